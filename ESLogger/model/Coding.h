@@ -1,0 +1,265 @@
+#pragma once
+// The generic JSON coding of the event model. One decoder and one encoder walk a
+// record's field table; scalars, arrays, enumerations and code-signing flags have
+// one coding each. Decoding stops at the first failure (declaration order, depth
+// first) and reports it with its coding path.
+
+#include <simdjson.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "CodeSigningFlags.h"
+#include "DecodeFailure.h"
+#include "EnumSupport.h"
+#include "Fields.h"
+#include "JSONWriter.h"
+
+namespace es {
+
+using JSONValue = simdjson::dom::element;
+
+// Path of the value being decoded, kept as views into the document and the field
+// tables; turned into owned text only when a failure is reported.
+class DecodeContext {
+public:
+    struct Step {
+        std::string_view key;
+        std::size_t index = 0;
+        bool isIndex = false;
+    };
+
+    void push(std::string_view key) { path_.push_back({key, 0, false}); }
+    void push(std::size_t index) { path_.push_back({{}, index, true}); }
+    void pop() { path_.pop_back(); }
+    void reset() { path_.clear(); }
+
+    // Records the failure at the current path and returns false.
+    bool fail(DecodeFailure::Kind kind, std::string_view detail, std::string description);
+    // The same, for a key missing from the object at the current path.
+    bool failMissingKey(std::string_view key);
+    // Fails for value v, which is not of the expected kind (missingValue for null).
+    bool failType(JSONValue v, std::string_view expected);
+
+    DecodeFailure takeFailure() { return std::move(failure_); }
+
+private:
+    std::vector<Step> path_;
+    DecodeFailure failure_;
+};
+
+template <class T>
+struct Coding;  // decode(JSONValue, T&, DecodeContext&) -> bool; encode(JSONWriter&, const T&)
+
+// Decodes v as T at the child step `step` of the current path.
+template <class T, class Step>
+bool decodeAt(JSONValue v, Step step, T& out, DecodeContext& ctx) {
+    ctx.push(step);
+    bool ok = Coding<T>::decode(v, out, ctx);
+    ctx.pop();
+    return ok;
+}
+
+template <>
+struct Coding<std::int64_t> {
+    static bool decode(JSONValue v, std::int64_t& out, DecodeContext& ctx) {
+        if (v.type() == simdjson::dom::element_type::INT64) {
+            out = int64_t(v);
+            return true;
+        }
+        return ctx.failType(v, "Int");
+    }
+    static void encode(JSONWriter& w, std::int64_t v) { w.writeInt(v); }
+};
+
+template <>
+struct Coding<std::string> {
+    static bool decode(JSONValue v, std::string& out, DecodeContext& ctx) {
+        if (v.type() == simdjson::dom::element_type::STRING) {
+            out = std::string_view(v);
+            return true;
+        }
+        return ctx.failType(v, "String");
+    }
+    static void encode(JSONWriter& w, const std::string& v) { w.writeString(v); }
+};
+
+template <>
+struct Coding<bool> {
+    static bool decode(JSONValue v, bool& out, DecodeContext& ctx) {
+        if (v.type() == simdjson::dom::element_type::BOOL) {
+            out = bool(v);
+            return true;
+        }
+        return ctx.failType(v, "Bool");
+    }
+    static void encode(JSONWriter& w, bool v) { w.writeBool(v); }
+};
+
+template <>
+struct Coding<CodeSigningFlags> {
+    static bool decode(JSONValue v, CodeSigningFlags& out, DecodeContext& ctx) {
+        return Coding<std::int64_t>::decode(v, out.rawValue, ctx);
+    }
+    static void encode(JSONWriter& w, CodeSigningFlags v) { w.writeInt(v.rawValue); }
+};
+
+// An integer that must be the raw value of one of the enumeration's cases.
+bool decodeEnumRaw(JSONValue v, const EnumCase* (*lookup)(std::int64_t), std::string_view typeName,
+                   std::int64_t& out, DecodeContext& ctx);
+
+template <ModelEnum E>
+struct Coding<E> {
+    static const EnumCase* lookup(std::int64_t raw) { return enumCase<E>(raw); }
+    static bool decode(JSONValue v, E& out, DecodeContext& ctx) {
+        std::int64_t raw = 0;
+        if (!decodeEnumRaw(v, &lookup, EnumInfo<E>::typeName, raw, ctx)) return false;
+        out = static_cast<E>(raw);
+        return true;
+    }
+    static void encode(JSONWriter& w, E v) { w.writeInt(rawValue(v)); }
+};
+
+template <class T>
+struct Coding<std::vector<T>> {
+    static bool decode(JSONValue v, std::vector<T>& out, DecodeContext& ctx) {
+        if (v.type() != simdjson::dom::element_type::ARRAY) return ctx.failType(v, "Array");
+        auto arr = simdjson::dom::array(v);
+        out.clear();
+        out.reserve(arr.size());
+        std::size_t i = 0;
+        for (JSONValue item : arr) {
+            if (!decodeAt(item, i++, out.emplace_back(), ctx)) return false;
+        }
+        return true;
+    }
+    static void encode(JSONWriter& w, const std::vector<T>& v) {
+        w.beginArray();
+        for (const auto& item : v) Coding<T>::encode(w, item);
+        w.endArray();
+    }
+};
+
+// The shared coding of the single-Int family: an object whose one required key
+// holds an Int; other keys are ignored.
+bool decodeSingleIntRecord(JSONValue v, std::string_view typeName, std::string_view key,
+                           std::int64_t& out, DecodeContext& ctx);
+void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t value);
+
+// Finds, for each of the n keys, the first member of obj that carries it.
+void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n,
+                   JSONValue* found, bool* have);
+
+template <Record R>
+struct RecordTable {
+    static constexpr auto fields = R::fields();
+    static constexpr std::size_t size = std::tuple_size_v<decltype(fields)>;
+    static constexpr auto keys = []<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<std::string_view, size>{std::get<I>(fields).key...};
+    }(std::make_index_sequence<size>{});
+};
+
+namespace detail {
+template <class R, class M>
+M memberType(Field<R, M>);
+
+template <Record R>
+constexpr bool isSingleInt() {
+    using Table = RecordTable<R>;
+    if constexpr (Table::size != 1) return false;
+    else return std::is_same_v<decltype(memberType(std::get<0>(Table::fields))), std::int64_t>;
+}
+
+template <class R, class M>
+bool decodeField(const Field<R, M>& f, JSONValue v, bool have, R& out, DecodeContext& ctx) {
+    M& member = out.*(f.member);
+    if constexpr (IsOptional<M>::value) {
+        if (!have || v.is_null()) {
+            member.reset();
+            return true;
+        }
+        return decodeAt(v, f.key, member.emplace(), ctx);
+    } else {
+        if (!have) return ctx.failMissingKey(f.key);
+        return decodeAt(v, f.key, member, ctx);
+    }
+}
+
+template <class R, class M>
+void encodeField(const Field<R, M>& f, const R& in, JSONWriter& w) {
+    const M& member = in.*(f.member);
+    if constexpr (IsOptional<M>::value) {
+        if (!member) return;
+        w.key(f.key);
+        Coding<typename M::value_type>::encode(w, *member);
+    } else {
+        w.key(f.key);
+        Coding<M>::encode(w, member);
+    }
+}
+}  // namespace detail
+
+template <Record R>
+struct Coding<R> {
+    using Table = RecordTable<R>;
+
+    static bool decode(JSONValue v, R& out, DecodeContext& ctx) {
+        if constexpr (detail::isSingleInt<R>()) {
+            constexpr auto f = std::get<0>(Table::fields);
+            return decodeSingleIntRecord(v, R::typeName(), f.key, out.*(f.member), ctx);
+        } else {
+            if (v.type() != simdjson::dom::element_type::OBJECT) return ctx.failType(v, R::typeName());
+            std::array<JSONValue, Table::size> found{};
+            std::array<bool, Table::size> have{};
+            collectFields(simdjson::dom::object(v), Table::keys.data(), Table::size, found.data(), have.data());
+            return [&]<std::size_t... I>(std::index_sequence<I...>) {
+                return (detail::decodeField(std::get<I>(Table::fields), found[I], have[I], out, ctx) && ...);
+            }(std::make_index_sequence<Table::size>{});
+        }
+    }
+
+    static void encode(JSONWriter& w, const R& in) {
+        if constexpr (detail::isSingleInt<R>()) {
+            constexpr auto f = std::get<0>(Table::fields);
+            encodeSingleIntRecord(w, f.key, in.*(f.member));
+        } else {
+            w.beginObject();
+            std::apply([&](const auto&... f) { (detail::encodeField(f, in, w), ...); }, Table::fields);
+            w.endObject();
+        }
+    }
+};
+
+// Parses text with this thread's parser; root stays valid until the next parse on
+// this thread. Text that is not well-formed JSON is a corruptedData failure.
+bool parseText(std::string_view text, JSONValue& root, DecodeFailure& failure);
+
+// Decodes one JSON text as T.
+template <class T>
+Decoded<T> decodeJSON(std::string_view text) {
+    JSONValue root;
+    DecodeFailure failure;
+    if (!parseText(text, root, failure)) return failure;
+    DecodeContext ctx;
+    T value{};
+    if (!Coding<T>::decode(root, value, ctx)) return ctx.takeFailure();
+    return value;
+}
+
+// Encodes a value as JSON text, compact or pretty.
+template <class T>
+std::string encodeJSON(const T& value, bool pretty = false) {
+    JSONWriter w(pretty);
+    Coding<T>::encode(w, value);
+    return w.take();
+}
+
+}  // namespace es

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need; runs apt-get update
+# only when something is missing.
+set -euo pipefail
+pkgs=(cmake ninja-build g++ pkg-config libsimdjson-dev libgtest-dev libgmock-dev
+      libbenchmark-dev qt6-base-dev qt6-qpa-plugins libplist-dev
+      nftables iproute2 procps coreutils)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
