@@ -17,8 +17,8 @@ namespace dispatch {
 namespace {
 
 [[noreturn]] void fatal(const char* what) {
-  std::fprintf(stderr, "dispatch: %s\n", what);
-  std::abort();
+    std::fprintf(stderr, "dispatch: %s\n", what);
+    std::abort();
 }
 
 // Identity of the queue whose work item the calling thread is running, if any.
@@ -27,26 +27,26 @@ thread_local const void* currentQueue = nullptr;
 // Runs one work item with currentQueue set to token (restored afterwards, so a hook that
 // runs main-queue work inside another queue's item keeps both right).
 void runAs(const void* token, const Work& work) {
-  const void* outer = std::exchange(currentQueue, token);
-  work();
-  currentQueue = outer;
+    const void* outer = std::exchange(currentQueue, token);
+    work();
+    currentQueue = outer;
 }
 
 void nameThread(const std::string& label) {
-  // Linux allows 15 characters; the name only helps debuggers and ps.
-  pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
+    // Linux allows 15 characters; the name only helps debuggers and ps.
+    pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
 }
 
 }  // namespace
 
 struct DispatchQueue::Impl {
-  Impl(std::string label, QoS qos) : label(std::move(label)), qos(qos) {}
-  virtual ~Impl() = default;
-  virtual void async(Work work) = 0;
-  virtual bool isCurrent() const = 0;
+    Impl(std::string label, QoS qos) : label(std::move(label)), qos(qos) {}
+    virtual ~Impl() = default;
+    virtual void async(Work work) = 0;
+    virtual bool isCurrent() const = 0;
 
-  const std::string label;
-  const QoS qos;
+    const std::string label;
+    const QoS qos;
 };
 
 namespace {
@@ -56,57 +56,58 @@ namespace {
 // Shared between a serial queue and its worker, so a worker whose queue was released from
 // one of its own work items can finish the remaining items on its own.
 struct SerialState {
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<Work> items;
-  bool closing = false;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Work> items;
+    bool closing = false;
 };
 
 void serialWorker(std::shared_ptr<SerialState> state, std::string label) {
-  nameThread(label);
-  for (;;) {
-    Work work;
-    {
-      std::unique_lock lock(state->mutex);
-      state->wake.wait(lock, [&] { return state->closing || !state->items.empty(); });
-      if (state->items.empty()) return;
-      work = std::move(state->items.front());
-      state->items.pop_front();
+    nameThread(label);
+    for (;;) {
+        Work work;
+        {
+            std::unique_lock lock(state->mutex);
+            state->wake.wait(lock, [&] { return state->closing || !state->items.empty(); });
+            if (state->items.empty()) return;
+            work = std::move(state->items.front());
+            state->items.pop_front();
+        }
+        runAs(state.get(), work);
+        // `work` is destroyed here, on the worker; it may hold the queue's last handle.
     }
-    runAs(state.get(), work);
-    // `work` is destroyed here, on the worker; it may hold the queue's last handle.
-  }
 }
 
 struct SerialQueue final : DispatchQueue::Impl {
-  SerialQueue(std::string label, QoS qos)
-      : Impl(std::move(label), qos), state(std::make_shared<SerialState>()),
-        worker(serialWorker, state, this->label) {}
+    SerialQueue(std::string label, QoS qos)
+        : Impl(std::move(label), qos),
+          state(std::make_shared<SerialState>()),
+          worker(serialWorker, state, this->label) {}
 
-  ~SerialQueue() override {
-    {
-      std::lock_guard lock(state->mutex);
-      state->closing = true;
+    ~SerialQueue() override {
+        {
+            std::lock_guard lock(state->mutex);
+            state->closing = true;
+        }
+        state->wake.notify_one();
+        if (worker.get_id() == std::this_thread::get_id())
+            worker.detach();  // released by its own work item: the worker ends by itself
+        else
+            worker.join();
     }
-    state->wake.notify_one();
-    if (worker.get_id() == std::this_thread::get_id())
-      worker.detach();  // released by its own work item: the worker ends by itself
-    else
-      worker.join();
-  }
 
-  void async(Work work) override {
-    {
-      std::lock_guard lock(state->mutex);
-      state->items.push_back(std::move(work));
+    void async(Work work) override {
+        {
+            std::lock_guard lock(state->mutex);
+            state->items.push_back(std::move(work));
+        }
+        state->wake.notify_one();
     }
-    state->wake.notify_one();
-  }
 
-  bool isCurrent() const override { return currentQueue == state.get(); }
+    bool isCurrent() const override { return currentQueue == state.get(); }
 
-  std::shared_ptr<SerialState> state;
-  std::thread worker;
+    std::shared_ptr<SerialState> state;
+    std::thread worker;
 };
 
 // ---- global queues -------------------------------------------------------------------
@@ -116,114 +117,114 @@ struct SerialQueue final : DispatchQueue::Impl {
 // does not starve the rest; idle threads stay for later work.
 class Pool {
 public:
-  static Pool& shared() {
-    static Pool* pool = new Pool;  // never destroyed: its threads outlive static teardown
-    return *pool;
-  }
-
-  void submit(const void* token, Work work) {
-    std::lock_guard lock(mutex_);
-    items_.emplace_back(token, std::move(work));
-    if (items_.size() > idle_ && threads_ < maxThreads) {
-      ++threads_;
-      std::thread([this] { run(); }).detach();
-    } else {
-      wake_.notify_one();
+    static Pool& shared() {
+        static Pool* pool = new Pool;  // never destroyed: its threads outlive static teardown
+        return *pool;
     }
-  }
+
+    void submit(const void* token, Work work) {
+        std::lock_guard lock(mutex_);
+        items_.emplace_back(token, std::move(work));
+        if (items_.size() > idle_ && threads_ < maxThreads) {
+            ++threads_;
+            std::thread([this] { run(); }).detach();
+        } else {
+            wake_.notify_one();
+        }
+    }
 
 private:
-  static constexpr std::size_t maxThreads = 64;
+    static constexpr std::size_t maxThreads = 64;
 
-  void run() {
-    nameThread("global-queue");
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      ++idle_;
-      wake_.wait(lock, [&] { return !items_.empty(); });
-      --idle_;
-      auto [token, work] = std::move(items_.front());
-      items_.pop_front();
-      lock.unlock();
-      runAs(token, work);
-      work = nullptr;
-      lock.lock();
+    void run() {
+        nameThread("global-queue");
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++idle_;
+            wake_.wait(lock, [&] { return !items_.empty(); });
+            --idle_;
+            auto [token, work] = std::move(items_.front());
+            items_.pop_front();
+            lock.unlock();
+            runAs(token, work);
+            work = nullptr;
+            lock.lock();
+        }
     }
-  }
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::pair<const void*, Work>> items_;
-  std::size_t idle_ = 0;
-  std::size_t threads_ = 0;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<const void*, Work>> items_;
+    std::size_t idle_ = 0;
+    std::size_t threads_ = 0;
 };
 
 struct GlobalQueue final : DispatchQueue::Impl {
-  using Impl::Impl;
-  void async(Work work) override { Pool::shared().submit(this, std::move(work)); }
-  bool isCurrent() const override { return currentQueue == this; }
+    using Impl::Impl;
+    void async(Work work) override { Pool::shared().submit(this, std::move(work)); }
+    bool isCurrent() const override { return currentQueue == this; }
 };
 
 // ---- main queue ----------------------------------------------------------------------
 
 struct MainQueue final : DispatchQueue::Impl {
-  MainQueue() : Impl("main", QoS::userInteractive) {}
+    MainQueue() : Impl("main", QoS::userInteractive) {}
 
-  static MainQueue& shared() {
-    static MainQueue* queue = new MainQueue;
-    return *queue;
-  }
-
-  Work tagged(Work work) const {
-    return [this, work = std::move(work)] { runAs(this, work); };
-  }
-
-  void async(Work work) override {
-    std::unique_lock lock(mutex);
-    if (hook) {
-      auto target = hook;
-      lock.unlock();
-      target(tagged(std::move(work)));
-      return;
+    static MainQueue& shared() {
+        static MainQueue* queue = new MainQueue;
+        return *queue;
     }
-    pending.push_back(std::move(work));
-    lock.unlock();
-    arrived.notify_all();
-  }
 
-  bool isCurrent() const override {
-    if (currentQueue == this) return true;
-    std::lock_guard lock(mutex);
-    return hook && mainThread == std::this_thread::get_id();
-  }
-
-  void setHook(std::function<void(Work)> newHook) {
-    std::deque<Work> waiting;
-    std::function<void(Work)> target;
-    {
-      std::lock_guard lock(mutex);
-      hook = std::move(newHook);
-      mainThread = std::this_thread::get_id();
-      if (hook) waiting.swap(pending);
-      target = hook;
+    Work tagged(Work work) const {
+        return [this, work = std::move(work)] { runAs(this, work); };
     }
-    for (auto& work : waiting) target(tagged(std::move(work)));
-  }
 
-  // Takes the next waiting item, when no hook is set.
-  bool take(Work& work) {
-    std::lock_guard lock(mutex);
-    if (hook || pending.empty()) return false;
-    work = std::move(pending.front());
-    pending.pop_front();
-    return true;
-  }
+    void async(Work work) override {
+        std::unique_lock lock(mutex);
+        if (hook) {
+            auto target = hook;
+            lock.unlock();
+            target(tagged(std::move(work)));
+            return;
+        }
+        pending.push_back(std::move(work));
+        lock.unlock();
+        arrived.notify_all();
+    }
 
-  mutable std::mutex mutex;
-  std::condition_variable arrived;
-  std::deque<Work> pending;
-  std::function<void(Work)> hook;
-  std::thread::id mainThread;
+    bool isCurrent() const override {
+        if (currentQueue == this) return true;
+        std::lock_guard lock(mutex);
+        return hook && mainThread == std::this_thread::get_id();
+    }
+
+    void setHook(std::function<void(Work)> newHook) {
+        std::deque<Work> waiting;
+        std::function<void(Work)> target;
+        {
+            std::lock_guard lock(mutex);
+            hook = std::move(newHook);
+            mainThread = std::this_thread::get_id();
+            if (hook) waiting.swap(pending);
+            target = hook;
+        }
+        for (auto& work : waiting) target(tagged(std::move(work)));
+    }
+
+    // Takes the next waiting item, when no hook is set.
+    bool take(Work& work) {
+        std::lock_guard lock(mutex);
+        if (hook || pending.empty()) return false;
+        work = std::move(pending.front());
+        pending.pop_front();
+        return true;
+    }
+
+    mutable std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<Work> pending;
+    std::function<void(Work)> hook;
+    std::thread::id mainThread;
 };
 
 }  // namespace
@@ -234,134 +235,146 @@ DispatchQueue::DispatchQueue(std::string label, QoS qos)
     : impl_(std::make_shared<SerialQueue>(std::move(label), qos)) {}
 
 DispatchQueue DispatchQueue::global(QoS qos) {
-  static const auto queues = [] {
-    std::vector<std::shared_ptr<Impl>> all;
-    for (auto q : {QoS::background, QoS::utility, QoS::normal, QoS::userInitiated, QoS::userInteractive})
-      all.push_back(std::make_shared<GlobalQueue>("global", q));
-    return new std::vector<std::shared_ptr<Impl>>(std::move(all));
-  }();
-  return DispatchQueue((*queues)[static_cast<std::size_t>(qos)]);
+    static const auto queues = [] {
+        std::vector<std::shared_ptr<Impl>> all;
+        for (auto q :
+             {QoS::background, QoS::utility, QoS::normal, QoS::userInitiated, QoS::userInteractive})
+            all.push_back(std::make_shared<GlobalQueue>("global", q));
+        return new std::vector<std::shared_ptr<Impl>>(std::move(all));
+    }();
+    return DispatchQueue((*queues)[static_cast<std::size_t>(qos)]);
 }
 
 DispatchQueue DispatchQueue::main() {
-  // The main queue lives for the whole process; the handle does not own it.
-  static const std::shared_ptr<Impl> queue(&MainQueue::shared(), [](Impl*) {});
-  return DispatchQueue(queue);
+    // The main queue lives for the whole process; the handle does not own it.
+    static const std::shared_ptr<Impl> queue(&MainQueue::shared(), [](Impl*) {});
+    return DispatchQueue(queue);
 }
 
-const std::string& DispatchQueue::label() const { return impl_->label; }
-QoS DispatchQueue::qos() const { return impl_->qos; }
-void DispatchQueue::async(Work work) const { impl_->async(std::move(work)); }
-bool DispatchQueue::isCurrent() const { return impl_->isCurrent(); }
+const std::string& DispatchQueue::label() const {
+    return impl_->label;
+}
+QoS DispatchQueue::qos() const {
+    return impl_->qos;
+}
+void DispatchQueue::async(Work work) const {
+    impl_->async(std::move(work));
+}
+bool DispatchQueue::isCurrent() const {
+    return impl_->isCurrent();
+}
 
 void DispatchQueue::sync(const Work& work) const {
-  if (isCurrent()) fatal("sync called on the queue it would wait for");
-  std::mutex mutex;
-  std::condition_variable doneSignal;
-  bool done = false;
-  std::exception_ptr failure;
-  impl_->async([&] {
-    try {
-      work();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    std::lock_guard lock(mutex);
-    done = true;
-    doneSignal.notify_one();
-  });
-  std::unique_lock lock(mutex);
-  doneSignal.wait(lock, [&] { return done; });
-  if (failure) std::rethrow_exception(failure);
+    if (isCurrent()) fatal("sync called on the queue it would wait for");
+    std::mutex mutex;
+    std::condition_variable doneSignal;
+    bool done = false;
+    std::exception_ptr failure;
+    impl_->async([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        std::lock_guard lock(mutex);
+        done = true;
+        doneSignal.notify_one();
+    });
+    std::unique_lock lock(mutex);
+    doneSignal.wait(lock, [&] { return done; });
+    if (failure) std::rethrow_exception(failure);
 }
 
 // ---- DispatchGroup ---------------------------------------------------------------------
 
 struct DispatchGroup::State {
-  std::mutex mutex;
-  std::condition_variable empty;
-  std::size_t count = 0;
-  std::vector<std::pair<DispatchQueue, Work>> notifications;
+    std::mutex mutex;
+    std::condition_variable empty;
+    std::size_t count = 0;
+    std::vector<std::pair<DispatchQueue, Work>> notifications;
 };
 
 DispatchGroup::DispatchGroup() : state_(std::make_shared<State>()) {}
 
 void DispatchGroup::enter() const {
-  std::lock_guard lock(state_->mutex);
-  ++state_->count;
+    std::lock_guard lock(state_->mutex);
+    ++state_->count;
 }
 
 void DispatchGroup::leave() const {
-  std::vector<std::pair<DispatchQueue, Work>> due;
-  {
-    std::lock_guard lock(state_->mutex);
-    if (state_->count == 0) fatal("group left more often than entered");
-    if (--state_->count > 0) return;
-    due.swap(state_->notifications);
-    state_->empty.notify_all();
-  }
-  for (auto& [queue, work] : due) queue.async(std::move(work));
+    std::vector<std::pair<DispatchQueue, Work>> due;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->count == 0) fatal("group left more often than entered");
+        if (--state_->count > 0) return;
+        due.swap(state_->notifications);
+        state_->empty.notify_all();
+    }
+    for (auto& [queue, work] : due) queue.async(std::move(work));
 }
 
 void DispatchGroup::wait() const {
-  std::unique_lock lock(state_->mutex);
-  state_->empty.wait(lock, [&] { return state_->count == 0; });
+    std::unique_lock lock(state_->mutex);
+    state_->empty.wait(lock, [&] { return state_->count == 0; });
 }
 
 bool DispatchGroup::waitFor(std::chrono::nanoseconds timeout) const {
-  std::unique_lock lock(state_->mutex);
-  return state_->empty.wait_for(lock, timeout, [&] { return state_->count == 0; });
+    std::unique_lock lock(state_->mutex);
+    return state_->empty.wait_for(lock, timeout, [&] { return state_->count == 0; });
 }
 
 void DispatchGroup::notify(const DispatchQueue& queue, Work work) const {
-  {
-    std::lock_guard lock(state_->mutex);
-    if (state_->count > 0) {
-      state_->notifications.emplace_back(queue, std::move(work));
-      return;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->count > 0) {
+            state_->notifications.emplace_back(queue, std::move(work));
+            return;
+        }
     }
-  }
-  queue.async(std::move(work));
+    queue.async(std::move(work));
 }
 
 void DispatchGroup::async(const DispatchQueue& queue, Work work) const {
-  enter();
-  queue.async([group = *this, work = std::move(work)] {
-    work();
-    group.leave();
-  });
+    enter();
+    queue.async([group = *this, work = std::move(work)] {
+        work();
+        group.leave();
+    });
 }
 
 // ---- main queue ------------------------------------------------------------------------
 
-void setMainQueueHook(std::function<void(Work)> hook) { MainQueue::shared().setHook(std::move(hook)); }
+void setMainQueueHook(std::function<void(Work)> hook) {
+    MainQueue::shared().setHook(std::move(hook));
+}
 
 std::size_t drainMainQueue() {
-  auto& main = MainQueue::shared();
-  std::size_t ran = 0;
-  for (Work work; main.take(work); ++ran) {
-    runAs(&main, work);
-    work = nullptr;
-  }
-  return ran;
+    auto& main = MainQueue::shared();
+    std::size_t ran = 0;
+    for (Work work; main.take(work); ++ran) {
+        runAs(&main, work);
+        work = nullptr;
+    }
+    return ran;
 }
 
 bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto& main = MainQueue::shared();
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    drainMainQueue();
-    if (done()) return true;
-    std::unique_lock lock(main.mutex);
-    if (!main.arrived.wait_until(lock, deadline, [&] { return !main.pending.empty() || main.hook; })) {
-      lock.unlock();
-      return done();
+    auto& main = MainQueue::shared();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        drainMainQueue();
+        if (done()) return true;
+        std::unique_lock lock(main.mutex);
+        if (!main.arrived.wait_until(lock, deadline,
+                                     [&] { return !main.pending.empty() || main.hook; })) {
+            lock.unlock();
+            return done();
+        }
+        if (main.hook) {
+            lock.unlock();
+            return done();
+        }
     }
-    if (main.hook) {
-      lock.unlock();
-      return done();
-    }
-  }
 }
 
 }  // namespace dispatch

@@ -22,69 +22,71 @@ enum class QoS { background, utility, normal, userInitiated, userInteractive };
 
 class DispatchQueue {
 public:
-  // A new serial queue: one worker thread runs its work items one at a time, in the
-  // order they were submitted. When the last handle goes, the work already queued still
-  // runs; then the worker ends.
-  explicit DispatchQueue(std::string label, QoS qos = QoS::normal);
+    // A new serial queue: one worker thread runs its work items one at a time, in the
+    // order they were submitted. When the last handle goes, the work already queued still
+    // runs; then the worker ends.
+    explicit DispatchQueue(std::string label, QoS qos = QoS::normal);
 
-  // The global (concurrent) queue for a quality of service; work items run on the shared
-  // pool, several at a time, in no guaranteed order.
-  static DispatchQueue global(QoS qos = QoS::normal);
+    // The global (concurrent) queue for a quality of service; work items run on the shared
+    // pool, several at a time, in no guaranteed order.
+    static DispatchQueue global(QoS qos = QoS::normal);
 
-  // The main queue: work goes to the hook set by setMainQueueHook(), or, while none is
-  // set, waits for drainMainQueue() / runMainQueueUntil().
-  static DispatchQueue main();
+    // The main queue: work goes to the hook set by setMainQueueHook(), or, while none is
+    // set, waits for drainMainQueue() / runMainQueueUntil().
+    static DispatchQueue main();
 
-  const std::string& label() const;
-  QoS qos() const;
+    const std::string& label() const;
+    QoS qos() const;
 
-  // Submits work and returns at once.
-  void async(Work work) const;
+    // Submits work and returns at once.
+    void async(Work work) const;
 
-  // Submits work and blocks until it has run. Calling it from a work item of the same
-  // serial queue (or of the main queue, from the main thread) would wait forever and is a
-  // fatal error instead.
-  void sync(const Work& work) const;
+    // Submits work and blocks until it has run. Calling it from a work item of the same
+    // serial queue (or of the main queue, from the main thread) would wait forever and is a
+    // fatal error instead.
+    void sync(const Work& work) const;
 
-  // Whether the calling thread is running a work item of this queue (for the main queue
-  // with a hook: whether it is the thread that installed the hook).
-  bool isCurrent() const;
+    // Whether the calling thread is running a work item of this queue (for the main queue
+    // with a hook: whether it is the thread that installed the hook).
+    bool isCurrent() const;
 
-  friend bool operator==(const DispatchQueue& a, const DispatchQueue& b) { return a.impl_ == b.impl_; }
+    friend bool operator==(const DispatchQueue& a, const DispatchQueue& b) {
+        return a.impl_ == b.impl_;
+    }
 
-  struct Impl;
+    struct Impl;
 
 private:
-  explicit DispatchQueue(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
-  std::shared_ptr<Impl> impl_;
+    explicit DispatchQueue(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+    std::shared_ptr<Impl> impl_;
 };
 
 // Counts outstanding work; notifications fire on their queue each time the count drops to
 // zero (or at once, when it is zero already).
 class DispatchGroup {
 public:
-  DispatchGroup();
+    DispatchGroup();
 
-  void enter() const;
-  // Leaving more often than entering is a fatal error.
-  void leave() const;
+    void enter() const;
+    // Leaving more often than entering is a fatal error.
+    void leave() const;
 
-  // Blocks until the count is zero.
-  void wait() const;
-  // The same with a limit; returns false when the count was still above zero at the end.
-  bool waitFor(std::chrono::nanoseconds timeout) const;
+    // Blocks until the count is zero.
+    void wait() const;
+    // The same with a limit; returns false when the count was still above zero at the end.
+    bool waitFor(std::chrono::nanoseconds timeout) const;
 
-  // Submits work to queue once the count is zero; holds work (and what it captures)
-  // until then.
-  void notify(const DispatchQueue& queue, Work work) const;
+    // Submits work to queue once the count is zero; holds work (and what it captures)
+    // until then.
+    void notify(const DispatchQueue& queue, Work work) const;
 
-  // Enters, runs work on queue, then leaves.
-  void async(const DispatchQueue& queue, Work work) const;
+    // Enters, runs work on queue, then leaves.
+    void async(const DispatchQueue& queue, Work work) const;
 
-  struct State;
+    struct State;
 
 private:
-  std::shared_ptr<State> state_;
+    std::shared_ptr<State> state_;
 };
 
 // Installs the main-queue hook: every later main-queue work item is passed to it (it must
