@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "DirectoryEvents.h"
+#include "EmptyEvents.h"
 #include "FileEvents.h"
 #include "ProcessEvents.h"
 #include "SecurityEvents.h"

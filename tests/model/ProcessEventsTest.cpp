@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Coding.h"
-#include "EmptyEvents.h"
+#include "EventCoding.h"
 #include "ProcessEvents.h"
 
 using namespace es;

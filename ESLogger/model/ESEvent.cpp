@@ -1,0 +1,70 @@
+#include <algorithm>
+
+#include "ESMessage.h"
+#include "EventCoding.h"
+
+namespace es {
+
+namespace {
+
+using Payload = ESEvent::Payload;
+using CaseDecoder = bool (*)(JSONValue, Payload&, DecodeContext&);
+
+template <std::size_t I>
+bool decodeCase(JSONValue v, Payload& p, DecodeContext& ctx) {
+    return decodeAt(v, eventKeys[I], p.emplace<I>(), ctx);
+}
+
+constexpr auto caseDecoders = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<CaseDecoder, sizeof...(I)>{&decodeCase<I>...};
+}(std::make_index_sequence<ESEvent::caseCount>{});
+
+// Event keys sorted, with their tags, for lookup by binary search.
+struct KeyTag {
+    std::string_view key;
+    std::size_t tag;
+};
+const auto sortedKeys = [] {
+    std::array<KeyTag, ESEvent::caseCount> table{};
+    for (std::size_t i = 0; i < table.size(); ++i) table[i] = {eventKeys[i], i};
+    std::sort(table.begin(), table.end(), [](const KeyTag& a, const KeyTag& b) { return a.key < b.key; });
+    return table;
+}();
+
+}  // namespace
+
+std::optional<std::size_t> eventTagOfKey(std::string_view key) {
+    auto it = std::lower_bound(sortedKeys.begin(), sortedKeys.end(), key,
+                               [](const KeyTag& a, std::string_view k) { return a.key < k; });
+    if (it == sortedKeys.end() || it->key != key) return std::nullopt;
+    return it->tag;
+}
+
+bool Coding<ESEvent>::decode(JSONValue v, ESEvent& out, DecodeContext& ctx) {
+    if (v.type() != simdjson::dom::element_type::OBJECT) return ctx.failType(v, "ESEvent");
+    for (auto member : simdjson::dom::object(v)) {
+        if (auto tag = eventTagOfKey(member.key)) return caseDecoders[*tag](member.value, out.payload, ctx);
+    }
+    // An event this model does not know (or none at all): a complete line that
+    // cannot be decoded, reported as a missing key rather than kept as a fragment.
+    return ctx.fail(DecodeFailure::Kind::missingKey, "event key", "The event object holds no known event key.");
+}
+
+void Coding<ESEvent>::encode(JSONWriter& w, const ESEvent& e) {
+    w.beginObject();
+    w.key(e.key());
+    std::visit([&](const auto& payload) { Coding<std::decay_t<decltype(payload)>>::encode(w, payload); }, e.payload);
+    w.endObject();
+}
+
+Decoded<ESMessage> decodeMessage(std::string_view text) { return decodeJSON<ESMessage>(text); }
+
+std::string encodeMessage(const ESMessage& message, bool pretty) { return encodeJSON(message, pretty); }
+
+void appendMessage(std::string& out, const ESMessage& message) {
+    JSONWriter w;
+    Coding<ESMessage>::encode(w, message);
+    out += w.text();
+}
+
+}  // namespace es

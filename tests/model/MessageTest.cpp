@@ -1,0 +1,165 @@
+// Whole messages: the envelope's keys, the event object's coding, and a round trip
+// of every event kind made by the fixture generator.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "ESMessage.h"
+#include "FixtureGenerator.h"
+#include "ModelFixtures.h"
+
+using namespace es;
+using Kind = DecodeFailure::Kind;
+
+namespace {
+
+// A message in declaration order; the parts are replaced by the cases below.
+struct Parts {
+    std::string head = R"("schema_version":1,"version":7,"time":"2023-05-01T10:00:00.123456Z","mach_time":99)";
+    std::string thread = R"(,"thread":{"thread_id":5})";
+    std::string seq = R"(,"seq_num":3,"global_seq_num":10)";
+    std::string action = R"(,"action_type":1,"action":{"result":{"result_type":0,"result":{"auth":0}}})";
+    std::string deadline = R"(,"deadline":7)";
+    std::string type = R"(,"event_type":15)";
+    std::string event = R"(,"event":{"exit":{"stat":0}})";
+    std::string process = R"(,"process":)" + fixtures::process();
+
+    std::string text() const { return "{" + head + thread + seq + action + deadline + type + event + process + "}"; }
+};
+
+Parts with(void (*edit)(Parts&)) {
+    Parts p;
+    edit(p);
+    return p;
+}
+
+}  // namespace
+
+TEST(Message, RoundTripsTheFullForm) {
+    std::string text = Parts{}.text();
+    auto d = decodeMessage(text);
+    ASSERT_TRUE(d.ok()) << d.failure().pathText() << ": " << d.failure().description;
+    EXPECT_EQ(encodeMessage(d.value()), text);
+    EXPECT_EQ(d.value().event.key(), "exit");
+    EXPECT_EQ(d.value().global_seq_num, 10);
+}
+
+TEST(Message, Decodes) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string encoded;  // empty: same as text
+    } cases[] = {
+        {"without thread and deadline", with([](Parts& p) { p.thread = p.deadline = ""; }).text(), ""},
+        {"thread and deadline null",
+         with([](Parts& p) { p.thread = R"(,"thread":null)"; p.deadline = R"(,"deadline":null)"; }).text(),
+         with([](Parts& p) { p.thread = p.deadline = ""; }).text()},
+        {"empty action", with([](Parts& p) { p.action = R"(,"action_type":0,"action":{})"; }).text(), ""},
+        {"action with other keys only", with([](Parts& p) { p.action = R"(,"action_type":0,"action":{"x":1})"; }).text(),
+         with([](Parts& p) { p.action = R"(,"action_type":0,"action":{})"; }).text()},
+        {"event type and event disagree", with([](Parts& p) { p.type = R"(,"event_type":9)"; }).text(), ""},
+        {"last event type", with([](Parts& p) { p.type = R"(,"event_type":146)"; }).text(), ""},
+        {"unknown keys at top and in event",
+         with([](Parts& p) { p.head = R"("zzz":[1,{"a":null}],)" + p.head; p.event = R"(,"event":{"x":1,"exit":{"stat":0}})"; }).text(),
+         Parts{}.text()},
+        {"settime takes null", with([](Parts& p) { p.event = R"(,"event":{"settime":null})"; }).text(),
+         with([](Parts& p) { p.event = R"(,"event":{"settime":{}})"; }).text()},
+        {"settime takes a number", with([](Parts& p) { p.event = R"(,"event":{"settime":5})"; }).text(),
+         with([](Parts& p) { p.event = R"(,"event":{"settime":{}})"; }).text()},
+        {"cs_invalidated takes an object", with([](Parts& p) { p.event = R"(,"event":{"cs_invalidated":{"x":1}})"; }).text(),
+         with([](Parts& p) { p.event = R"(,"event":{"cs_invalidated":{}})"; }).text()},
+        {"flow message",
+         with([](Parts& p) {
+             p.thread = p.deadline = "";
+             p.type = R"(,"event_type":90210)";
+             p.process = R"(,"process":)" + fixtures::process(9, "/usr/bin/curl", R"(,"signing_id":"com.apple.curl")");
+         }).text(),
+         ""},
+    };
+    for (const auto& c : cases) {
+        auto d = decodeMessage(c.text);
+        ASSERT_TRUE(d.ok()) << c.name << ": " << d.failure().pathText() << " " << d.failure().description;
+        EXPECT_EQ(encodeMessage(d.value()), c.encoded.empty() ? c.text : c.encoded) << c.name;
+    }
+}
+
+TEST(Message, EventTypeIsNotComparedWithTheEvent) {
+    auto d = decodeMessage(with([](Parts& p) { p.type = R"(,"event_type":9)"; }).text());
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ(d.value().event_type, EventType::ES_EVENT_TYPE_NOTIFY_EXEC);
+    EXPECT_EQ(d.value().event.key(), "exit");
+    EXPECT_EQ(d.value().event.tag(), 7u);
+}
+
+TEST(Message, Failures) {
+    struct Case {
+        std::string text;
+        Kind kind;
+        std::string path;
+    } cases[] = {
+        {with([](Parts& p) { p.action = R"(,"action_type":1)"; }).text(), Kind::missingKey, "action"},
+        {with([](Parts& p) { p.action = R"(,"action_type":1,"action":null)"; }).text(), Kind::missingValue, "action"},
+        {with([](Parts& p) { p.action = R"(,"action_type":2,"action":{})"; }).text(), Kind::corruptedData, "action_type"},
+        {with([](Parts& p) { p.type = R"(,"event_type":147)"; }).text(), Kind::corruptedData, "event_type"},
+        // a bad event type stops the decode before the event is read
+        {with([](Parts& p) { p.type = R"(,"event_type":-1)"; p.event = R"(,"event":{})"; }).text(), Kind::corruptedData, "event_type"},
+        {with([](Parts& p) { p.head = R"("schema_version":1,"version":7,"mach_time":99)"; p.process = ""; }).text(),
+         Kind::missingKey, "time"},
+        {with([](Parts& p) { p.thread = R"(,"thread":{})"; p.seq = R"(,"global_seq_num":10)"; }).text(), Kind::missingKey,
+         "thread.thread_id"},
+        {with([](Parts& p) { p.event = ""; }).text(), Kind::missingKey, "event"},
+        {with([](Parts& p) { p.event = R"(,"event":{})"; }).text(), Kind::missingKey, "event"},
+        {with([](Parts& p) { p.event = R"(,"event":{"x":{}})"; }).text(), Kind::missingKey, "event"},
+        {with([](Parts& p) { p.event = R"(,"event":{"EXIT":{"stat":0}})"; }).text(), Kind::missingKey, "event"},
+        {with([](Parts& p) { p.event = R"(,"event":[])"; }).text(), Kind::wrongType, "event"},
+        {with([](Parts& p) { p.event = R"(,"event":{"exec":null})"; }).text(), Kind::missingValue, "event.exec"},
+        {with([](Parts& p) { p.event = R"(,"event":{"exit":{}})"; }).text(), Kind::missingKey, "event.exit.stat"},
+        {with([](Parts& p) { p.process = R"(,"process":{"audit_token":{"asid":1}})"; }).text(), Kind::missingKey,
+         "process.audit_token.pidversion"},
+        {"null", Kind::missingValue, "-"},
+        {"[]", Kind::wrongType, "-"},
+        {Parts{}.text().substr(0, 200), Kind::corruptedData, "-"},
+    };
+    for (const auto& c : cases) {
+        auto d = decodeMessage(c.text);
+        ASSERT_FALSE(d.ok()) << c.text;
+        EXPECT_EQ(d.failure().kind, c.kind) << c.text << "\n" << d.failure().description;
+        EXPECT_EQ(d.failure().pathText(), c.path) << c.text;
+    }
+}
+
+TEST(Message, EveryEventKindFromTheGeneratorRoundTrips) {
+    fixtures::FixtureGenerator gen(11);
+    std::set<std::string> keys;
+    for (int i = 0; i < 2000; ++i) {
+        std::string line = gen.nextLine();
+        auto d = decodeMessage(line);
+        ASSERT_TRUE(d.ok()) << line << "\n" << d.failure().pathText() << ": " << d.failure().description;
+        ASSERT_EQ(encodeMessage(d.value()), line);
+        keys.insert(std::string(d.value().event.key()));
+        // the generator writes the type that belongs to the event
+        EXPECT_EQ(shortName(d.value().event_type), d.value().event.key());
+    }
+    EXPECT_EQ(keys.size(), ESEvent::caseCount);
+}
+
+TEST(EventSumType, TagsAndKeys) {
+    EXPECT_EQ(ESEvent::caseCount, 103u);
+    EXPECT_EQ(eventKeys.front(), "exec");
+    EXPECT_EQ(eventKeys[52], "get_task_name");
+    EXPECT_EQ(eventKeys[100], "networkflow");
+    EXPECT_EQ(eventKeys.back(), "cs_invalidated");
+    EXPECT_EQ(eventTagOfKey("get_task"), 8u);
+    EXPECT_FALSE(eventTagOfKey("Exec").has_value());
+    // same shape, different case
+    ESEvent named{ESEvent_get_task_name{}};
+    EXPECT_EQ(named.tag(), 52u);
+    EXPECT_EQ(named.get<ESEvent_get_task>(), nullptr);
+    ESEvent invalidated{ESEvent_cs_invalidated{}};
+    ESEvent copy = invalidated;
+    EXPECT_EQ(copy.key(), "cs_invalidated");
+    // every event key is the short name of at least one event type
+    std::set<std::string> shortNames;
+    for (const auto& c : allEventTypeCases) shortNames.insert(shortName(EventType(c.raw)));
+    for (auto key : eventKeys) EXPECT_TRUE(shortNames.count(std::string(key))) << key;
+}
