@@ -1,5 +1,6 @@
 #include "Logger.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "LoggingSystem.h"
@@ -13,35 +14,20 @@ constexpr std::array<std::string_view, 7> levelNames = {"trace",   "debug", "inf
 
 // Appends text in double quotes, escaping quotes, backslashes and control characters.
 void appendQuoted(std::string& out, std::string_view text) {
+    static constexpr std::pair<char, std::string_view> escapes[] = {
+        {'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}, {'\0', "\\0"}};
     out += '"';
     for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u{%X}", static_cast<unsigned>(c));
-                    out += escape;
-                } else {
-                    out += c;
-                }
+        auto escape = std::find_if(std::begin(escapes), std::end(escapes),
+                                   [c](const auto& e) { return e.first == c; });
+        if (escape != std::end(escapes)) {
+            out += escape->second;
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u{%X}", static_cast<unsigned>(c));
+            out += code;
+        } else {
+            out += c;
         }
     }
     out += '"';
