@@ -302,15 +302,14 @@ void DispatchGroup::enter() const {
 }
 
 void DispatchGroup::leave() const {
-    std::vector<std::pair<DispatchQueue, Work>> due;
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->count == 0) fatal("group left more often than entered");
-        if (--state_->count > 0) return;
-        due.swap(state_->notifications);
-        state_->empty.notify_all();
-    }
-    for (auto& [queue, work] : due) queue.async(std::move(work));
+    std::lock_guard lock(state_->mutex);
+    if (state_->count == 0) fatal("group left more often than entered");
+    if (--state_->count > 0) return;
+    // Notifications are queued before waiters wake, so work a waiter then queues on the
+    // same serial queue runs after them.
+    for (auto& [queue, work] : state_->notifications) queue.async(std::move(work));
+    state_->notifications.clear();
+    state_->empty.notify_all();
 }
 
 void DispatchGroup::wait() const {

@@ -68,6 +68,7 @@ public:
     DispatchGroup();
 
     void enter() const;
+    // When the count drops to zero, the notifications are queued before any waiter wakes.
     // Leaving more often than entering is a fatal error.
     void leave() const;
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -145,6 +146,22 @@ TEST(DispatchGroup, NotifiesOnItsQueueOnceTheLastLeaveComes) {
     group.leave();
     queue.sync([] {});
     EXPECT_EQ(count, 1);
+}
+
+TEST(DispatchGroup, NotificationIsQueuedBeforeWaitersWake) {
+    // A waiter that then queues work on the notification's queue finds the notice ahead.
+    for (int round = 0; round < 200; ++round) {
+        DispatchGroup group;
+        DispatchQueue queue("NotifyOrder");
+        std::vector<std::string> order;  // on the queue
+        group.enter();
+        group.notify(queue, [&] { order.push_back("notice"); });
+        std::thread leaver([&] { group.leave(); });
+        group.wait();
+        queue.sync([&] { order.push_back("after wait"); });
+        leaver.join();
+        ASSERT_EQ(order, (std::vector<std::string>{"notice", "after wait"})) << round;
+    }
 }
 
 TEST(DispatchGroup, WaitReturnsAfterWorkSubmittedThroughTheGroup) {
