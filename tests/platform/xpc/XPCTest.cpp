@@ -1,0 +1,319 @@
+#include "XPC.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A small protocol for the tests: a call with a reply and a one-way call.
+class Echo {
+public:
+    virtual ~Echo() = default;
+    virtual void echo(std::string text, std::function<void(std::string)> reply) = 0;
+    virtual void note(std::int64_t n) = 0;
+};
+
+class Other {
+public:
+    virtual ~Other() = default;
+};
+
+}  // namespace
+
+template <>
+struct xpc::ProtocolTraits<Echo> {
+    static constexpr std::string_view name = "Echo";
+    static std::vector<Method> methods() {
+        return {{"echo:reply:", {ValueKind::string}, std::vector{ValueKind::string}},
+                {"note:", {ValueKind::integer}, std::nullopt}};
+    }
+    static void invoke(Echo& object, Invocation& inv) {
+        if (inv.method->selector == "echo:reply:") {
+            object.echo(std::get<std::string>(inv.arguments[0]),
+                        [reply = inv.reply](std::string s) { reply({std::move(s)}); });
+        } else {
+            object.note(std::get<std::int64_t>(inv.arguments[0]));
+        }
+    }
+    struct Proxy : Echo {
+        explicit Proxy(ProxySender s) : sender(std::move(s)) {}
+        void echo(std::string text, std::function<void(std::string)> reply) override {
+            sender.call("echo:reply:", {std::move(text)},
+                        [reply](std::vector<Value> v) { reply(std::get<std::string>(v[0])); });
+        }
+        void note(std::int64_t n) override { sender.call("note:", {n}); }
+        ProxySender sender;
+    };
+    static std::shared_ptr<Echo> makeProxy(ProxySender s) { return std::make_shared<Proxy>(std::move(s)); }
+};
+
+template <>
+struct xpc::ProtocolTraits<Other> {
+    static constexpr std::string_view name = "Other";
+    static std::vector<Method> methods() { return {}; }
+    static void invoke(Other&, Invocation&) {}
+    static std::shared_ptr<Other> makeProxy(ProxySender) { return std::make_shared<Other>(); }
+};
+
+namespace {
+
+// Records what happens, for waiting on from the test thread.
+class Events {
+public:
+    void add(std::string e) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(e));
+        changed_.notify_all();
+    }
+    bool waitFor(const std::string& e, std::chrono::seconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return std::find(events_.begin(), events_.end(), e) != events_.end(); });
+    }
+    bool waitForCount(const std::string& e, std::size_t n, std::chrono::seconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit,
+                                 [&] { return std::size_t(std::count(events_.begin(), events_.end(), e)) >= n; });
+    }
+    bool has(const std::string& e) {
+        std::lock_guard lock(mutex_);
+        return std::find(events_.begin(), events_.end(), e) != events_.end();
+    }
+    std::vector<std::string> all() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> events_;
+};
+
+class Server : public Echo, public xpc::ListenerDelegate, public std::enable_shared_from_this<Server> {
+public:
+    explicit Server(Events& e) : events(e) {}
+    void echo(std::string text, std::function<void(std::string)> reply) override {
+        events.add("echo " + text);
+        reply("re:" + text);
+    }
+    void note(std::int64_t n) override { events.add("note " + std::to_string(n)); }
+    bool shouldAcceptNewConnection(xpc::Listener&, const std::shared_ptr<xpc::Connection>& c) override {
+        std::shared_ptr<Server> self = shared_from_this();
+        c->setExportedInterface(xpc::Interface::withProtocol<Echo>());
+        c->setExportedObject<Echo>(self);
+        c->setRemoteObjectInterface(xpc::Interface::withProtocol<Echo>());
+        c->setInvalidationHandler([self] { self->events.add("server invalidated"); });
+        {
+            std::lock_guard lock(mutex);
+            connections.push_back(c);
+        }
+        events.add("accepted " + std::to_string(connections.size()));
+        c->resume();
+        return true;
+    }
+    std::shared_ptr<xpc::Connection> connection(std::size_t i) {
+        std::lock_guard lock(mutex);
+        return connections.at(i);
+    }
+
+    Events& events;
+    std::mutex mutex;
+    std::vector<std::shared_ptr<xpc::Connection>> connections;
+};
+
+class XPCTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm-xpc-XXXXXX";
+        dir = ::mkdtemp(tmpl);
+        ::setenv("QUILLMARK_XPC_DIR", dir.c_str(), 1);
+        server = std::make_shared<Server>(events);
+        listener = xpc::Listener::withMachServiceName(name);
+        listener->setDelegate(server);
+        ASSERT_TRUE(listener->resume());
+    }
+    // Ends every connection and waits for its handlers, which refer to the fixture.
+    void TearDown() override {
+        listener->invalidate();
+        std::vector<std::shared_ptr<xpc::Connection>> serverSide;
+        {
+            std::lock_guard lock(server->mutex);
+            serverSide.swap(server->connections);
+        }
+        for (auto& c : serverSide) c->invalidate();
+        for (auto& c : clients) c->invalidate();
+        EXPECT_TRUE(events.waitForCount("server invalidated", serverSide.size()));
+        EXPECT_TRUE(client.waitForCount("invalidated", clients.size()));
+        std::filesystem::remove_all(dir);
+    }
+
+    std::shared_ptr<xpc::Connection> connect(std::string service = {}) {
+        auto c = xpc::Connection::withMachServiceName(service.empty() ? name : service);
+        c->setRemoteObjectInterface(xpc::Interface::withProtocol<Echo>());
+        c->setInvalidationHandler([this] { client.add("invalidated"); });
+        c->setInterruptionHandler([this] { client.add("interrupted"); });
+        c->resume();
+        clients.push_back(c);
+        return c;
+    }
+
+    std::shared_ptr<Echo> proxy(const std::shared_ptr<xpc::Connection>& c) {
+        return c->remoteObjectProxyWithErrorHandler<Echo>(
+            [this](const xpc::Error& e) { client.add("error " + std::to_string(e.code)); });
+    }
+
+    std::filesystem::path dir;
+    std::string name = "com.example.test." + std::to_string(::getpid());
+    Events events;   // the server's
+    Events client;   // the clients'
+    std::vector<std::shared_ptr<xpc::Connection>> clients;
+    std::shared_ptr<Server> server;
+    std::shared_ptr<xpc::Listener> listener;
+};
+
+TEST_F(XPCTest, CallsRepliesAndOneWayMessagesBothWays) {
+    auto c = connect();
+    auto p = proxy(c);
+    ASSERT_TRUE(p);
+    p->note(5);
+    p->echo("hi", [this](std::string s) { client.add(s); });
+    EXPECT_TRUE(client.waitFor("re:hi"));
+    EXPECT_TRUE(events.has("note 5"));  // one-way calls arrive in order, before the call answered after them
+    EXPECT_EQ(server->connection(0)->processIdentifier(), ::getpid());
+
+    // The server calls the client's exported object over the same connection.
+    class ClientSide : public Echo {
+    public:
+        explicit ClientSide(Events& e) : events(e) {}
+        void echo(std::string, std::function<void(std::string)>) override {}
+        void note(std::int64_t n) override { events.add("client note " + std::to_string(n)); }
+        Events& events;
+    };
+    auto c2 = connect();
+    c2->setExportedInterface(xpc::Interface::withProtocol<Echo>());
+    c2->setExportedObject<Echo>(std::make_shared<ClientSide>(client));
+    proxy(c2)->note(0);  // connects
+    ASSERT_TRUE(events.waitFor("accepted 2"));
+    auto back = server->connection(1)->remoteObjectProxyWithErrorHandler<Echo>([](const xpc::Error&) {});
+    ASSERT_TRUE(back);
+    back->note(9);
+    EXPECT_TRUE(client.waitFor("client note 9"));
+    EXPECT_FALSE(server->connection(1)->remoteObjectProxyWithErrorHandler<Other>([](const xpc::Error&) {}));
+}
+
+TEST_F(XPCTest, NoServiceFailsTheCallAndInvalidates) {
+    auto c = connect(name + ".none");
+    proxy(c)->echo("x", [this](std::string) { client.add("replied"); });
+    EXPECT_TRUE(client.waitFor("invalidated"));
+    EXPECT_EQ(client.all(), (std::vector<std::string>{"error 4099", "invalidated"}));
+    // Later calls on the dead connection fail the same way.
+    proxy(c)->note(1);
+    EXPECT_TRUE(client.waitForCount("error 4099", 2));
+    EXPECT_FALSE(client.has("replied"));
+}
+
+TEST_F(XPCTest, ServerSideEndInterruptsTheClientWhichReconnects) {
+    auto c = connect();
+    auto p = proxy(c);
+    p->echo("a", [this](std::string s) { client.add(s); });
+    ASSERT_TRUE(client.waitFor("re:a"));
+    server->connection(0)->invalidate();
+    ASSERT_TRUE(events.waitFor("server invalidated"));
+    ASSERT_TRUE(client.waitFor("interrupted"));
+    EXPECT_FALSE(client.has("invalidated"));
+    p->echo("b", [this](std::string s) { client.add(s); });
+    EXPECT_TRUE(client.waitFor("re:b"));
+    EXPECT_TRUE(events.has("accepted 2"));
+}
+
+// Connects a raw socket to the service and writes bytes.
+int rawConnect(const std::string& name) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = xpc::serviceSocketPath(name).string();
+    std::strcpy(addr.sun_path, path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(XPCTest, MalformedFramesDisconnectOnlyThatPeer) {
+    std::string good = xpc::encodeFrame({xpc::Frame::Kind::call, 0, "note:", {std::int64_t(3)}});
+    const std::pair<std::string, std::string> cases[] = {
+        {"garbage body", std::string("\x05\0\0\0\x09xxxx", 9)},
+        {"frame over the size limit", std::string("\xFF\xFF\xFF\x7F", 4)},
+        {"selector not in the interface", xpc::encodeFrame({xpc::Frame::Kind::call, 0, "nope:", {}})},
+        {"wrong argument kind", xpc::encodeFrame({xpc::Frame::Kind::call, 0, "note:", {std::string("3")}})},
+        {"reply block missing", xpc::encodeFrame({xpc::Frame::Kind::call, 0, "echo:reply:", {std::string("x")}})},
+        {"reply nobody asked for", xpc::encodeFrame({xpc::Frame::Kind::reply, 77, "", {}})},
+    };
+    std::size_t accepted = 0;
+    for (const auto& [what, bytes] : cases) {
+        int fd = rawConnect(name);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(events.waitFor("accepted " + std::to_string(++accepted))) << what;
+        std::string all = good + bytes;  // a good frame first: it is still delivered
+        ASSERT_EQ(::write(fd, all.data(), all.size()), ssize_t(all.size()));
+        char c;
+        EXPECT_EQ(::read(fd, &c, 1), 0) << what;  // the server hangs up
+        ::close(fd);
+    }
+    EXPECT_TRUE(events.has("note 3"));
+    // The listener still serves well-behaved peers.
+    proxy(connect())->echo("ok", [this](std::string s) { client.add(s); });
+    EXPECT_TRUE(client.waitFor("re:ok"));
+    EXPECT_TRUE(events.waitForCount("server invalidated", std::size(cases)));
+}
+
+TEST_F(XPCTest, PeersOfAnotherUserAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as another user";
+    ::chmod(dir.c_str(), 0755);
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        int fd = rawConnect(name);
+        if (fd < 0) ::_exit(3);
+        char c;
+        ::_exit(::read(fd, &c, 1) == 0 ? 0 : 4);  // refused: closed without a word
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(events.has("accepted 1"));
+}
+
+TEST_F(XPCTest, OneListenerPerServiceAndLeftoverSocketsAreReplaced) {
+    auto second = xpc::Listener::withMachServiceName(name);
+    EXPECT_FALSE(second->resume());
+    listener->invalidate();
+    EXPECT_FALSE(std::filesystem::exists(xpc::serviceSocketPath(name)));
+
+    // A socket file nobody listens on, as a crashed process leaves it.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, xpc::serviceSocketPath(name).c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    EXPECT_TRUE(second->resume());
+    second->setDelegate(server);
+    proxy(connect())->echo("again", [this](std::string s) { client.add(s); });
+    EXPECT_TRUE(client.waitFor("re:again"));
+    second->invalidate();
+}
+
+}  // namespace
