@@ -27,9 +27,11 @@ thread_local const void* currentQueue = nullptr;
 // Runs one work item with currentQueue set to token (restored afterwards, so a hook that
 // runs main-queue work inside another queue's item keeps both right).
 void runAs(const void* token, const Work& work) {
-    const void* outer = std::exchange(currentQueue, token);
+    struct Restore {
+        const void* outer;
+        ~Restore() { currentQueue = outer; }
+    } restore{std::exchange(currentQueue, token)};
     work();
-    currentQueue = outer;
 }
 
 void nameThread(const std::string& label) {
@@ -44,6 +46,8 @@ struct DispatchQueue::Impl {
     virtual ~Impl() = default;
     virtual void async(Work work) = 0;
     virtual bool isCurrent() const = 0;
+    // Submits work and waits for it: the one way for serial queues and the main queue.
+    virtual void sync(const Work& work);
 
     const std::string label;
     const QoS qos;
@@ -163,6 +167,9 @@ struct GlobalQueue final : DispatchQueue::Impl {
     using Impl::Impl;
     void async(Work work) override { Pool::shared().submit(this, std::move(work)); }
     bool isCurrent() const override { return currentQueue == this; }
+    // Work on a concurrent queue may run beside anything, so it runs on the caller's
+    // thread; that also makes sync from the queue's own work safe.
+    void sync(const Work& work) override { runAs(this, work); }
 };
 
 // ---- main queue ----------------------------------------------------------------------
@@ -265,12 +272,16 @@ bool DispatchQueue::isCurrent() const {
 }
 
 void DispatchQueue::sync(const Work& work) const {
+    impl_->sync(work);
+}
+
+void DispatchQueue::Impl::sync(const Work& work) {
     if (isCurrent()) fatal("sync called on the queue it would wait for");
     std::mutex mutex;
     std::condition_variable doneSignal;
     bool done = false;
     std::exception_ptr failure;
-    impl_->async([&] {
+    async([&] {
         try {
             work();
         } catch (...) {

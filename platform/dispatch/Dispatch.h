@@ -41,9 +41,10 @@ public:
     // Submits work and returns at once.
     void async(Work work) const;
 
-    // Submits work and blocks until it has run. Calling it from a work item of the same
-    // serial queue (or of the main queue, from the main thread) would wait forever and is a
-    // fatal error instead.
+    // Runs work on the queue and blocks until it has run; an exception it throws comes
+    // back here. On a global queue the work runs on the calling thread. Calling it from a
+    // work item of the same serial queue (or of the main queue, from the main thread)
+    // would wait forever and is a fatal error instead.
     void sync(const Work& work) const;
 
     // Whether the calling thread is running a work item of this queue (for the main queue

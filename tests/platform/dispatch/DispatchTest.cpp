@@ -113,13 +113,17 @@ TEST(GlobalQueue, SameQueueForSameQoSAndIsCurrentInside) {
     EXPECT_TRUE(DispatchQueue::global() == DispatchQueue::global(QoS::normal));
     EXPECT_FALSE(DispatchQueue::global(QoS::background) == DispatchQueue::global(QoS::utility));
     auto queue = DispatchQueue::global(QoS::background);
-    bool current = false, otherCurrent = true;
+    bool current = false, otherCurrent = true, nested = false;
     queue.sync([&] {
         current = queue.isCurrent();
         otherCurrent = DispatchQueue::global(QoS::utility).isCurrent();
+        queue.sync([&] { nested = true; });  // fine on a concurrent queue
     });
     EXPECT_TRUE(current);
     EXPECT_FALSE(otherCurrent);
+    EXPECT_TRUE(nested);
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+    EXPECT_FALSE(queue.isCurrent());
 }
 
 TEST(DispatchGroup, NotifiesOnItsQueueOnceTheLastLeaveComes) {
