@@ -164,7 +164,7 @@ bool hasAuthCase(std::string_view key) { return eventTypeFor(key, true) != event
 
 template <std::size_t I>
 void fillCase(FixtureGenerator& g, ESEvent::Payload& p) {
-    fill(g, eventKeys[I], p.emplace<I>());
+    fill(g, eventKeys[I], p.emplace<I>().mutableValue());
 }
 
 using CaseFiller = void (*)(FixtureGenerator&, ESEvent::Payload&);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstring>
 
 namespace es {
 
@@ -46,6 +47,7 @@ std::string DecodeFailure::pathText() const {
 }
 
 bool DecodeContext::fail(DecodeFailure::Kind kind, std::string_view detail, std::string description) {
+    if (optimistic_) return false;
     failure_.kind = kind;
     failure_.path.clear();
     failure_.path.reserve(path_.size());
@@ -59,6 +61,7 @@ bool DecodeContext::fail(DecodeFailure::Kind kind, std::string_view detail, std:
 }
 
 bool DecodeContext::failMissingKey(std::string_view key) {
+    if (optimistic_) return false;
     push(key);
     fail(DecodeFailure::Kind::missingKey, key, "No value associated with key \"" + std::string(key) + "\".");
     pop();
@@ -66,6 +69,7 @@ bool DecodeContext::failMissingKey(std::string_view key) {
 }
 
 bool DecodeContext::failType(JSONValue v, std::string_view expected) {
+    if (optimistic_) return false;
     if (v.is_null())
         return fail(DecodeFailure::Kind::missingValue, expected,
                     "Expected " + std::string(expected) + " value but found null instead.");
@@ -100,25 +104,41 @@ void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t val
     w.endObject();
 }
 
+namespace {
+
+// Keys are short: a plain loop beats a call to memcmp.
+inline bool sameKey(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+std::size_t matchKey(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
+    // Writers usually emit keys in declaration order: try the field after the last
+    // match first, then the rest.
+    for (std::size_t tried = 0; tried < n; ++tried) {
+        std::size_t i = next + tried;
+        if (i >= n) i -= n;
+        if (sameKey(keys[i], key)) return i;
+    }
+    return n;
+}
+
 void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n, JSONValue* found,
                    bool* have) {
-    // Writers usually emit keys in declaration order: try the field after the last
-    // match first, then the rest. The first occurrence of a key counts.
+    // The first occurrence of a key counts.
     std::size_t next = 0;
     for (auto member : obj) {
-        std::string_view k = member.key;
-        for (std::size_t tried = 0; tried < n; ++tried) {
-            std::size_t i = next + tried;
-            if (i >= n) i -= n;
-            if (keys[i] == k) {
-                if (!have[i]) {
-                    have[i] = true;
-                    found[i] = member.value;
-                }
-                next = i + 1 == n ? 0 : i + 1;
-                break;
-            }
+        std::size_t i = matchKey(member.key, keys, n, next);
+        if (i == n) continue;
+        if (!have[i]) {
+            have[i] = true;
+            found[i] = member.value;
         }
+        next = i + 1 == n ? 0 : i + 1;
     }
 }
 

@@ -27,8 +27,11 @@ namespace es {
 
 using JSONValue = simdjson::dom::element;
 
-// Path of the value being decoded, kept as views into the document and the field
-// tables; turned into owned text only when a failure is reported.
+// The state of one decode. A decode first runs optimistically: members are decoded
+// in the order of the text, no path is kept and a failure only returns false. Only
+// when that fails does the strict decode run, which walks the fields in declaration
+// order, keeps the path as views into the document and the field tables, and
+// reports the first failure.
 class DecodeContext {
 public:
     struct Step {
@@ -37,10 +40,18 @@ public:
         bool isIndex = false;
     };
 
-    void push(std::string_view key) { path_.push_back({key, 0, false}); }
-    void push(std::size_t index) { path_.push_back({{}, index, true}); }
-    void pop() { path_.pop_back(); }
-    void reset() { path_.clear(); }
+    explicit DecodeContext(bool optimistic = false) : optimistic_(optimistic) {}
+    bool optimistic() const { return optimistic_; }
+
+    void push(std::string_view key) {
+        if (!optimistic_) path_.push_back({key, 0, false});
+    }
+    void push(std::size_t index) {
+        if (!optimistic_) path_.push_back({{}, index, true});
+    }
+    void pop() {
+        if (!optimistic_) path_.pop_back();
+    }
 
     // Records the failure at the current path and returns false.
     bool fail(DecodeFailure::Kind kind, std::string_view detail, std::string description);
@@ -54,6 +65,7 @@ public:
 private:
     std::vector<Step> path_;
     DecodeFailure failure_;
+    bool optimistic_;
 };
 
 template <class T>
@@ -158,6 +170,9 @@ void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t val
 void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n,
                    JSONValue* found, bool* have);
 
+// The index of the key among the n keys, trying `next` first; n when none matches.
+std::size_t matchKey(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next);
+
 template <Record R>
 struct RecordTable {
     static constexpr auto fields = R::fields();
@@ -193,6 +208,47 @@ bool decodeField(const Field<R, M>& f, JSONValue v, bool have, R& out, DecodeCon
     }
 }
 
+// Optimistic decode of field I from a present value.
+template <Record R, std::size_t I>
+bool decodePresent(JSONValue v, R& out, DecodeContext& ctx) {
+    constexpr auto f = std::get<I>(RecordTable<R>::fields);
+    return decodeField(f, v, true, out, ctx);
+}
+
+// Optimistic decode of field I when its key is absent: only optionals may be.
+template <Record R, std::size_t I>
+bool decodeAbsent(R& out) {
+    constexpr auto f = std::get<I>(RecordTable<R>::fields);
+    using M = std::remove_cvref_t<decltype(out.*(f.member))>;
+    if constexpr (IsOptional<M>::value) {
+        (out.*(f.member)).reset();
+        return true;
+    } else {
+        return false;
+    }
+}
+
+template <Record R>
+bool decodeOptimistic(simdjson::dom::object obj, R& out, DecodeContext& ctx) {
+    using Table = RecordTable<R>;
+    using Present = bool (*)(JSONValue, R&, DecodeContext&);
+    static constexpr auto present = []<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<Present, Table::size>{&decodePresent<R, I>...};
+    }(std::make_index_sequence<Table::size>{});
+    std::array<bool, Table::size> have{};
+    std::size_t next = 0;
+    for (auto member : obj) {
+        std::size_t i = matchKey(member.key, Table::keys.data(), Table::size, next);
+        if (i == Table::size || have[i]) continue;  // unknown key, or a repeat: the first counts
+        have[i] = true;
+        if (!present[i](member.value, out, ctx)) return false;
+        next = i + 1 == Table::size ? 0 : i + 1;
+    }
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((have[I] || decodeAbsent<R, I>(out)) && ...);
+    }(std::make_index_sequence<Table::size>{});
+}
+
 template <class R, class M>
 void encodeField(const Field<R, M>& f, const R& in, JSONWriter& w) {
     const M& member = in.*(f.member);
@@ -217,6 +273,7 @@ struct Coding<R> {
             return decodeSingleIntRecord(v, R::typeName(), f.key, out.*(f.member), ctx);
         } else {
             if (v.type() != simdjson::dom::element_type::OBJECT) return ctx.failType(v, R::typeName());
+            if (ctx.optimistic()) return detail::decodeOptimistic(simdjson::dom::object(v), out, ctx);
             std::array<JSONValue, Table::size> found{};
             std::array<bool, Table::size> have{};
             collectFields(simdjson::dom::object(v), Table::keys.data(), Table::size, found.data(), have.data());
@@ -248,9 +305,14 @@ Decoded<T> decodeJSON(std::string_view text) {
     JSONValue root;
     DecodeFailure failure;
     if (!parseText(text, root, failure)) return failure;
-    DecodeContext ctx;
+    {
+        DecodeContext optimistic(true);
+        T value{};
+        if (Coding<T>::decode(root, value, optimistic)) return value;
+    }
+    DecodeContext strict;
     T value{};
-    if (!Coding<T>::decode(root, value, ctx)) return ctx.takeFailure();
+    if (!Coding<T>::decode(root, value, strict)) return strict.takeFailure();
     return value;
 }
 

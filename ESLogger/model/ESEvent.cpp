@@ -12,7 +12,7 @@ using CaseDecoder = bool (*)(JSONValue, Payload&, DecodeContext&);
 
 template <std::size_t I>
 bool decodeCase(JSONValue v, Payload& p, DecodeContext& ctx) {
-    return decodeAt(v, eventKeys[I], p.emplace<I>(), ctx);
+    return decodeAt(v, eventKeys[I], p.emplace<I>().mutableValue(), ctx);
 }
 
 constexpr auto caseDecoders = []<std::size_t... I>(std::index_sequence<I...>) {
@@ -53,7 +53,7 @@ bool Coding<ESEvent>::decode(JSONValue v, ESEvent& out, DecodeContext& ctx) {
 void Coding<ESEvent>::encode(JSONWriter& w, const ESEvent& e) {
     w.beginObject();
     w.key(e.key());
-    std::visit([&](const auto& payload) { Coding<std::decay_t<decltype(payload)>>::encode(w, payload); }, e.payload);
+    e.visit([&](const auto& payload) { Coding<std::decay_t<decltype(payload)>>::encode(w, payload); });
     w.endObject();
 }
 

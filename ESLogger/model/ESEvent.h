@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "Box.h"
 #include "DirectoryEvents.h"
 #include "EmptyEvents.h"
 #include "FileEvents.h"
@@ -122,14 +123,15 @@ namespace es {
     X(settime) \
     X(cs_invalidated)
 
-#define ES_EVENT_PAYLOAD_TYPE(key) , ESEvent_##key
+#define ES_EVENT_PAYLOAD_TYPE(key) , Box<ESEvent_##key>
 #define ES_EVENT_KEY_TEXT(key) #key,
 
 template <class Lead, class... T>
 using VariantOfRest = std::variant<T...>;
 
 struct ESEvent {
-    // One alternative per case, in tag order: payload.index() is the tag.
+    // One alternative per case, in tag order: payload.index() is the tag. Payloads
+    // sit on the heap, so an event costs the size of its own case only.
     using Payload = VariantOfRest<void ES_EVENT_KEYS(ES_EVENT_PAYLOAD_TYPE)>;
     static constexpr std::size_t caseCount = std::variant_size_v<Payload>;
 
@@ -137,13 +139,23 @@ struct ESEvent {
 
     ESEvent() = default;
     template <class T>
-    ESEvent(T p) : payload(std::move(p)) {}
+    ESEvent(T p) : payload(Box<T>(std::move(p))) {}
 
     std::size_t tag() const { return payload.index(); }
     std::string_view key() const;
 
+    // The payload when the event is of case T, else nullptr.
     template <class T>
-    const T* get() const { return std::get_if<T>(&payload); }
+    const T* get() const {
+        auto* box = std::get_if<Box<T>>(&payload);
+        return box ? &**box : nullptr;
+    }
+
+    // Calls f with the payload record of the event's case.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return std::visit([&](const auto& box) -> decltype(auto) { return f(*box); }, payload);
+    }
 };
 
 inline constexpr std::array<std::string_view, ESEvent::caseCount> eventKeys{ES_EVENT_KEYS(ES_EVENT_KEY_TEXT)};

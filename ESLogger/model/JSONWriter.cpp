@@ -1,5 +1,6 @@
 #include "JSONWriter.h"
 
+#include <array>
 #include <charconv>
 
 namespace es {
@@ -16,14 +17,14 @@ void JSONWriter::beforeValue() {
     }
     if (first_.empty()) return;
     if (!first_.back()) out_ += ',';
-    first_.back() = false;
+    first_.back() = 0;
     if (pretty_) newline(first_.size());
 }
 
 void JSONWriter::open(char c) {
     beforeValue();
     out_ += c;
-    first_.push_back(true);
+    first_.push_back(1);
 }
 
 void JSONWriter::close(char c) {
@@ -62,13 +63,25 @@ void JSONWriter::writeNull() {
     out_ += "null";
 }
 
+namespace {
+
+// Bytes that must be escaped in a JSON string: quote, backslash, controls.
+constexpr auto needsEscape = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[std::size_t(c)] = true;
+    t['"'] = t['\\'] = true;
+    return t;
+}();
+
+}  // namespace
+
 void JSONWriter::appendQuoted(std::string& out, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
     std::size_t run = 0;  // start of the pending run of bytes that need no escape
     for (std::size_t i = 0; i < s.size(); ++i) {
         auto c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        if (!needsEscape[c]) continue;
         out.append(s.data() + run, i - run);
         run = i + 1;
         switch (c) {

@@ -38,7 +38,7 @@ private:
     void newline(std::size_t depth);
 
     std::string out_;
-    std::vector<bool> first_;  // per open container: nothing written into it yet
+    std::vector<unsigned char> first_;  // per open container: 1 while nothing is written into it
     bool pretty_;
     bool afterKey_ = false;
 };
