@@ -135,4 +135,35 @@ void InMemorySettings::eraseValue(std::string_view key) {
     if (it != values_.end()) values_.erase(it);
 }
 
+namespace {
+
+struct StandardSettings {
+    std::mutex mutex;
+    std::unique_ptr<Settings> settings;
+    bool used = false;
+};
+
+StandardSettings& standard() {
+    static StandardSettings s;
+    return s;
+}
+
+}  // namespace
+
+Settings& standardSettings() {
+    auto& s = standard();
+    std::lock_guard lock(s.mutex);
+    if (!s.settings) s.settings = std::make_unique<InMemorySettings>();
+    s.used = true;
+    return *s.settings;
+}
+
+bool installStandardSettings(std::unique_ptr<Settings> settings) {
+    auto& s = standard();
+    std::lock_guard lock(s.mutex);
+    if (s.used) return false;
+    s.settings = std::move(settings);
+    return true;
+}
+
 }  // namespace qm

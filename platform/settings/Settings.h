@@ -112,4 +112,11 @@ private:
     std::map<std::string, SettingValue, std::less<>> values_;
 };
 
+// The process's settings: those installed at start-up, else an in-memory store
+// created on first use.
+Settings& standardSettings();
+// Installs the process's settings. Only before the first call of
+// standardSettings(); returns false (and keeps the settings in force) after it.
+bool installStandardSettings(std::unique_ptr<Settings> settings);
+
 }  // namespace qm

@@ -113,3 +113,12 @@ TEST(Settings, ConcurrentWritesReadsAndObserversAreSafe) {
     EXPECT_EQ(notified.load(), 4 * 500);
     EXPECT_EQ(s.doubleValue("k3"), 499);
 }
+
+TEST(Settings, StandardSettingsAreTheInstalledOnesAndCannotBeSwappedOnceUsed) {
+    auto mine = std::make_unique<InMemorySettings>();
+    qm::Settings* raw = mine.get();
+    ASSERT_TRUE(qm::installStandardSettings(std::move(mine)));
+    EXPECT_EQ(&qm::standardSettings(), raw);
+    EXPECT_FALSE(qm::installStandardSettings(std::make_unique<InMemorySettings>()));
+    EXPECT_EQ(&qm::standardSettings(), raw);
+}

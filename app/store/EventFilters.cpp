@@ -1,0 +1,315 @@
+#include "EventFilters.h"
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+#include <optional>
+
+#include "EventSummary.h"
+
+namespace qm {
+
+namespace {
+
+template <class Keep>
+EventList keepIf(const EventList& events, Keep&& keep) {
+    EventList out;
+    for (const auto& e : events)
+        if (keep(*e)) out.push_back(e);
+    return out;
+}
+
+// Terms of a search text: split on ",", empty pieces dropped, nothing trimmed.
+std::vector<std::string_view> searchTerms(std::string_view text) {
+    std::vector<std::string_view> terms;
+    while (!text.empty()) {
+        auto pos = text.find(',');
+        auto piece = text.substr(0, pos);
+        if (!piece.empty()) terms.push_back(piece);
+        if (pos == std::string_view::npos) break;
+        text.remove_prefix(pos + 1);
+    }
+    return terms;
+}
+
+// A whole decimal signed 64-bit number, with an optional sign.
+std::optional<std::int64_t> parseDecimal(std::string_view s) {
+    const bool plus = !s.empty() && s.front() == '+';
+    if (plus) s.remove_prefix(1);
+    if (s.empty() || (plus && s.front() == '-')) return std::nullopt;
+    std::int64_t v = 0;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
+bool containsAny(std::string_view text, const std::vector<std::string_view>& terms) {
+    for (auto t : terms)
+        if (text.find(t) != std::string_view::npos) return true;
+    return false;
+}
+
+// The search pass, prepared once for a text and a category.
+class SearchPass {
+public:
+    SearchPass(std::string_view text, std::string_view category) {
+        static constexpr std::pair<std::string_view, Mode> numeric[] = {
+            {"PID", Mode::pid}, {"PPID", Mode::ppid}, {"RPID", Mode::rpid}, {"UID", Mode::uid}, {"AnyPID", Mode::anyPID}};
+        for (auto [name, mode] : numeric) {
+            if (category != name) continue;
+            for (auto t : searchTerms(text))
+                if (auto n = parseDecimal(t)) numbers_.insert(*n);
+            mode_ = numbers_.empty() ? Mode::keepAll : mode;
+            return;
+        }
+        if (category == "Annotations") {
+            upper_.assign(text);
+            for (char& c : upper_)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            for (auto t : searchTerms(upper_)) wanted_ |= annotationNamed(t);
+            mode_ = wanted_.isEmpty() ? Mode::keepAll : Mode::annotations;
+            return;
+        }
+        terms_ = searchTerms(text);
+        mode_ = category == "Details" ? Mode::details : Mode::program;
+    }
+
+    bool keepsAll() const { return mode_ == Mode::keepAll; }
+
+    bool operator()(const EventItem& e) const {
+        const es::ESProcess& p = e.theProcess();
+        switch (mode_) {
+        case Mode::keepAll: return true;
+        case Mode::pid: return numbers_.contains(p.audit_token.pid);
+        case Mode::ppid: return numbers_.contains(p.parent_audit_token.pid);
+        case Mode::rpid: return numbers_.contains(p.responsible_audit_token.pid);
+        case Mode::uid: return numbers_.contains(p.audit_token.euid);
+        case Mode::anyPID:
+            return numbers_.contains(p.audit_token.pid) || numbers_.contains(p.parent_audit_token.pid) ||
+                   numbers_.contains(p.responsible_audit_token.pid);
+        case Mode::annotations: return e.annotations().contains(wanted_);
+        case Mode::details: return !terms_.empty() && containsAny(eventSummary(e).searchText(), terms_);
+        case Mode::program: return containsAny(p.executable.path, terms_);
+        }
+        return false;
+    }
+
+private:
+    enum class Mode { keepAll, pid, ppid, rpid, uid, anyPID, annotations, details, program };
+    Mode mode_ = Mode::keepAll;
+    std::unordered_set<std::int64_t> numbers_;
+    std::string upper_;
+    EventAnnotation wanted_;
+    std::vector<std::string_view> terms_;  // views into the search text (or upper_)
+};
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    return r;
+}
+
+}  // namespace
+
+bool EventFilters::isFiltering() const {
+    return appleBinaryFilter || !searchString.empty() || !selectedPrograms.empty() || !selectedEventTypes.empty() ||
+           !selectedPIDChain.pid.empty() || annotateFilter || timeWindowEnd >= 1 || !deselectedPrograms.empty() ||
+           !deselectedEventTypes.empty();
+}
+
+void EventFilters::clearAll() {
+    filteredEvents.clear();
+    selectedPrograms.clear();
+    deselectedPrograms.clear();
+    selectedEventTypes.clear();
+    deselectedEventTypes.clear();
+    appleBinaryFilter = false;
+    searchString.clear();
+    searchCategory.clear();
+    selectedPIDChain.pid.clear();
+    selectedPIDChain.ppid.clear();
+    annotateFilter = false;
+    timeWindowStart = timeWindowEnd = 0;
+}
+
+void EventFilters::addEvent(const EventItemPtr& event) {
+    allEvents.push_back(event);
+    const std::string& key = event->theProcess().executable.path;
+    if (auto it = allPrograms.find(key); it != allPrograms.end()) {
+        it->second->addEvent(event);
+        return;
+    }
+    allPrograms.emplace(key, std::make_shared<ProgramItem>(event, iconProvider));
+    // Inserting at the sorted position keeps the list as a full re-sort would.
+    sortedProgramPaths.insert(std::lower_bound(sortedProgramPaths.begin(), sortedProgramPaths.end(), key), key);
+}
+
+EventList EventFilters::refilter(const EventList& events, std::int64_t anchor) const {
+    std::optional<SearchPass> search;
+    if (!searchString.empty()) search.emplace(searchString, searchCategory);
+    if (search && search->keepsAll()) search.reset();
+
+    // Passes 1 and 2.
+    auto early = [this](const EventItem& e) {
+        if (appleBinaryFilter && e.theProcess().is_platform_binary) return false;
+        if (annotateFilter && e.annotations().isEmpty()) return false;
+        return true;
+    };
+    // Passes 4 to 9.
+    const bool chain = !selectedPIDChain.pid.empty();
+    auto late = [&, this](const EventItem& e) {
+        const es::ESProcess& p = e.theProcess();
+        if (chain && !selectedPIDChain.pid.contains(p.audit_token.pid) &&
+            !selectedPIDChain.ppid.contains(p.parent_audit_token.pid) &&
+            !selectedPIDChain.ppid.contains(p.responsible_audit_token.pid))
+            return false;
+        es::EventType type = e.theEvent().event_type;
+        if (!selectedEventTypes.empty() && !selectedEventTypes.contains(type)) return false;
+        if (!deselectedEventTypes.empty() && deselectedEventTypes.contains(type)) return false;
+        if (!selectedPrograms.empty() && !selectedPrograms.contains(p.executable.path)) return false;
+        if (!deselectedPrograms.empty() && deselectedPrograms.contains(p.executable.path)) return false;
+        return !search || (*search)(e);
+    };
+
+    const bool window = timeWindowEnd > 0;
+    // With an anchor the window pass depends on positions in its input, so it runs
+    // on its own; otherwise every pass is a test of one event and they run as one scan.
+    if (window && anchor >= 0) return keepIf(filterByTimeWindow(keepIf(events, early), anchor), late);
+    return keepIf(events, [&, this](const EventItem& e) {
+        if (!early(e)) return false;
+        if (window && (e.timestamp() < timeWindowStart || e.timestamp() > timeWindowEnd)) return false;
+        return late(e);
+    });
+}
+
+void EventFilters::ignoreProgram(const std::string& path) {
+    const EventList& source = isFiltering() ? filteredEvents : allEvents;
+    deselectedPrograms.insert(path);
+    filteredEvents = keepIf(source, [this](const EventItem& e) {
+        return !deselectedPrograms.contains(e.theProcess().executable.path);
+    });
+}
+
+void EventFilters::ignoreEventType(const std::vector<es::EventType>& types) {
+    const EventList& source = isFiltering() ? filteredEvents : allEvents;
+    deselectedEventTypes.insert(types.begin(), types.end());
+    filteredEvents = keepIf(source, [this](const EventItem& e) {
+        return !deselectedEventTypes.contains(e.theEvent().event_type);
+    });
+}
+
+void EventFilters::selectEventTypes(const std::vector<es::EventType>& types) {
+    selectedEventTypes.insert(types.begin(), types.end());
+    filteredEvents = refilter(allEvents, -1);
+}
+
+void EventFilters::deselectEventTypes(const std::vector<es::EventType>& types) {
+    if (!selectedEventTypes.empty())
+        for (auto t : types) selectedEventTypes.erase(t);
+    if (isFiltering()) filteredEvents = refilter(allEvents, -1);
+    else filteredEvents.clear();
+}
+
+void EventFilters::enableAppleBinaryFilter() {
+    const bool wasFiltering = isFiltering();
+    appleBinaryFilter = true;
+    if (!wasFiltering) {
+        filteredEvents = refilter(allEvents, -1);
+        return;
+    }
+    std::erase_if(filteredEvents, [](const EventItemPtr& e) { return e->theProcess().is_platform_binary; });
+}
+
+void EventFilters::setSearchString(std::string text) {
+    searchString = std::move(text);
+    if (searchString.empty() && !isFiltering()) filteredEvents.clear();
+    else filteredEvents = refilter(allEvents, -1);
+}
+
+EventList EventFilters::applySearch(const EventList& events) const {
+    SearchPass search(searchString, searchCategory);
+    if (search.keepsAll()) return events;
+    return keepIf(events, search);
+}
+
+void EventFilters::setPIDChain(const std::vector<std::int64_t>& pids) {
+    clearAll();
+
+    // The first event of each requested pid gives its parent and responsible pids.
+    std::unordered_map<std::int64_t, const EventItem*> first;
+    for (auto pid : pids) first.emplace(pid, nullptr);
+    std::size_t missing = first.size();
+    for (const auto& e : allEvents) {
+        if (missing == 0) break;
+        auto it = first.find(e->theProcess().audit_token.pid);
+        if (it != first.end() && !it->second) {
+            it->second = e.get();
+            --missing;
+        }
+    }
+
+    std::unordered_set<std::int64_t> own;      // pids whose own events are shown
+    std::unordered_set<std::int64_t> parents;  // pids whose children's events are shown
+    for (auto pid : pids) {
+        selectedPIDChain.pid.insert(pid);
+        selectedPIDChain.ppid.insert(pid);
+        const EventItem* f = first[pid];
+        if (!f) continue;
+        own.insert(pid);
+        parents.insert(pid);
+        // One level up; pid 1 is never followed.
+        for (auto up : {f->theProcess().parent_audit_token.pid, f->theProcess().responsible_audit_token.pid}) {
+            if (up == 1) continue;
+            selectedPIDChain.pid.insert(up);
+            own.insert(up);
+        }
+    }
+    if (own.empty()) return;
+
+    // The chain is a set of items by item identity, shown in sequence order.
+    std::unordered_set<EventItemPtr, EventItemIdentityHash, EventItemIdentityEqual> seen;
+    EventList result;
+    for (const auto& e : allEvents) {
+        const es::ESProcess& p = e->theProcess();
+        if ((own.contains(p.audit_token.pid) || parents.contains(p.parent_audit_token.pid) ||
+             parents.contains(p.responsible_audit_token.pid)) &&
+            seen.insert(e).second)
+            result.push_back(e);
+    }
+    std::stable_sort(result.begin(), result.end(), [](const EventItemPtr& a, const EventItemPtr& b) {
+        return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
+    });
+    filteredEvents = std::move(result);
+}
+
+void EventFilters::setTimeWindow(std::int64_t time, std::int64_t span, std::int64_t anchor) {
+    if (time < 1 || span < 1) return;
+    const std::int64_t half = span / 2 + span % 2;  // an odd span grows by one
+    const bool wasFiltering = isFiltering();
+    const bool hadWindow = timeWindowEnd != 0;
+    timeWindowStart = time - half;
+    timeWindowEnd = saturatingAdd(time, half);
+    // The first window narrows what is shown around the chosen row; later ones rescan.
+    if (wasFiltering && !hadWindow) filteredEvents = filterByTimeWindow(filteredEvents, anchor);
+    else filteredEvents = refilter(allEvents, -1);
+}
+
+void EventFilters::clearTimeWindow() {
+    timeWindowStart = timeWindowEnd = 0;
+    if (isFiltering()) filteredEvents = refilter(allEvents, -1);
+    else filteredEvents.clear();
+}
+
+EventList EventFilters::filterByTimeWindow(const EventList& events, std::int64_t anchor) const {
+    auto inside = [this](const EventItem& e) { return timeWindowStart <= e.timestamp() && e.timestamp() <= timeWindowEnd; };
+    if (anchor < 0) return keepIf(events, inside);
+    // An anchor past the end is taken as the end.
+    const auto a = std::min(static_cast<std::size_t>(anchor), events.size());
+    std::size_t begin = a;
+    while (begin > 0 && inside(*events[begin - 1])) --begin;
+    std::size_t end = a;
+    while (end < events.size() && inside(*events[end])) ++end;
+    return EventList(events.begin() + static_cast<std::ptrdiff_t>(begin), events.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+}  // namespace qm

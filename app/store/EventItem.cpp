@@ -1,0 +1,94 @@
+#include "EventItem.h"
+
+#include <array>
+#include <functional>
+
+#include "DateTime.h"
+#include "EventAnnotator.h"
+
+namespace qm {
+
+namespace {
+
+struct AnnotationText {
+    EventAnnotation member;
+    std::string_view badge;
+    std::string_view name;
+};
+
+constexpr std::array<AnnotationText, 3> annotationTexts{{
+    {EventAnnotation::PRIVILEGED_PATH, "\U0001F6E4\uFE0F", "PRIVILEGED_PATH"},
+    {EventAnnotation::PRIVILEGED_USER, "\U0001F451", "PRIVILEGED_USER"},
+    {EventAnnotation::QUARANTINE_PATH, "\u2623\uFE0F", "QUARANTINE_PATH"},
+}};
+
+std::string joinAnnotations(EventAnnotation set, std::string_view AnnotationText::*text) {
+    std::string out;
+    for (const auto& a : annotationTexts) {
+        if (!set.contains(a.member)) continue;
+        if (!out.empty()) out += " | ";
+        out += a.*text;
+    }
+    return out;
+}
+
+const es::ESProcess& rowProcess(const es::ESMessage& m) {
+    if (auto e = m.event.get<es::ESEvent_exec>()) return e->target;
+    if (auto e = m.event.get<es::ESEvent_fork>()) return e->child;
+    if (auto e = m.event.get<es::ESEvent_signal>()) return e->target;
+    if (auto e = m.event.get<es::ESEvent_proc_suspend_resume>(); e && e->target) return *e->target;
+    return m.process;
+}
+
+}  // namespace
+
+std::string annotationBadges(EventAnnotation annotations) {
+    return joinAnnotations(annotations, &AnnotationText::badge);
+}
+
+std::string annotationNames(EventAnnotation annotations) {
+    return joinAnnotations(annotations, &AnnotationText::name);
+}
+
+EventAnnotation annotationNamed(std::string_view name) {
+    for (const auto& a : annotationTexts)
+        if (a.name == name) return a.member;
+    return {};
+}
+
+std::string_view eventTypeNamePart(es::EventType type) {
+    std::string_view name = es::caseName(type);
+    // Drop the first four "_"-separated parts ("ES", "EVENT", "TYPE", "AUTH"/"NOTIFY").
+    for (int i = 0; i < 4; ++i) {
+        auto pos = name.find('_');
+        if (pos == std::string_view::npos) return {};
+        name.remove_prefix(pos + 1);
+    }
+    return name;
+}
+
+EventItem::EventItem(es::ESMessage message) : EventItem(std::move(message), EventAnnotator::shared()) {}
+
+EventItem::EventItem(es::ESMessage message, const EventAnnotator& annotator)
+    : theEvent_(std::move(message)),
+      theProcess_(&rowProcess(theEvent_)),
+      timestamp_(internetDateTimeSeconds(theEvent_.time)) {
+    annotator.annotate(*this);
+}
+
+bool operator==(const EventItem& a, const EventItem& b) {
+    return a.theEvent_.global_seq_num == b.theEvent_.global_seq_num && a.timestamp_ == b.timestamp_ &&
+           eventTypeNamePart(a.theEvent_.event_type) == eventTypeNamePart(b.theEvent_.event_type) &&
+           a.theProcess_->executable.path == b.theProcess_->executable.path;
+}
+
+std::size_t EventItem::hash() const {
+    std::size_t h = std::hash<std::int64_t>{}(theEvent_.global_seq_num);
+    auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    mix(std::hash<std::int64_t>{}(timestamp_));
+    mix(std::hash<std::string_view>{}(eventTypeNamePart(theEvent_.event_type)));
+    mix(std::hash<std::string_view>{}(theProcess_->executable.path));
+    return h;
+}
+
+}  // namespace qm

@@ -1,0 +1,100 @@
+#pragma once
+// One row of the event store: a decoded message, the process the row is about,
+// the event time in whole seconds and the row's annotation set. Items are shared
+// by the store's lists, the programs and the views.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ESMessage.h"
+
+namespace qm {
+
+class EventAnnotator;
+
+// The annotation bits of an event: an option set over a signed 64-bit raw value.
+class EventAnnotation {
+public:
+    static const EventAnnotation PRIVILEGED_PATH;
+    static const EventAnnotation PRIVILEGED_USER;
+    static const EventAnnotation QUARANTINE_PATH;
+
+    constexpr EventAnnotation() = default;
+    constexpr explicit EventAnnotation(std::int64_t raw) : raw_(raw) {}
+
+    constexpr std::int64_t rawValue() const { return raw_; }
+    constexpr bool isEmpty() const { return raw_ == 0; }
+    constexpr bool contains(EventAnnotation other) const { return (raw_ & other.raw_) == other.raw_; }
+    constexpr EventAnnotation operator|(EventAnnotation other) const { return EventAnnotation(raw_ | other.raw_); }
+    constexpr EventAnnotation& operator|=(EventAnnotation other) { raw_ |= other.raw_; return *this; }
+    friend constexpr bool operator==(EventAnnotation, EventAnnotation) = default;
+
+private:
+    std::int64_t raw_ = 0;
+};
+
+inline constexpr EventAnnotation EventAnnotation::PRIVILEGED_PATH{2};
+inline constexpr EventAnnotation EventAnnotation::PRIVILEGED_USER{4};
+inline constexpr EventAnnotation EventAnnotation::QUARANTINE_PATH{8};
+
+// The badges (Annotations column) or the names (tooltip, search) of the members,
+// in raw-value order, joined with " | "; "" for the empty set.
+std::string annotationBadges(EventAnnotation annotations);
+std::string annotationNames(EventAnnotation annotations);
+
+// The member whose name is the text, exactly; empty when none is.
+EventAnnotation annotationNamed(std::string_view name);
+
+class EventItem {
+public:
+    // Builds the item from its own copy of the message and has the shared
+    // annotator (or the given one) mark it. Never fails.
+    explicit EventItem(es::ESMessage message);
+    EventItem(es::ESMessage message, const EventAnnotator& annotator);
+
+    EventItem(const EventItem&) = delete;
+    EventItem& operator=(const EventItem&) = delete;
+
+    const es::ESMessage& theEvent() const { return theEvent_; }
+    // exec: the new image; fork: the child; signal: the receiver;
+    // proc_suspend_resume: its target when present; otherwise the acting process.
+    const es::ESProcess& theProcess() const { return *theProcess_; }
+    // Seconds since 1970 of the message's time, truncated toward zero; 0 when the
+    // time text does not parse.
+    std::int64_t timestamp() const { return timestamp_; }
+
+    EventAnnotation annotations() const { return EventAnnotation(annote_.load(std::memory_order_acquire)); }
+    void addAnnotations(EventAnnotation bits) { annote_.fetch_or(bits.rawValue(), std::memory_order_acq_rel); }
+
+    // Identity: sequence number, timestamp, event name (AUTH and NOTIFY alike) and
+    // the row process's executable path.
+    friend bool operator==(const EventItem& a, const EventItem& b);
+    std::size_t hash() const;
+
+private:
+    es::ESMessage theEvent_;
+    const es::ESProcess* theProcess_;  // points into theEvent_, which never changes
+    std::int64_t timestamp_;
+    // The annotation set: one word, so an atomic serves as the item's lock.
+    std::atomic<std::int64_t> annote_{0};
+};
+
+using EventItemPtr = std::shared_ptr<EventItem>;
+
+// Hashing and equality of shared items by item identity, for sets of items.
+struct EventItemIdentityHash {
+    std::size_t operator()(const EventItemPtr& item) const { return item->hash(); }
+};
+struct EventItemIdentityEqual {
+    bool operator()(const EventItemPtr& a, const EventItemPtr& b) const { return *a == *b; }
+};
+
+// The event name part of a type's case name: "EXEC" for both
+// ES_EVENT_TYPE_AUTH_EXEC and ES_EVENT_TYPE_NOTIFY_EXEC (upper case, no copy).
+std::string_view eventTypeNamePart(es::EventType type);
+
+}  // namespace qm

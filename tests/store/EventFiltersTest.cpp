@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include "DateTime.h"
+#include "DefaultSettings.h"
+#include "EventFilters.h"
+#include "StoreTestSupport.h"
+
+using namespace storetest;
+using es::EventType;
+using qm::EventFilters;
+
+namespace {
+
+constexpr auto OPEN = EventType::ES_EVENT_TYPE_NOTIFY_OPEN;
+constexpr auto EXEC = EventType::ES_EVENT_TYPE_NOTIFY_EXEC;
+constexpr auto WRITE = EventType::ES_EVENT_TYPE_NOTIFY_WRITE;
+constexpr auto FLOW = EventType::ES_EVENT_TYPE_NOTIFY_NETWORKFLOW;
+
+struct Spec {
+    std::int64_t seq;
+    const char* path;
+    Ids ids;
+    EventType type = OPEN;
+    std::int64_t time = 1000;
+    bool platform = false;
+    const char* opened = "/tmp/file";
+};
+
+class Filters : public ::testing::Test {
+protected:
+    Filters() {
+        qm::registerDefaultSettings(settings);
+        settings.setValue(qm::keys::annotatePaths, qm::SettingList{"/priv/"});
+    }
+
+    qm::EventItemPtr make(const Spec& s) {
+        static const qm::DateFormatter format("yyyy-MM-dd'T'HH:mm:ss.SSSZZZZZ", qm::TimeZone::utc());
+        return item(message(openOf(s.opened), process(s.path, s.ids, s.platform), s.seq, format.format({s.time, 250000000}),
+                            s.type),
+                    annotator);
+    }
+    void add(const Spec& s) { store.addEvent(make(s)); }
+
+    static std::vector<std::int64_t> seqs(const qm::EventList& list) {
+        std::vector<std::int64_t> out;
+        for (const auto& e : list) out.push_back(e->theEvent().global_seq_num);
+        return out;
+    }
+    std::vector<std::int64_t> shown() const { return seqs(store.filteredEvents); }
+    std::vector<std::int64_t> refiltered() const { return seqs(store.refilter(store.allEvents, -1)); }
+
+    // Eight events of five programs.
+    void addSample() {
+        add({1, "/bin/zsh", {.pid = 10, .ppid = 1, .rpid = 1}, EXEC, 1000});
+        add({2, "/usr/bin/ls", {.pid = 20, .ppid = 10, .rpid = 10}, OPEN, 1001, true});
+        add({3, "/priv/helper", {.pid = 30, .ppid = 1, .rpid = 30, .euid = 0}, WRITE, 1002});
+        add({4, "/bin/zsh", {.pid = 10, .ppid = 1, .rpid = 1}, OPEN, 1003, false, "/etc/hosts"});
+        add({5, "/usr/bin/curl", {.pid = 40, .ppid = 10, .rpid = 99}, FLOW, 1004});
+        add({6, "/usr/bin/ls", {.pid = 21, .ppid = 20, .rpid = 10}, OPEN, 1005, true});
+        add({7, "/priv/helper", {.pid = 31, .ppid = 30, .rpid = 30}, OPEN, 1006});
+        add({8, "/Applications/Tool.app/Contents/MacOS/Tool", {.pid = 50, .ppid = 1, .rpid = 50, .euid = 0}, OPEN, 1007});
+    }
+
+    qm::InMemorySettings settings;
+    qm::EventAnnotator annotator{settings};
+    EventFilters store;
+};
+
+}  // namespace
+
+TEST_F(Filters, IsFilteringByEachCondition) {
+    struct Case {
+        const char* what;
+        std::function<void(EventFilters&)> set;
+        bool filtering;
+    };
+    const Case cases[] = {
+        {"nothing", [](EventFilters&) {}, false},
+        {"platform binaries", [](EventFilters& f) { f.appleBinaryFilter = true; }, true},
+        {"search", [](EventFilters& f) { f.searchString = "x"; }, true},
+        {"selected program", [](EventFilters& f) { f.selectedPrograms.insert("/a"); }, true},
+        {"selected type", [](EventFilters& f) { f.selectedEventTypes.insert(OPEN); }, true},
+        {"chain pid", [](EventFilters& f) { f.selectedPIDChain.pid.insert(1); }, true},
+        {"chain ppid alone", [](EventFilters& f) { f.selectedPIDChain.ppid.insert(1); }, false},
+        {"annotated only", [](EventFilters& f) { f.annotateFilter = true; }, true},
+        {"window", [](EventFilters& f) { f.timeWindowEnd = 1; }, true},
+        {"window start alone", [](EventFilters& f) { f.timeWindowStart = 5; }, false},
+        {"hidden program", [](EventFilters& f) { f.deselectedPrograms.insert("/a"); }, true},
+        {"hidden type", [](EventFilters& f) { f.deselectedEventTypes.insert(OPEN); }, true},
+        {"search category alone", [](EventFilters& f) { f.searchCategory = "PID"; }, false},
+    };
+    for (const auto& c : cases) {
+        EventFilters f;
+        c.set(f);
+        EXPECT_EQ(f.isFiltering(), c.filtering) << c.what;
+        f.clearAll();
+        EXPECT_FALSE(f.isFiltering()) << c.what;
+    }
+}
+
+TEST_F(Filters, ProgramsAreFiledAndSortedByPath) {
+    add({1, "/b", {}});
+    add({2, "/a", {}});
+    add({3, "/B", {}});
+    EXPECT_EQ(store.sortedProgramPaths, (std::vector<std::string>{"/B", "/a", "/b"}));
+    add({4, "/a", {}});
+    EXPECT_EQ(store.sortedProgramPaths, (std::vector<std::string>{"/B", "/a", "/b"}));
+    EXPECT_EQ(store.allPrograms.size(), 3u);
+    EXPECT_EQ(store.allPrograms.at("/a")->read([](const auto& c) { return c.allEvents.size(); }), 2u);
+    EXPECT_EQ(store.allEvents.size(), 4u);
+    EXPECT_TRUE(store.filteredEvents.empty());  // new events wait for the next refilter
+}
+
+TEST_F(Filters, EachRefilterPassAlone) {
+    addSample();
+    struct Case {
+        const char* what;
+        std::function<void(EventFilters&)> set;
+        std::vector<std::int64_t> kept;
+    };
+    const Case cases[] = {
+        {"no pass", [](EventFilters&) {}, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"platform binaries hidden", [](EventFilters& f) { f.appleBinaryFilter = true; }, {1, 3, 4, 5, 7, 8}},
+        {"annotated only", [](EventFilters& f) { f.annotateFilter = true; }, {3, 7, 8}},
+        {"window", [](EventFilters& f) { f.timeWindowStart = 1002, f.timeWindowEnd = 1004; }, {3, 4, 5}},
+        {"chain", [](EventFilters& f) { f.selectedPIDChain.pid = {30}, f.selectedPIDChain.ppid = {10}; }, {2, 3, 5, 6}},
+        {"selected types", [](EventFilters& f) { f.selectedEventTypes = {EXEC, FLOW}; }, {1, 5}},
+        {"hidden types", [](EventFilters& f) { f.deselectedEventTypes = {OPEN}; }, {1, 3, 5}},
+        {"selected programs", [](EventFilters& f) { f.selectedPrograms = {"/usr/bin/ls", "/bin/zsh"}; }, {1, 2, 4, 6}},
+        {"hidden programs", [](EventFilters& f) { f.deselectedPrograms = {"/usr/bin/ls"}; }, {1, 3, 4, 5, 7, 8}},
+        {"search", [](EventFilters& f) { f.searchString = "bin/"; }, {1, 2, 4, 5, 6}},
+        {"every pass at once",
+         [](EventFilters& f) {
+             f.appleBinaryFilter = true;
+             f.timeWindowStart = 1000, f.timeWindowEnd = 1006;
+             f.deselectedEventTypes = {WRITE};
+             f.searchString = "/";
+         },
+         {1, 4, 5, 7}},
+    };
+    for (const auto& c : cases) {
+        store.clearAll();
+        c.set(store);
+        EXPECT_EQ(refiltered(), c.kept) << c.what;
+    }
+}
+
+TEST_F(Filters, EmptySearchWithoutFiltersShowsNothingFiltered) {
+    addSample();
+    store.setSearchString("");
+    EXPECT_TRUE(store.filteredEvents.empty());
+    EXPECT_FALSE(store.isFiltering());
+    store.setSearchString("curl");
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{5}));
+    store.setSearchString("");
+    EXPECT_TRUE(store.filteredEvents.empty());
+}
+
+TEST_F(Filters, IgnoringProgramsAndTypesNarrowsWhatIsShown) {
+    addSample();
+    store.ignoreProgram("/usr/bin/ls");
+    store.ignoreProgram("/bin/zsh");
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{3, 5, 7, 8}));
+    store.ignoreEventType({FLOW, WRITE});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{7, 8}));
+    store.clearAll();
+    EXPECT_FALSE(store.isFiltering());
+    EXPECT_TRUE(store.filteredEvents.empty());
+    EXPECT_EQ(store.allEvents.size(), 8u);
+    EXPECT_EQ(store.allPrograms.size(), 5u);
+
+    // While a filter is in force, ignoring narrows the filtered list, not all events.
+    store.setSearchString("zsh");
+    store.ignoreEventType({EXEC});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{4}));
+}
+
+TEST_F(Filters, SelectingAndDeselectingTypesIncludingNetworkFlows) {
+    addSample();
+    store.selectEventTypes({FLOW});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{5}));
+    store.selectEventTypes({EXEC});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{1, 5}));
+    store.deselectEventTypes({EXEC});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{5}));
+    store.deselectEventTypes({FLOW});  // the only selected type, no other filter
+    EXPECT_TRUE(store.filteredEvents.empty());
+    EXPECT_FALSE(store.isFiltering());
+    EXPECT_TRUE(store.deselectedEventTypes.empty());  // deselecting never hides
+
+    store.ignoreEventType({FLOW});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{1, 2, 3, 4, 6, 7, 8}));
+}
+
+TEST_F(Filters, PlatformBinaryFilter) {
+    addSample();
+    store.enableAppleBinaryFilter();  // no filter before: a full refilter
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{1, 3, 4, 5, 7, 8}));
+
+    store.clearAll();
+    store.setSearchString("/usr/bin/");
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{2, 5, 6}));
+    add({9, "/usr/bin/ssh", {.pid = 60}});  // matches the search, but not yet in the filtered list
+    store.enableAppleBinaryFilter();        // narrows in place without searching again
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{5}));
+}
+
+TEST_F(Filters, SearchCategories) {
+    addSample();
+    struct Case {
+        const char* category;
+        const char* text;
+        std::vector<std::int64_t> kept;
+    };
+    const Case cases[] = {
+        {"PID", "20,abc,,30", {2, 3}},
+        {"PID", "abc", {1, 2, 3, 4, 5, 6, 7, 8}},  // no number: unchanged
+        {"PID", "+21", {6}},
+        {"PID", " 21", {1, 2, 3, 4, 5, 6, 7, 8}},  // a blank makes it no number
+        {"PPID", "10", {2, 5}},
+        {"RPID", "10", {2, 6}},
+        {"UID", "0", {3, 8}},
+        {"AnyPID", "10", {1, 2, 4, 5, 6}},
+        {"Annotations", "privileged_path,privileged_user", {3}},
+        {"Annotations", "privileged_user", {3, 8}},
+        {"Annotations", "nothing,known", {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"Program", "zsh, curl", {1, 4}},  // the second term keeps its blank
+        {"Program", "zsh,curl", {1, 4, 5}},
+        {"Program", "ZSH", {}},
+        {"Program", ",,,", {}},
+        {"Details", "hosts", {4}},
+        {"Details", ",", {}},
+        {"", "helper", {3, 7}},
+    };
+    for (const auto& c : cases) {
+        store.searchCategory = c.category;
+        store.searchString = c.text;
+        EXPECT_EQ(seqs(store.applySearch(store.allEvents)), c.kept) << c.category << " " << c.text;
+        EXPECT_EQ(refiltered(), c.kept) << c.category << " " << c.text;
+    }
+}
+
+TEST_F(Filters, ProcessChainReachesOneLevelUpAndDown) {
+    addSample();
+    store.setSearchString("x");  // replaced by the chain
+    store.setPIDChain({20});
+    // pid 20 (event 2), its parent 10 (events 1, 4), its responsible 10, its child 21 (event 6).
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{1, 2, 4, 6}));
+    EXPECT_TRUE(store.searchString.empty());
+    EXPECT_EQ(store.selectedPIDChain.pid, (std::unordered_set<std::int64_t>{20, 10}));
+    EXPECT_EQ(store.selectedPIDChain.ppid, (std::unordered_set<std::int64_t>{20}));
+
+    store.setPIDChain({30});  // parent 1 is never followed; children by parent or responsible pid
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{3, 7}));
+
+    store.setPIDChain({10});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{1, 2, 4, 5, 6}));
+
+    store.setPIDChain({12345});  // no events: nothing shown, but the filter is in force
+    EXPECT_TRUE(store.filteredEvents.empty());
+    EXPECT_TRUE(store.isFiltering());
+}
+
+TEST_F(Filters, ProcessChainIsSortedBySequenceAndKeepsOneItemPerIdentity) {
+    add({5, "/bin/a", {.pid = 70}});
+    add({2, "/bin/b", {.pid = 71, .ppid = 70}});
+    add({5, "/bin/a", {.pid = 70}, OPEN, 1000, false, "/other/payload"});  // same identity as the first
+    add({9, "/bin/a", {.pid = 70}});
+    store.setPIDChain({70});
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{2, 5, 9}));
+
+    // Later events of the chain appear at the next refilter.
+    add({10, "/bin/c", {.pid = 72, .rpid = 70}});
+    EXPECT_EQ(refiltered(), (std::vector<std::int64_t>{5, 2, 5, 9, 10}));
+}
+
+TEST_F(Filters, TimeWindowBounds) {
+    struct Case {
+        std::int64_t time, span, start, end;
+    };
+    const Case cases[] = {{1000, 5, 997, 1003}, {1000, 30, 985, 1015}, {1000, 1, 999, 1001}, {1, 86400, -43199, 43201}};
+    for (const auto& c : cases) {
+        EventFilters f;
+        f.setTimeWindow(c.time, c.span, -1);
+        EXPECT_EQ(f.timeWindowStart, c.start) << c.time << "/" << c.span;
+        EXPECT_EQ(f.timeWindowEnd, c.end) << c.time << "/" << c.span;
+    }
+    for (auto [time, span] : {std::pair{0, 5}, {1000, 0}, {-5, 5}, {1000, -1}}) {
+        EventFilters f;
+        f.setTimeWindow(time, span, -1);
+        EXPECT_EQ(f.timeWindowEnd, 0) << time << "/" << span;
+        EXPECT_FALSE(f.isFiltering());
+    }
+}
+
+TEST_F(Filters, FirstWindowNarrowsTheShownListAndLaterOnesRescan) {
+    for (std::int64_t i = 0; i < 10; ++i) add({i + 1, i % 2 ? "/bin/odd" : "/bin/even", {}, OPEN, 1000 + i});
+    store.selectedPrograms = {"/bin/even"};
+    store.filteredEvents = store.refilter(store.allEvents, -1);
+    ASSERT_EQ(shown(), (std::vector<std::int64_t>{1, 3, 5, 7, 9}));
+    add({11, "/bin/even", {}, OPEN, 1005});  // would pass every filter, but arrives after the last refilter
+
+    store.setTimeWindow(1004, 5, 2);  // around row 2 (seq 5): window 1001..1007
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{3, 5, 7}));
+    store.setTimeWindow(1004, 5, 2);  // a window is set: full rescan
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{3, 5, 7, 11}));
+
+    store.clearTimeWindow();
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{1, 3, 5, 7, 9, 11}));
+    store.selectedPrograms.clear();
+    store.clearTimeWindow();
+    EXPECT_TRUE(store.filteredEvents.empty());
+}
+
+TEST_F(Filters, WindowPassWithAnAnchorKeepsTheRunAroundIt) {
+    const std::int64_t times[] = {990, 1000, 1001, 990, 1002, 1003, 2000, 1003};
+    for (std::int64_t i = 0; i < 8; ++i) add({i, "/bin/t", {}, OPEN, times[i]});
+    store.timeWindowStart = 1000;
+    store.timeWindowEnd = 1005;
+    struct Case {
+        std::int64_t anchor;
+        std::vector<std::int64_t> kept;
+    };
+    const Case cases[] = {
+        {-1, {1, 2, 4, 5, 7}},
+        {4, {4, 5}},     // stops before 2000 even though seq 7 is inside again
+        {2, {1, 2}},     // stops at the 990 after it and at the 990 before
+        {3, {1, 2}},     // anchor outside: forward ends at once, backward still runs
+        {0, {}},
+        {8, {7}},        // the list's length: backward only
+        {100, {7}},      // past the end: taken as the end
+    };
+    for (const auto& c : cases) EXPECT_EQ(seqs(store.filterByTimeWindow(store.allEvents, c.anchor)), c.kept) << c.anchor;
+}
