@@ -400,10 +400,13 @@ bool Connection::handleFrame(Frame frame) {
         return true;
     }
     const Method* method = exportedInterface_.method(frame.selector);
-    if (!method || !exported_.object || exported_.protocol != exportedInterface_.protocolName() ||
-        !kindsMatch(frame.arguments, method->arguments) || method->reply.has_value() != (frame.replyId != 0)) {
+    if (!method || !kindsMatch(frame.arguments, method->arguments) ||
+        method->reply.has_value() != (frame.replyId != 0)) {
         return false;
     }
+    // A call that fits the interface while no object (or one of another protocol) is
+    // exported is dropped; the peer did nothing wrong.
+    if (!exported_.object || exported_.protocol != exportedInterface_.protocolName()) return true;
     Exported target = exported_;
     lock.unlock();
 
