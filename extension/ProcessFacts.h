@@ -1,0 +1,35 @@
+#pragma once
+// Process records of flow messages, built from the audit tokens that a flow carries.
+// Every lookup that fails is replaced by a fixed fallback, so building a record never
+// fails. All lines go to the filter provider's log.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "CodeSigning.h"
+#include "FlowMessage.h"
+
+namespace flowspur {
+
+inline constexpr std::int64_t kCodeSigningSigned = 536870912;  // CS_SIGNED
+
+struct SigningFacts {
+    std::string identifier;
+    bool isPlatformBinary = false;
+    std::int64_t flags = 0;
+};
+
+// The token's eight fields; nothing for a missing token or one that is not 32 bytes.
+std::optional<NFAuditToken> auditToken(const std::optional<std::vector<std::uint8_t>>& bytes);
+
+// The process record of the token's pid.
+NFESProcess makeProcess(const NFAuditToken& token, const sec::CodeSigning& codeSigning = sec::systemCodeSigning());
+
+// The signing identifier, platform flag and flags of a process; nothing when the
+// process has no signed code with a certificate chain and an identifier.
+std::optional<SigningFacts> codeSigningInfo(std::int64_t pid,
+                                            const sec::CodeSigning& codeSigning = sec::systemCodeSigning());
+
+}  // namespace flowspur
