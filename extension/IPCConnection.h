@@ -15,8 +15,9 @@
 
 namespace flowspur {
 
-// The extension's bundle identifier: the log subsystem of both deliverables.
-inline constexpr std::string_view kExtensionBundleIdentifier = "com.quillmark.Flowspur";
+// The extension's bundle identifier (set by the build, which also writes it into the
+// extension's Info.plist): the log subsystem of both deliverables.
+inline constexpr std::string_view kExtensionBundleIdentifier = FLOWSPUR_IDENTIFIER;
 
 // Exported by Flowspur. Selector "register:"; the reply is called once.
 class ProviderCommunication {

@@ -1,0 +1,103 @@
+#pragma once
+// The content-filter configuration: whether the filter is enabled, its provider
+// configuration and description, kept in a small property-list file (system-wide for
+// root, per user otherwise; QUILLMARK_FILTER_CONFIG overrides the place). The
+// application changes it through NEFilterManager; the extension's host follows it.
+// Changes by any process are announced to observers (the configuration-changed
+// notification).
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "Dispatch.h"
+#include "NetworkExtension.h"
+
+namespace netext {
+
+struct NEFilterProviderConfiguration {
+    bool filterSockets = false;
+    bool filterPackets = false;
+    friend bool operator==(const NEFilterProviderConfiguration&, const NEFilterProviderConfiguration&) = default;
+};
+
+// What the file holds.
+struct FilterConfiguration {
+    bool enabled = false;
+    std::optional<NEFilterProviderConfiguration> providerConfiguration;
+    std::optional<std::string> localizedDescription;
+
+    // A missing file is the empty configuration; an unreadable one is an error.
+    static std::optional<FilterConfiguration> read(const std::filesystem::path& path, std::string& error);
+    std::optional<std::string> write(const std::filesystem::path& path) const;
+};
+
+// The file of this process: the override, else for root the system-wide file, for a
+// process started through pkexec the file of the user who started it, else the
+// user's own.
+std::filesystem::path filterConfigurationPath();
+
+// Calls back (on a thread of its own) whenever the file is created, replaced,
+// written or removed.
+class FileWatcher {
+public:
+    FileWatcher(std::filesystem::path path, std::function<void()> changed);
+    ~FileWatcher();
+    FileWatcher(const FileWatcher&) = delete;
+    FileWatcher& operator=(const FileWatcher&) = delete;
+    bool watching() const { return thread_.joinable(); }
+
+private:
+    int inotify_ = -1;
+    int wake_ = -1;
+    std::thread thread_;
+};
+
+class NEFilterManager {
+public:
+    // The instance of the process, on the configuration file of the process.
+    static NEFilterManager& shared();
+
+    explicit NEFilterManager(std::filesystem::path path);
+    ~NEFilterManager();
+
+    // Reads the saved configuration into this manager; the completion runs on a
+    // global queue with an error when the file cannot be read.
+    void loadFromPreferences(ErrorCompletion completionHandler);
+    // Saves this manager's configuration; an enabled one needs a provider
+    // configuration. The completion runs on a global queue.
+    void saveToPreferences(ErrorCompletion completionHandler);
+
+    bool isEnabled() const;
+    void setEnabled(bool enabled);
+    std::optional<NEFilterProviderConfiguration> providerConfiguration() const;
+    void setProviderConfiguration(std::optional<NEFilterProviderConfiguration> configuration);
+    std::optional<std::string> localizedDescription() const;
+    void setLocalizedDescription(std::optional<std::string> description);
+
+    // NEFilterConfigurationDidChangeNotification: block runs on queue after every
+    // change of the saved configuration, by this or any other process. The token
+    // removes the observer.
+    std::uint64_t addConfigurationObserver(dispatch::DispatchQueue queue, std::function<void()> block);
+    void removeConfigurationObserver(std::uint64_t token);
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    void notifyObservers();
+
+    const std::filesystem::path path_;
+    mutable std::mutex mutex_;
+    FilterConfiguration configuration_;
+    std::map<std::uint64_t, std::pair<dispatch::DispatchQueue, std::function<void()>>> observers_;
+    std::uint64_t nextToken_ = 1;
+    std::unique_ptr<FileWatcher> watcher_;
+};
+
+}  // namespace netext
