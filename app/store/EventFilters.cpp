@@ -14,6 +14,7 @@ namespace {
 template <class Keep>
 EventList keepIf(const EventList& events, Keep&& keep) {
     EventList out;
+    out.reserve(events.size());
     for (const auto& e : events)
         if (keep(*e)) out.push_back(e);
     return out;

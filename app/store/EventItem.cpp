@@ -70,9 +70,8 @@ std::string_view eventTypeNamePart(es::EventType type) {
 EventItem::EventItem(es::ESMessage message) : EventItem(std::move(message), EventAnnotator::shared()) {}
 
 EventItem::EventItem(es::ESMessage message, const EventAnnotator& annotator)
-    : theEvent_(std::move(message)),
-      theProcess_(&rowProcess(theEvent_)),
-      timestamp_(internetDateTimeSeconds(theEvent_.time)) {
+    : timestamp_(internetDateTimeSeconds(message.time)), theEvent_(std::move(message)) {
+    theProcess_ = &rowProcess(theEvent_);
     annotator.annotate(*this);
 }
 

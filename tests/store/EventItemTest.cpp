@@ -86,7 +86,9 @@ TEST(EventItem, IdentityIsSequenceTimeEventNameAndProgramPath) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(*a == *c.other, c.equal) << c.what;
-        if (c.equal) EXPECT_EQ(a->hash(), c.other->hash()) << c.what;
+        if (c.equal) {
+            EXPECT_EQ(a->hash(), c.other->hash()) << c.what;
+        }
     }
 }
 

@@ -78,6 +78,13 @@ ESEvent od(std::int64_t error, std::function<void(T&)> fill) {
     return e;
 }
 
+template <class R>
+R instigatedBy(const char* path) {
+    R r;
+    r.instigator = process(path);
+    return r;
+}
+
 template <class T>
 ESEvent build(std::function<void(T&)> fill) {
     T e;
@@ -215,15 +222,15 @@ const std::vector<Case>& cases() {
             {"setregid", ESEvent_setregid{20, 0}, "egid: 0 rgid: 20", ""},
             {"authentication od", build<ESEvent_authentication>([](auto& e) {
                  e.type = raw<ESAuthenticationType>(0);
-                 e.data.od = ESAuthenticationOd{process("/usr/bin/login")};
+                 e.data.od = instigatedBy<ESAuthenticationOd>("/usr/bin/login");
              }), "OD auth from login", "OD auth from /usr/bin/login"},
             {"authentication touch id", build<ESEvent_authentication>([](auto& e) {
                  e.type = raw<ESAuthenticationType>(1);
-                 e.data.touchid = ESAuthenticationTouchId{process("/usr/bin/sudo")};
+                 e.data.touchid = instigatedBy<ESAuthenticationTouchId>("/usr/bin/sudo");
              }), "TOUCH ID auth from sudo", "TOUCH ID auth from /usr/bin/sudo"},
             {"authentication token", build<ESEvent_authentication>([](auto& e) {
                  e.type = raw<ESAuthenticationType>(2);
-                 e.data.token = ESAuthenticationToken{process("/bin/tk")};
+                 e.data.token = instigatedBy<ESAuthenticationToken>("/bin/tk");
              }), "TOKEN auth from tk", "TOKEN auth from /bin/tk"},
             {"authentication token, record missing", build<ESEvent_authentication>([](auto& e) { e.type = raw<ESAuthenticationType>(2); }),
              "TOKEN auth from ", "TOKEN auth from "},
@@ -403,7 +410,11 @@ TEST(EventSummary, GeneratedFixturesOfEveryKind) {
         ASSERT_EQ(m.event.tag(), tag);
         auto it = item(m, annotator);
         auto s = qm::eventSummary(*it);
-        if (auto open = it->theEvent().event.get<ESEvent_open>()) EXPECT_EQ(s.fullText, open->file.path);
-        if (auto w = it->theEvent().event.get<ESEvent_write>()) EXPECT_EQ(s.fullText, w->target.path);
+        if (auto open = it->theEvent().event.get<ESEvent_open>()) {
+            EXPECT_EQ(s.fullText, open->file.path);
+        }
+        if (auto w = it->theEvent().event.get<ESEvent_write>()) {
+            EXPECT_EQ(s.fullText, w->target.path);
+        }
     }
 }
