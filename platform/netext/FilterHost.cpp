@@ -151,7 +151,10 @@ NEFilterSocketFlow FilterHost::makeFlow(const ConntrackFlow& c) {
     NWHostEndpoint destination{c.destinationAddress, std::to_string(c.destinationPort)};
     flow.localEndpoint = outbound ? source : destination;
     flow.remoteEndpoint = outbound ? destination : source;
-    flow.socketFamily = c.family;
+    // Flows carry the family numbers of the platform whose messages they imitate,
+    // where IPv6 is 30; IPv4 (2), the socket types and protocol numbers are the same.
+    constexpr std::int32_t kMessageFamilyINET6 = 30;
+    flow.socketFamily = c.family == AF_INET6 ? kMessageFamilyINET6 : c.family;
     flow.socketProtocol = c.protocol;
     flow.socketType = c.protocol == IPPROTO_TCP ? SOCK_STREAM : c.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
     flow.identifier = UUID::random();

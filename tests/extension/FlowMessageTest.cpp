@@ -1,5 +1,7 @@
 #include "FlowMessage.h"
 
+#include "ESMessage.h"
+
 #include <gtest/gtest.h>
 
 #include <simdjson.h>
@@ -166,6 +168,26 @@ TEST(FlowMessageDecoding, StatAndEventShapes) {
     ASSERT_TRUE(both.ok());
     EXPECT_EQ(both.value().networkflow.uuid, "6F9619FF-8B86-D011-B42D-00C04FC964FF");
     EXPECT_FALSE(es::decodeJSON<NFESEvent>(R"({"other":{"a":1}})").ok());
+}
+
+TEST(FlowMessageReading, AFlowMessageReadsAsANetworkflowEvent) {
+    NFESEvent_networkflow f = bareFlow();
+    f.remote_port = "443";
+    auto m = es::decodeMessage(es::encodeJSON(message(f)));
+    ASSERT_TRUE(m.ok()) << m.failure().description;
+    const auto* flow = m->event.get<es::ESEvent_networkflow>();
+    ASSERT_TRUE(flow);
+    EXPECT_EQ(flow->remote_port, "443");
+    EXPECT_EQ(es::rawValue(flow->flow_protocol), 6);
+    EXPECT_EQ(m->process.signing_id, "com.example.curl");
+    EXPECT_FALSE(m->process.team_id);
+
+    // A protocol number outside the reader's enumeration is written all the same, and
+    // the reader refuses the whole message.
+    f.flow_protocol = 9999;
+    std::string text = es::encodeJSON(message(f));
+    EXPECT_NE(text.find(R"("flow_protocol":9999)"), std::string::npos);
+    EXPECT_FALSE(es::decodeMessage(text).ok());
 }
 
 }  // namespace
