@@ -1,0 +1,92 @@
+#include "SocketOwner.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "AuditToken.h"
+#include "Conntrack.h"
+#include "FilterHost.h"
+
+namespace {
+
+// Loopback sockets of this process.
+struct Fd {
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() { ::close(fd); }
+    std::uint16_t port() const {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return ntohs(a.sin_port);
+    }
+    int fd;
+};
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+TEST(SocketOwner, FindsThisProcessForATCPConnectionAndAnUnconnectedUDPSocket) {
+    Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in any = loopback(0);
+    ASSERT_EQ(::bind(listener.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(listener.fd, 1), 0);
+    Fd client(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in to = loopback(listener.port());
+    ASSERT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    Fd accepted(::accept(listener.fd, nullptr, nullptr));
+
+    auto tcp = netext::findSocketOwner(AF_INET, IPPROTO_TCP, {"127.0.0.1", client.port()},
+                                       {"127.0.0.1", listener.port()});
+    ASSERT_TRUE(tcp);
+    EXPECT_EQ(tcp->pid, ::getpid());
+    EXPECT_EQ(tcp->uid, ::geteuid());
+
+    Fd sender(::socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in dgram = loopback(9);
+    ASSERT_EQ(::sendto(sender.fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&dgram), sizeof dgram), 1);
+    auto udp = netext::findSocketOwner(AF_INET, IPPROTO_UDP, {"127.0.0.1", sender.port()}, {"127.0.0.1", 9});
+    ASSERT_TRUE(udp);
+    EXPECT_EQ(udp->pid, ::getpid());
+
+    EXPECT_FALSE(netext::findSocketOwner(AF_INET, IPPROTO_ICMP, {"127.0.0.1", 0}, {"127.0.0.1", 0}));
+    EXPECT_FALSE(netext::findSocketOwner(AF_INET, IPPROTO_TCP, {"127.0.0.1", 1}, {"127.0.0.1", 1}));
+}
+
+TEST(SocketOwner, FlowOfANewConnection) {
+    Fd sender(::socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in dgram = loopback(9);
+    ASSERT_EQ(::sendto(sender.fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&dgram), sizeof dgram), 1);
+
+    netext::ConntrackFlow out{AF_INET, IPPROTO_UDP, "127.0.0.1", "127.0.0.1", sender.port(), 9};
+    netext::NEFilterSocketFlow flow = netext::FilterHost::makeFlow(out);
+    EXPECT_EQ(flow.direction, netext::NETrafficDirection::outbound);
+    EXPECT_EQ(flow.localEndpoint->port, std::to_string(sender.port()));
+    EXPECT_EQ(flow.remoteEndpoint->port, "9");
+    EXPECT_EQ(flow.socketType, SOCK_DGRAM);
+    EXPECT_EQ(flow.socketFamily, AF_INET);
+    ASSERT_TRUE(flow.sourceAppAuditToken);
+    EXPECT_EQ(flow.sourceAppAuditToken, flow.sourceProcessAuditToken);
+    auto token = proc::tokenFromBytes(*flow.sourceAppAuditToken);
+    EXPECT_EQ(proc::audit_token_to_pid(*token), ::getpid());
+
+    // From an address that is not this machine's: inbound, ends swapped, and no owner.
+    netext::ConntrackFlow in{AF_INET, IPPROTO_TCP, "192.0.2.7", "127.0.0.1", 5555, 1};
+    netext::NEFilterSocketFlow inbound = netext::FilterHost::makeFlow(in);
+    EXPECT_EQ(inbound.direction, netext::NETrafficDirection::inbound);
+    EXPECT_EQ(inbound.remoteEndpoint->hostname, "192.0.2.7");
+    EXPECT_EQ(inbound.localEndpoint->port, "1");
+    EXPECT_FALSE(inbound.sourceAppAuditToken);
+    EXPECT_NE(inbound.identifier.uuidString(), flow.identifier.uuidString());
+    EXPECT_EQ(netext::FilterHost::makeFlow({AF_INET6, IPPROTO_TCP, "::2", "::1", 1, 2}).socketFamily, 30);
+}
+
+}  // namespace
