@@ -1,0 +1,276 @@
+#include "ESLogger.h"
+
+#include <algorithm>
+#include <iterator>
+#include <limits>
+#include <source_location>
+#include <utility>
+#include <variant>
+
+#include "CaptureText.h"
+#include "ValidESLoggerEvents.h"
+
+namespace es {
+
+using logging::Logger;
+using Metadata = Logger::Metadata;
+using Kind = ESLogger::Error::Kind;
+
+namespace {
+
+constexpr std::string_view initFunction = "init(forEvents:callHandler:errorHandler:withLogLevel:qos:)";
+constexpr std::string_view startFunction = "start()";
+constexpr std::string_view processFunction = "processEvent(fromString:)";
+
+logging::CallSite at(std::string_view function,
+                     std::source_location where = std::source_location::current()) {
+    return {"ESLogger/ESLogger", function, where.line()};
+}
+
+// counter += amount, stopping at the largest value. Only one thread writes a counter.
+void addSaturating(std::atomic<std::int64_t>& counter, std::uint64_t amount) {
+    constexpr auto max = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t current = counter.load(std::memory_order_relaxed);
+    const auto room = static_cast<std::uint64_t>(max - current);
+    counter.store(amount >= room ? max : current + static_cast<std::int64_t>(amount),
+                  std::memory_order_release);
+}
+
+// The name of the last key of a failure's coding path; "" when the path is empty.
+std::string lastKeyName(const DecodeFailure& failure) {
+    if (failure.path.empty()) return {};
+    const CodingKey& key = failure.path.back();
+    if (const auto* name = std::get_if<std::string>(&key)) return *name;
+    return "Index " + std::to_string(std::get<std::size_t>(key));
+}
+
+std::string contextDescription(const DecodeFailure& failure) {
+    return "codingPath: " + failure.pathText() + ", debugDescription: " + failure.description;
+}
+
+}  // namespace
+
+struct ESLogger::Link {
+    ESLogger* source;
+};
+
+ESLogger::ESLogger(BaseInit, EventCallback callHandler, ErrorCallback errorHandler,
+                   Logger::Level withLogLevel)
+    : log_("com.quillmark.ESLogger.ESLogger"),
+      callback_(std::move(callHandler)),
+      errCallback_(std::move(errorHandler)),
+      link_(std::make_shared<Link>(Link{this})) {
+    log_.setLogLevel(withLogLevel);
+}
+
+ESLogger::ESLogger(const std::set<std::string>& forEvents, EventCallback callHandler,
+                   ErrorCallback errorHandler, Logger::Level withLogLevel, dispatch::QoS qos,
+                   std::string esloggerPath)
+    : ESLogger(BaseInit{}, std::move(callHandler), std::move(errorHandler), withLogLevel) {
+    const auto valid = ValidESLoggerEvents(withLogLevel, esloggerPath).events();
+    if (!valid) throw Error(Kind::cannotListESLoggerEvents);
+    std::set_intersection(forEvents.begin(), forEvents.end(), valid->begin(), valid->end(),
+                          std::back_inserter(requestedEventNames_));
+    if (requestedEventNames_.empty()) {
+        log_.debug("no valid requested events", {}, {}, at(initFunction));
+        throw Error(Kind::noValidRequestedEvents);
+    }
+    std::vector<std::string> command{std::move(esloggerPath)};
+    command.insert(command.end(), requestedEventNames_.begin(), requestedEventNames_.end());
+    log_.debug(
+        "ESLogger command",
+        [&] { return Metadata{{"command", capture::listDescription(command)}}; }, {},
+        at(initFunction));
+    process_.emplace(std::move(command), qos);
+}
+
+ESLogger::~ESLogger() {
+    if (!process_) return;
+    process_->kill();
+    if (process_->queue().isCurrent()) {
+        // Destroyed by one of its own handlers: the later ones must not reach it.
+        link_->source = nullptr;
+        return;
+    }
+    process_->waitForTermination();
+    process_->queue().sync([] {});  // the termination notice is queued by now
+}
+
+bool ESLogger::isRunning() const {
+    return process_ && process_->isRunning();
+}
+
+void ESLogger::start() {
+    static constexpr StderrRule rules[] = {
+        {"ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED", Kind::needTCCFullDiskAccess, {}},
+        {"ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED", Kind::needRootPermission, {}},
+        {"ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS", Kind::tooManyConnections, {}},
+        {"ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT", Kind::invalidArgument, {}},
+        {"ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED", Kind::needEntitlement, {}},
+    };
+    static constexpr ChildProfile profile{"Executing ESLogger", "ESLogger stderr", "ESLogger exiting",
+                                          rules};
+    startChild(profile);
+}
+
+void ESLogger::startChild(const ChildProfile& profile) {
+    if (isRunning()) {
+        log_.debug("already running, returning without side-effect", {}, {}, at(startFunction));
+        return;
+    }
+    log_.debug(Logger::Message(std::string(profile.executing)), {}, {}, at(startFunction));
+    if (!process_) return;
+    process_->launch(
+        std::nullopt,
+        [link = link_](const subprocess::Bytes& chunk) {
+            if (link->source) link->source->handleStdout(chunk);
+        },
+        [link = link_, &profile](const subprocess::Bytes& chunk) {
+            if (link->source) link->source->handleStderr(chunk, profile);
+        },
+        [link = link_, &profile](subprocess::Subprocess&) {
+            if (link->source)
+                link->source->log_.debug(Logger::Message(std::string(profile.exiting)), {}, {},
+                                         at(startFunction));
+        });
+}
+
+void ESLogger::stop() {
+    log_.trace("stopping ESLogger", {}, {}, at("stop()"));
+    if (!process_ || !isRunning()) return;
+    process_->kill();
+    if (!process_->queue().isCurrent()) process_->waitForTermination();
+}
+
+void ESLogger::handleStdout(const subprocess::Bytes& chunk) {
+    std::string_view bytes = chunk;
+    std::string joined;
+    if (!utf8Carry_.empty()) {
+        joined = std::move(utf8Carry_);
+        joined += chunk;
+        bytes = joined;
+    }
+    const std::size_t cut = capture::incompleteUTF8Tail(bytes);
+    utf8Carry_.assign(bytes.substr(bytes.size() - cut));
+    bytes.remove_suffix(cut);
+    processEvent(capture::repairedUTF8(bytes, utf8Scratch_));
+}
+
+void ESLogger::handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile) {
+    std::string scratch;
+    const std::string text(capture::repairedUTF8(chunk, scratch));
+    log_.debug(
+        Logger::Message(std::string(profile.stderrMessage)),
+        [&] { return Metadata{{"error", text}}; }, {}, at(startFunction));
+    for (const auto& rule : profile.rules) {
+        if (text.find(rule.needle) != std::string::npos) {
+            reportError(Error(rule.kind, std::string(rule.message)));
+            return;
+        }
+    }
+    reportError(Error(Kind::internalError, text));
+}
+
+void ESLogger::reportError(const Error& error) const {
+    if (errCallback_) errCallback_(error);
+}
+
+void ESLogger::processEvent(std::string_view fromString) {
+    log_.trace(
+        "ESLogger input", [&] { return Metadata{{"data", std::string(fromString)}}; }, {},
+        at(processFunction));
+    capture::forEachPiece(fromString, [this](std::string_view piece) { processPiece(piece); });
+}
+
+void ESLogger::processPiece(std::string_view piece) {
+    if (piece.empty()) {
+        log_.trace("Skipping empty string", {}, {}, at(processFunction));
+        return;
+    }
+    addSaturating(eventsSeen_, 1);
+
+    // A held fragment is joined with this piece, unless the piece starts a new object.
+    std::string joined;
+    if (!previousEventJSONDecodeError_.empty()) {
+        if (piece.front() == '{') {
+            addSaturating(eventsDropped_, 1);
+        } else {
+            log_.debug(
+                "Combining events due to previous decode error - appending",
+                [&] { return Metadata{{"newstring", std::string(piece)}}; }, {},
+                at(processFunction));
+            joined = std::move(previousEventJSONDecodeError_);
+            joined += piece;
+            piece = joined;
+        }
+        previousEventJSONDecodeError_.clear();
+    }
+
+    if (printJSON()) {
+        log_.info(
+            "Event received", [&] { return Metadata{{"EventAsString", std::string(piece)}}; }, {},
+            at(processFunction));
+        if (onlyJSON()) return;
+    } else {
+        log_.debug(
+            "Event from ESLogger", [&] { return Metadata{{"string", std::string(piece)}}; }, {},
+            at(processFunction));
+    }
+
+    auto decoded = decodeMessage(piece);
+    if (decoded.ok()) {
+        ESMessage& message = decoded.value();
+        log_.trace(
+            "Decoded event", [&] { return Metadata{{"event", encodeMessage(message)}}; }, {},
+            at(processFunction));
+        // A gap is counted against the message decoded just before; a number that goes
+        // back (two captures in one file) is taken as the new base.
+        const std::int64_t n = message.global_seq_num;
+        const std::int64_t last = lastGlobalSeqNum_.load(std::memory_order_relaxed);
+        if (last != -1 && last < n && static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(last) > 1) {
+            log_.debug(
+                [&] {
+                    return "kernel dropped events for us - event: " + std::to_string(n) +
+                           " last: " + std::to_string(last);
+                },
+                {}, {}, at(processFunction));
+            addSaturating(eventsDropped_, static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(last) - 1);
+        }
+        lastGlobalSeqNum_.store(n, std::memory_order_release);
+        if (callback_) callback_(std::move(message));
+        return;
+    }
+
+    const DecodeFailure& failure = decoded.failure();
+    switch (failure.kind) {
+        case DecodeFailure::Kind::missingKey:
+            log_.debug(
+                "Dropping event, JSON missing key", [&] { return Metadata{{"key", failure.detail}}; },
+                {}, at(processFunction));
+            addSaturating(eventsDropped_, 1);
+            reportError(Error(Kind::jsonMissingKey, failure.detail));
+            return;
+        case DecodeFailure::Kind::wrongType:
+        case DecodeFailure::Kind::missingValue:
+            log_.debug(
+                failure.kind == DecodeFailure::Kind::wrongType ? "Dropping event, JSON invalid value type"
+                                                               : "Dropping event, JSON invalid value",
+                [&] {
+                    return Metadata{{"expectedType", failure.detail},
+                                    {"context", contextDescription(failure)}};
+                },
+                {}, at(processFunction));
+            addSaturating(eventsDropped_, 1);
+            reportError(Error(Kind::jsonInvalidValue, lastKeyName(failure)));
+            return;
+        case DecodeFailure::Kind::corruptedData:
+            log_.debug(
+                "JSON decode error", [&] { return Metadata{{"error", failure.description}}; }, {},
+                at(processFunction));
+            // Possibly the first part of a line cut between two reads: kept for the next piece.
+            previousEventJSONDecodeError_.assign(piece);
+            return;
+    }
+}
+
+}  // namespace es

@@ -1,0 +1,35 @@
+#include "ESLoggerTail.h"
+
+#include <string>
+#include <vector>
+
+#include "CaptureText.h"
+
+namespace es {
+
+ESLoggerTail::ESLoggerTail(const std::filesystem::path& withFileURL, EventCallback callHandler,
+                           ErrorCallback errorHandler, logging::Logger::Level withLogLevel,
+                           dispatch::QoS qos, bool followFile)
+    : ESLogger(BaseInit{}, std::move(callHandler), std::move(errorHandler), withLogLevel) {
+    // An absolute path never reads as one of tail's options.
+    std::vector<std::string> command{"/usr/bin/tail", "-n", "+0", followFile ? "-F" : "-f",
+                                     std::filesystem::absolute(withFileURL).string()};
+    log_.debug(
+        "Tail command",
+        [&] { return logging::Logger::Metadata{{"command", capture::listDescription(command)}}; }, {},
+        logging::CallSite("ESLogger/ESLogger",
+                          "init(withFileURL:callHandler:errorHandler:withLogLevel:qos:followFile:)",
+                          __LINE__));
+    process_.emplace(std::move(command), qos);
+}
+
+void ESLoggerTail::start() {
+    static constexpr StderrRule rules[] = {
+        {"Permission", Error::Kind::errorReadingFromFile, "Permission Denied"},
+        {"Is a directory", Error::Kind::errorReadingFromFile, "reading from directory not a file"},
+    };
+    static constexpr ChildProfile profile{"Executing tail", "tail stderr", "tail exiting", rules};
+    startChild(profile);
+}
+
+}  // namespace es

@@ -1,0 +1,121 @@
+// The tail source with the real /usr/bin/tail: a growing file followed by name and by
+// descriptor, and tail's complaints about a directory, a missing file and a file it may
+// not read.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "CaptureTestSupport.h"
+#include "ESLoggerTail.h"
+#include "Shell.h"
+
+using namespace capturetest;
+using es::ESLoggerTail;
+using Error = es::ESLogger::Error;
+
+namespace {
+
+bool hasError(const std::vector<Error>& errors, const Error& wanted) {
+    return std::find(errors.begin(), errors.end(), wanted) != errors.end();
+}
+
+TEST(TailSource, FollowsAGrowingFile) {
+    for (bool followFile : {true, false}) {
+        SCOPED_TRACE(followFile);
+        TempDir dir;
+        auto lines = linesWithSequence({1, 2, 3, 4, 5});
+        const auto path = dir.write("growing.jsonl", lines[0] + "\n" + lines[1] + "\n");
+        LogRecorder logs;
+        Collector got;
+        ESLoggerTail source(path, got.events(), got.errors(), Level::debug, dispatch::QoS::normal,
+                            followFile);
+        EXPECT_FALSE(source.isRunning());
+        auto command = logs.withMessage("Tail command");
+        ASSERT_EQ(command.size(), 1u);
+        EXPECT_EQ(command[0].metadata["command"], std::string("[\"/usr/bin/tail\", \"-n\", \"+0\", \"") +
+                                                      (followFile ? "-F" : "-f") + "\", \"" +
+                                                      path.string() + "\"]");
+        EXPECT_EQ(command[0].function, "init(withFileURL:callHandler:errorHandler:withLogLevel:qos:followFile:)");
+
+        source.start();
+        EXPECT_TRUE(source.isRunning());
+        ASSERT_TRUE(got.waitForEvents(2));
+        source.start();
+        EXPECT_EQ(logs.count("already running, returning without side-effect"), 1u);
+
+        {
+            std::ofstream out(path, std::ios::app | std::ios::binary);
+            out << lines[2] << "\n" << lines[3].substr(0, 100) << std::flush;
+            out << lines[3].substr(100) << "\n" << lines[4] << "\n";
+        }
+        ASSERT_TRUE(got.waitForEvents(5));
+        source.stop();
+        EXPECT_FALSE(source.isRunning());
+
+        EXPECT_EQ(got.sequence(), (std::vector<std::int64_t>{1, 2, 3, 4, 5}));
+        EXPECT_TRUE(got.errorList().empty());
+        EXPECT_EQ(source.eventsDropped(), 0);
+        for (auto id : got.threads()) EXPECT_NE(id, std::this_thread::get_id());
+        EXPECT_EQ(logs.count("Executing tail"), 1u);
+    }
+}
+
+TEST(TailSource, DirectoryIsReportedAsNotAFile) {
+    for (bool followFile : {true, false}) {
+        SCOPED_TRACE(followFile);
+        TempDir dir;
+        Collector got;
+        ESLoggerTail source(dir.path(), got.events(), got.errors(), Level::info, dispatch::QoS::normal,
+                            followFile);
+        source.start();
+        const Error wanted(Error::Kind::errorReadingFromFile, "reading from directory not a file");
+        EXPECT_TRUE(got.waitUntil([&](const auto&, const auto& errors) { return hasError(errors, wanted); }));
+        source.stop();
+        EXPECT_TRUE(got.eventList().empty());
+    }
+}
+
+TEST(TailSource, MissingFileGivesTailsOwnText) {
+    // A path that does not exist cannot be read by anyone: tail's text matches no rule.
+    // tail may write its complaint in pieces; each piece read is one report.
+    TempDir dir;
+    LogRecorder logs;
+    Collector got;
+    ESLoggerTail source(dir / "missing.jsonl", got.events(), got.errors(), Level::debug,
+                        dispatch::QoS::normal, true);
+    source.start();
+    const auto joined = [](const std::vector<Error>& errors) {
+        std::string text;
+        for (const auto& e : errors) text += e.payload();
+        return text;
+    };
+    ASSERT_TRUE(got.waitUntil([&](const auto&, const auto& errors) {
+        return joined(errors).find("No such file or directory\n") != std::string::npos;
+    }));
+    source.stop();
+    std::string logged;
+    for (const auto& e : got.errorList()) EXPECT_EQ(e.kind(), Error::Kind::internalError);
+    for (auto& entry : logs.withMessage("tail stderr")) logged += entry.metadata["error"];
+    EXPECT_EQ(logged, joined(got.errorList()));
+    EXPECT_NE(logged.find("cannot open"), std::string::npos) << logged;
+}
+
+TEST(TailSource, UnreadableFileIsReportedAsPermissionDenied) {
+    // Root reads every file, so the source runs in a probe process as user nobody; tail,
+    // its child, then meets the file's mode 000 as that user.
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const auto path = dir.write("secret.jsonl", lineWithSequence(1) + "\n");
+    ::chmod(path.c_str(), 0);
+    const auto probe = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "capture_tail_probe";
+    std::vector<std::string> command{probe.string(), path.string()};
+    if (::geteuid() == 0)
+        command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    const std::string output = subprocess::Shell(command).execText();
+    EXPECT_NE(output.find("errorReadingFromFile(message: \"Permission Denied\")\n"), std::string::npos) << output;
+}
+
+}  // namespace
