@@ -77,6 +77,14 @@ fs::path serviceSocketPath(std::string_view name) {
     return dir / (std::string(name) + ".sock");
 }
 
+fs::path serviceConnectPath(std::string_view name) {
+    if (const char* over = std::getenv("QUILLMARK_XPC_DIR"); over && *over) return serviceSocketPath(name);
+    fs::path system = fs::path("/run/quillmark") / (std::string(name) + ".sock");
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(system, ec))) return system;
+    return serviceSocketPath(name);
+}
+
 // ---- Interface -----------------------------------------------------------------------
 
 Interface::Interface(std::string name, std::vector<Method> methods)
@@ -302,7 +310,7 @@ void Connection::pump() {
 }
 
 void Connection::connectNow() {
-    fs::path path = serviceSocketPath(name_);
+    fs::path path = serviceConnectPath(name_);
     sockaddr_un addr{};
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     bool ok = fd >= 0 && makeAddress(path, addr) &&

@@ -260,7 +260,11 @@ private:
     std::filesystem::path path_;
 };
 
-// Where the socket of a service lives.
+// Where this process listens for a service: the service directory of its user.
 std::filesystem::path serviceSocketPath(std::string_view name);
+
+// Where this process connects to a service: the override when set, else the system
+// directory when a socket is there (a service run by root), else its user's.
+std::filesystem::path serviceConnectPath(std::string_view name);
 
 }  // namespace xpc
