@@ -3,6 +3,8 @@
 // splitting at newline characters and the bracketed text form of a list of texts.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -25,8 +27,19 @@ template <class F>
 void forEachPiece(std::string_view text, F&& piece) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
+    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n;) {
+        // Skip eight bytes at a time while none is below 0x0E or above 0x7F (a borrow
+        // can only flag a word that holds such a byte).
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if ((((word - ones * 0x0E) | word) & highs) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         const unsigned char c = s[i];
         std::size_t width = 0;
         if (c - 0x0Au <= 3u)
@@ -35,11 +48,13 @@ void forEachPiece(std::string_view text, F&& piece) {
             width = 2;
         else if (c == 0xE2 && i + 2 < n && s[i + 1] == 0x80 && (s[i + 2] == 0xA8 || s[i + 2] == 0xA9))
             width = 3;
-        else
+        if (width == 0) {
+            ++i;
             continue;
+        }
         piece(text.substr(start, i - start));
-        i += width - 1;
-        start = i + 1;
+        i += width;
+        start = i;
     }
     piece(text.substr(start));
 }
