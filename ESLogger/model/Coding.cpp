@@ -104,22 +104,8 @@ void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t val
     w.endObject();
 }
 
-namespace {
-
-// Keys are short: a plain loop beats a call to memcmp.
-inline bool sameKey(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-
-}  // namespace
-
-std::size_t matchKey(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
-    // Writers usually emit keys in declaration order: try the field after the last
-    // match first, then the rest.
-    for (std::size_t tried = 0; tried < n; ++tried) {
+std::size_t matchKeySlow(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
+    for (std::size_t tried = 1; tried < n; ++tried) {
         std::size_t i = next + tried;
         if (i >= n) i -= n;
         if (sameKey(keys[i], key)) return i;

@@ -7,6 +7,7 @@
 #include <simdjson.h>
 
 #include <array>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -72,8 +73,10 @@ template <class T>
 struct Coding;  // decode(JSONValue, T&, DecodeContext&) -> bool; encode(JSONWriter&, const T&)
 
 // Decodes v as T at the child step `step` of the current path.
+#define ES_HOT inline __attribute__((always_inline))
+
 template <class T, class Step>
-bool decodeAt(JSONValue v, Step step, T& out, DecodeContext& ctx) {
+ES_HOT bool decodeAt(JSONValue v, Step step, T& out, DecodeContext& ctx) {
     ctx.push(step);
     bool ok = Coding<T>::decode(v, out, ctx);
     ctx.pop();
@@ -82,9 +85,9 @@ bool decodeAt(JSONValue v, Step step, T& out, DecodeContext& ctx) {
 
 template <>
 struct Coding<std::int64_t> {
-    static bool decode(JSONValue v, std::int64_t& out, DecodeContext& ctx) {
+    static ES_HOT bool decode(JSONValue v, std::int64_t& out, DecodeContext& ctx) {
         if (v.type() == simdjson::dom::element_type::INT64) {
-            out = int64_t(v);
+            out = v.get_int64().value_unsafe();
             return true;
         }
         return ctx.failType(v, "Int");
@@ -94,9 +97,9 @@ struct Coding<std::int64_t> {
 
 template <>
 struct Coding<std::string> {
-    static bool decode(JSONValue v, std::string& out, DecodeContext& ctx) {
+    static ES_HOT bool decode(JSONValue v, std::string& out, DecodeContext& ctx) {
         if (v.type() == simdjson::dom::element_type::STRING) {
-            out = std::string_view(v);
+            out = v.get_string().value_unsafe();
             return true;
         }
         return ctx.failType(v, "String");
@@ -106,9 +109,9 @@ struct Coding<std::string> {
 
 template <>
 struct Coding<bool> {
-    static bool decode(JSONValue v, bool& out, DecodeContext& ctx) {
+    static ES_HOT bool decode(JSONValue v, bool& out, DecodeContext& ctx) {
         if (v.type() == simdjson::dom::element_type::BOOL) {
-            out = bool(v);
+            out = v.get_bool().value_unsafe();
             return true;
         }
         return ctx.failType(v, "Bool");
@@ -170,8 +173,42 @@ void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t val
 void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n,
                    JSONValue* found, bool* have);
 
-// The index of the key among the n keys, trying `next` first; n when none matches.
-std::size_t matchKey(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next);
+// Keys are short: compare them in overlapping 8- and 4-byte words instead of
+// calling memcmp. Every load stays inside both keys.
+inline std::uint64_t load8(const char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+inline std::uint32_t load4(const char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+inline bool sameKey(std::string_view a, std::string_view b) {
+    std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char *x = a.data(), *y = b.data();
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            if (load8(x + i) != load8(y + i)) return false;
+        return load8(x + n - 8) == load8(y + n - 8);
+    }
+    if (n >= 4) return load4(x) == load4(y) && load4(x + n - 4) == load4(y + n - 4);
+    for (std::size_t i = 0; i < n; ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
+std::size_t matchKeySlow(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next);
+
+// The index of the key among the n keys, n when none matches. Writers usually emit
+// keys in declaration order: the field after the last match (`next`) is tried first.
+inline std::size_t matchKey(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
+    if (sameKey(keys[next], key)) return next;
+    return matchKeySlow(key, keys, n, next);
+}
 
 template <Record R>
 struct RecordTable {
@@ -231,17 +268,19 @@ bool decodeAbsent(R& out) {
 template <Record R>
 bool decodeOptimistic(simdjson::dom::object obj, R& out, DecodeContext& ctx) {
     using Table = RecordTable<R>;
-    using Present = bool (*)(JSONValue, R&, DecodeContext&);
-    static constexpr auto present = []<std::size_t... I>(std::index_sequence<I...>) {
-        return std::array<Present, Table::size>{&decodePresent<R, I>...};
-    }(std::make_index_sequence<Table::size>{});
     std::array<bool, Table::size> have{};
     std::size_t next = 0;
     for (auto member : obj) {
         std::size_t i = matchKey(member.key, Table::keys.data(), Table::size, next);
         if (i == Table::size || have[i]) continue;  // unknown key, or a repeat: the first counts
         have[i] = true;
-        if (!present[i](member.value, out, ctx)) return false;
+        // Dispatch on the field index with the field decoders inlined.
+        bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            bool result = false;
+            ((i == I ? (result = decodePresent<R, I>(member.value, out, ctx), true) : false) || ...);
+            return result;
+        }(std::make_index_sequence<Table::size>{});
+        if (!ok) return false;
         next = i + 1 == Table::size ? 0 : i + 1;
     }
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -305,15 +344,13 @@ Decoded<T> decodeJSON(std::string_view text) {
     JSONValue root;
     DecodeFailure failure;
     if (!parseText(text, root, failure)) return failure;
-    {
-        DecodeContext optimistic(true);
-        T value{};
-        if (Coding<T>::decode(root, value, optimistic)) return value;
-    }
+    Decoded<T> result(std::in_place);
+    DecodeContext optimistic(true);
+    if (Coding<T>::decode(root, result.value(), optimistic)) return result;
+    result.value() = T{};
     DecodeContext strict;
-    T value{};
-    if (!Coding<T>::decode(root, value, strict)) return strict.takeFailure();
-    return value;
+    if (!Coding<T>::decode(root, result.value(), strict)) return strict.takeFailure();
+    return result;
 }
 
 // Encodes a value as JSON text, compact or pretty.

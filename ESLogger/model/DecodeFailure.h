@@ -37,6 +37,8 @@ class Decoded {
 public:
     Decoded(T value) : v_(std::move(value)) {}
     Decoded(DecodeFailure failure) : v_(std::move(failure)) {}
+    // A default value to be decoded in place.
+    explicit Decoded(std::in_place_t) : v_(std::in_place_index<0>) {}
 
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
