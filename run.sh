@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/build.sh
-if [ -x build/app/ui/quillmark ]; then
-  exec build/app/ui/quillmark "$@"
+if [ -x build/Quillmark/Contents/MacOS/quillmark ]; then
+  exec build/Quillmark/Contents/MacOS/quillmark "$@"
 fi
 echo "Quillmark is built; its window is not part of this build yet."
