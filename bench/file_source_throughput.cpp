@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
     std::printf("file_source_MBps=%.1f decode_MBps=%.1f ratio=%.3f events=%zu MB=%.1f\n", sourceMBps,
                 decodeMBps, sourceMBps / decodeMBps, events, mb);
     if (errors || events != decoded || source.eventsDropped() != 0)
-        std::fprintf(stderr, "file_source_throughput: %zu errors, %zu events of %zu decodable lines, %lld dropped\n",
+        std::fprintf(stderr,
+                     "file_source_throughput: %zu errors, %zu events of %zu decodable lines, %lld dropped\n",
                      errors, events, decoded, static_cast<long long>(source.eventsDropped()));
     return 0;
 }

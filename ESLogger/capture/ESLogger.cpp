@@ -227,14 +227,17 @@ void ESLogger::processPiece(std::string_view piece) {
         // back (two captures in one file) is taken as the new base.
         const std::int64_t n = message.global_seq_num;
         const std::int64_t last = lastGlobalSeqNum_.load(std::memory_order_relaxed);
-        if (last != -1 && last < n && static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(last) > 1) {
+        // n - 1 - last, exact in unsigned arithmetic since last < n.
+        const std::uint64_t missed =
+            last != -1 && last < n ? static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(last) - 1 : 0;
+        if (missed > 0) {
             log_.debug(
                 [&] {
                     return "kernel dropped events for us - event: " + std::to_string(n) +
                            " last: " + std::to_string(last);
                 },
                 {}, {}, at(processFunction));
-            addSaturating(eventsDropped_, static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(last) - 1);
+            addSaturating(eventsDropped_, missed);
         }
         lastGlobalSeqNum_.store(n, std::memory_order_release);
         if (callback_) callback_(std::move(message));
