@@ -20,9 +20,10 @@ std::string_view repairedUTF8(std::string_view bytes, std::string& scratch);
 std::size_t incompleteUTF8Tail(std::string_view bytes);
 
 // Calls piece(view) for each piece of text between newline characters: line feed,
-// vertical tab, form feed, carriage return, U+0085, U+2028 and U+2029. Each of them
-// ends a piece, so "\r\n" yields an empty piece between the two; a text without any
-// yields one piece, an empty text one empty piece.
+// vertical tab, form feed and carriage return. Each of them ends a piece, so "\r\n"
+// yields an empty piece between the two; a text without any yields one piece, an
+// empty text one empty piece. U+0085, U+2028 and U+2029 do not end a piece: JSON
+// strings may hold them unescaped, and cutting a line there would lose them.
 template <class F>
 void forEachPiece(std::string_view text, F&& piece) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -30,31 +31,21 @@ void forEachPiece(std::string_view text, F&& piece) {
     constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
     std::size_t start = 0;
     for (std::size_t i = 0; i < n;) {
-        // Skip eight bytes at a time while none is below 0x0E or above 0x7F (a borrow
-        // can only flag a word that holds such a byte).
+        // Skip eight bytes at a time while none is below 0x0E.
         if (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, s + i, 8);
-            if ((((word - ones * 0x0E) | word) & highs) == 0) {
+            if (((word - ones * 0x0E) & ~word & highs) == 0) {
                 i += 8;
                 continue;
             }
         }
-        const unsigned char c = s[i];
-        std::size_t width = 0;
-        if (c - 0x0Au <= 3u)
-            width = 1;
-        else if (c == 0xC2 && i + 1 < n && s[i + 1] == 0x85)
-            width = 2;
-        else if (c == 0xE2 && i + 2 < n && s[i + 1] == 0x80 && (s[i + 2] == 0xA8 || s[i + 2] == 0xA9))
-            width = 3;
-        if (width == 0) {
+        if (s[i] - 0x0Au > 3u) {
             ++i;
             continue;
         }
         piece(text.substr(start, i - start));
-        i += width;
-        start = i;
+        start = ++i;
     }
     piece(text.substr(start));
 }

@@ -67,6 +67,18 @@ TEST_F(ProcessEvent, TwoLinesInOneChunkGiveTwoEventsAndOneSkippedEmptyPiece) {
     }
 }
 
+TEST_F(ProcessEvent, LineSeparatorsInsideAStringStayInTheEvent) {
+    auto message = fixtures::FixtureGenerator(5).next(*es::eventTagOfKey("close"));
+    message.process.executable.path = "/Users/alice/odd\u2028name\u0085x";
+    const std::string line = es::encodeMessage(message);
+    Collector got;
+    ChunkSource source("/nonexistent", got.events(), got.errors(), Level::info);
+    source.processEvent(line + "\n");
+    ASSERT_EQ(got.eventList().size(), 1u);
+    EXPECT_EQ(got.eventList()[0].process.executable.path, message.process.executable.path);
+    EXPECT_TRUE(got.errorList().empty());
+}
+
 TEST_F(ProcessEvent, LineSplitAcrossTwoChunksIsJoinedIntoOneEvent) {
     const std::string line = lineWithSequence(42);
     for (std::size_t cut : {std::size_t{1}, line.size() / 2, line.size() - 1}) {
@@ -253,7 +265,8 @@ TEST(ProcessEventPieces, EveryNewlineCharacterEndsAPiece) {
         {"crlf", "a\r\nb", {"a", "b"}, 1},
         {"trailing line feed", "a\n", {"a"}, 1},
         {"vertical tab and form feed", "a\vb\fc", {"a", "b", "c"}, 0},
-        {"next line, line and paragraph separators", "a\u0085b\u2028c\u2029d", {"a", "b", "c", "d"}, 0},
+        // JSON strings may hold these unescaped: they stay in the line
+        {"next line, line and paragraph separators", "a\u0085b\u2028c\u2029d", {"a\u0085b\u2028c\u2029d"}, 0},
         {"other characters stay", "\u00e9\u2027\u20ac", {"\u00e9\u2027\u20ac"}, 0},
         {"empty text", "", {}, 1},
         {"only newlines", "\n\n", {}, 3},
