@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "AuditToken.h"
@@ -195,10 +194,6 @@ void NEProvider::startSystemExtensionMode(ProviderFactory factory) {
         std::fflush(stderr);
         ::_exit(0);
     }).detach();
-}
-
-void dispatchMain() {
-    for (;;) dispatch::runMainQueueUntil([] { return false; }, std::chrono::hours(24));
 }
 
 }  // namespace netext

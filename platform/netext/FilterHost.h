@@ -68,7 +68,4 @@ public:
     static void startSystemExtensionMode(ProviderFactory factory);
 };
 
-// Parks the calling (main) thread running main-queue work; never returns.
-[[noreturn]] void dispatchMain();
-
 }  // namespace netext

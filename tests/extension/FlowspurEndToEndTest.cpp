@@ -131,11 +131,11 @@ protected:
         }
     }
 
-    void enableFilter() {
+    void enableFilter(bool enabled = true) {
         netext::NEFilterManager manager(dir.path() / "filter.plist");
         manager.setProviderConfiguration(netext::NEFilterProviderConfiguration{true, false});
         manager.setLocalizedDescription("Quillmark");
-        manager.setEnabled(true);
+        manager.setEnabled(enabled);
         std::promise<std::optional<netext::Error>> saved;
         manager.saveToPreferences([&](std::optional<netext::Error> e) { saved.set_value(e); });
         auto error = saved.get_future().get();
@@ -225,6 +225,14 @@ TEST_F(FlowspurEndToEnd, LoopbackTCPAndUDPFlowsReachARegisteredClient) {
     }
     EXPECT_NE(tcp->event.get<es::ESEvent_networkflow>()->uuid, udp->event.get<es::ESEvent_networkflow>()->uuid);
     EXPECT_NE(tcp->seq_num, udp->seq_num);
+
+    // Disabling the configuration stops the filter and removes its table; enabling it
+    // again brings both back.
+    const std::string listTable = "list table " + std::string(netext::kNftTable) + "\n";
+    enableFilter(false);
+    EXPECT_TRUE(eventually([&] { return netext::runNft(listTable).has_value(); })) << "table still there";
+    enableFilter(true);
+    EXPECT_TRUE(eventually([&] { return !netext::runNft(listTable); })) << "table not back";
 }
 
 }  // namespace
