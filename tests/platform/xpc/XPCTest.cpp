@@ -237,14 +237,17 @@ TEST_F(XPCTest, ServerSideEndInterruptsTheClientWhichReconnects) {
     EXPECT_TRUE(events.has("accepted 2"));
 }
 
-// Connects a raw socket to the service and writes bytes.
-int rawConnect(const std::string& name) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+sockaddr_un serviceAddress(const std::string& name) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::string path = xpc::serviceSocketPath(name).string();
-    std::strcpy(addr.sun_path, path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::strcpy(addr.sun_path, xpc::serviceSocketPath(name).c_str());
+    return addr;
+}
+
+// Connects a raw socket to the service (system calls only: also usable after fork).
+int rawConnect(const sockaddr_un& addr) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         ::close(fd);
         return -1;
     }
@@ -263,7 +266,7 @@ TEST_F(XPCTest, MalformedFramesDisconnectOnlyThatPeer) {
     };
     std::size_t accepted = 0;
     for (const auto& [what, bytes] : cases) {
-        int fd = rawConnect(name);
+        int fd = rawConnect(serviceAddress(name));
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(events.waitFor("accepted " + std::to_string(++accepted))) << what;
         std::string all = good + bytes;  // a good frame first: it is still delivered
@@ -282,10 +285,11 @@ TEST_F(XPCTest, MalformedFramesDisconnectOnlyThatPeer) {
 TEST_F(XPCTest, PeersOfAnotherUserAreRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as another user";
     ::chmod(dir.c_str(), 0755);
+    const sockaddr_un addr = serviceAddress(name);
     pid_t child = ::fork();
     if (child == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-        int fd = rawConnect(name);
+        int fd = rawConnect(addr);
         if (fd < 0) ::_exit(3);
         char c;
         ::_exit(::read(fd, &c, 1) == 0 ? 0 : 4);  // refused: closed without a word
