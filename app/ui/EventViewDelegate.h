@@ -1,0 +1,32 @@
+#pragma once
+// How the events view reports back to its window controller. eventsDidLoad and
+// saveDidComplete are called from background queues; the implementer hops to the
+// main queue itself. The other operations reach the window's other parts (the
+// event types pane and the toolbar tints) and are called on the main queue.
+
+#include <string>
+
+namespace qm {
+
+class EventViewDelegate {
+public:
+    virtual ~EventViewDelegate() = default;
+
+    // A file finished loading, or a stop completed. Background queue.
+    virtual void eventsDidLoad() = 0;
+    // A save finished writing. The saving thread.
+    virtual void saveDidComplete() = 0;
+
+    // One event of this short type name moved into the store: count it in the
+    // event types pane. Main queue.
+    virtual void countEventTypes(const std::string& shortName) { (void)shortName; }
+    // Every filter was cleared: deselect every item of the event types pane
+    // without running its selection handlers. Main queue.
+    virtual void deselectAllEventTypes() {}
+    // A time window was set from a row: show the warp filter as on. Main queue.
+    virtual void timeWarpDidEnable() {}
+    // A PID chain was set from a row: show the chain filter as on. Main queue.
+    virtual void pidChainDidEnable() {}
+};
+
+}  // namespace qm
