@@ -1,0 +1,160 @@
+#include "ProgramViewItem.h"
+
+#include <QApplication>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyle>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <map>
+#include <string_view>
+
+#include "EventFilters.h"
+#include "MainWindowController.h"
+#include "Symbols.h"
+#include "ViewController.h"
+
+namespace qm {
+
+namespace {
+
+constexpr int iconSize = 32;
+constexpr int itemRadius = 8;
+
+// The last non-empty "/"-separated piece of a path; "" when there is none.
+std::string_view lastPiece(std::string_view path) {
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+ProgramIconProvider programIconProvider() {
+    auto cache = std::make_shared<std::map<std::string, std::shared_ptr<const ProgramIcon>>>();
+    return [cache](const std::string& bundlePath) {
+        auto& icon = (*cache)[bundlePath];
+        if (!icon) {
+            QIcon image = QFileIconProvider().icon(QFileInfo(QString::fromStdString(bundlePath)));
+            if (image.isNull()) image = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+            icon = std::make_shared<QtProgramIcon>(std::move(image));
+        }
+        return icon;
+    };
+}
+
+ProgramViewItem::ProgramViewItem(QWidget* parent) : QFrame(parent) {
+    appIcon = new QLabel(this);
+    appIcon->setFixedSize(iconSize, iconSize);
+    programName = new QLabel(this);
+    QFont bold = programName->font();
+    bold.setBold(true);
+    programName->setFont(bold);
+    programSubtitle = new QLabel(this);
+    QFont small = programSubtitle->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    programSubtitle->setFont(small);
+    programIsApple = new QLabel(this);
+    programIsApple->setPixmap(symbolIcon(Symbol::platform, systemRedColor).pixmap(16, 16));
+    programIsApple->setToolTip(tr("Not a platform binary"));
+    saveButton = new QToolButton(this);
+    saveButton->setIcon(symbolIcon(Symbol::save, systemGrayColor));
+    saveButton->setToolTip(tr("Save this program's events"));
+    saveButton->setAutoRaise(true);
+    chainButton = new QToolButton(this);
+    chainButton->setIcon(symbolIcon(Symbol::chain, systemGrayColor));
+    chainButton->setToolTip(tr("Show the process chain of this program"));
+    chainButton->setAutoRaise(true);
+    connect(saveButton, &QToolButton::clicked, this, &ProgramViewItem::saveProcessEvents);
+    connect(chainButton, &QToolButton::clicked, this, &ProgramViewItem::filterEventsByPIDChain);
+
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(0);
+    texts->addWidget(programName);
+    texts->addWidget(programSubtitle);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(6, 4, 4, 4);
+    layout->addWidget(appIcon);
+    layout->addLayout(texts, 1);
+    layout->addWidget(programIsApple);
+    layout->addWidget(saveButton);
+    layout->addWidget(chainButton);
+}
+
+bool ProgramViewItem::fill(const EventFilters& filters, std::size_t i) {
+    if (i >= filters.sortedProgramPaths.size()) return false;
+    const auto found = filters.allPrograms.find(filters.sortedProgramPaths[i]);
+    if (found == filters.allPrograms.end() || !found->second) return false;
+    const ProgramItem& program = *found->second;
+
+    const std::string& path = program.programPath();
+    const std::string_view name = lastPiece(path);
+    programName->setText(QString::fromUtf8(name.data(), qsizetype(name.size())));
+    programName->setToolTip(QString::fromStdString(path));
+
+    const auto [pids, events, platformBinary] = program.read([](const ProgramItem::Contents& c) {
+        return std::tuple(c.processPIDs.size(), c.allEvents.size(),
+                          !c.allEvents.empty() && c.allEvents.front()->theProcess().is_platform_binary);
+    });
+    programSubtitle->setText(QStringLiteral("%1-pids / %2-events").arg(pids).arg(events));
+
+    const auto* icon = dynamic_cast<const QtProgramIcon*>(program.icon().get());
+    appIcon->setPixmap(icon ? icon->icon.pixmap(iconSize, iconSize) : QPixmap());
+    programIsApple->setHidden(platformBinary);
+    return true;
+}
+
+void ProgramViewItem::setSelected(bool selected) {
+    if (selected_ == selected) return;
+    selected_ = selected;
+    update();
+}
+
+void ProgramViewItem::paintEvent(QPaintEvent* event) {
+    if (selected_) {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath background;
+        background.addRoundedRect(QRectF(rect()), itemRadius, itemRadius);
+        painter.fillPath(background, palette().highlight());
+    }
+    QFrame::paintEvent(event);
+}
+
+std::pair<MainWindowController*, std::shared_ptr<ProgramItem>> ProgramViewItem::findProgram() const {
+    auto* controller = qobject_cast<MainWindowController*>(window());
+    const QString path = programName->toolTip();
+    if (!controller || path.isEmpty() || !controller->eventsViewController) return {};
+    const auto& programs = controller->eventsViewController->filters.allPrograms;
+    const auto found = programs.find(path.toStdString());
+    if (found == programs.end() || !found->second) return {};
+    return {controller, found->second};
+}
+
+void ProgramViewItem::saveProcessEvents() {
+    const auto [controller, program] = findProgram();
+    if (!program) return;
+    const auto url = controller->askSaveURL();
+    if (!url || !controller->eventsViewController) return;
+    auto events = program->read([](const ProgramItem::Contents& c) { return c.allEvents; });
+    controller->eventsViewController->saveEvents(*url, std::move(events));
+}
+
+void ProgramViewItem::filterEventsByPIDChain() {
+    const auto [controller, program] = findProgram();
+    if (!program) return;
+    auto* events = controller->eventsViewController;
+    const auto pids = program->read([](const ProgramItem::Contents& c) {
+        return std::vector<std::int64_t>(c.processPIDs.begin(), c.processPIDs.end());
+    });
+    if (events) events->filters.setPIDChain(pids);
+    setSymbolTint(controller->chainPIDButton, systemBlueColor);
+    if (events) events->reloadEvents();
+}
+
+}  // namespace qm
