@@ -152,15 +152,7 @@ void writeFixed(JSONWriter& w, const T& value) {
 
 template <class R, class M>
 void encodeEntry(const Field<R, M>& f, const R& in, JSONWriter& w) {
-    const M& member = in.*(f.member);
-    if constexpr (IsOptional<M>::value) {
-        if (!member) return;
-        w.key(f.key);
-        Coding<typename M::value_type>::encode(w, *member);
-    } else {
-        w.key(f.key);
-        Coding<M>::encode(w, member);
-    }
+    detail::encodeField(f, in, w);
 }
 
 template <class R, class T>
@@ -171,19 +163,9 @@ void encodeEntry(const flowspur::FixedField<T>& f, const R&, JSONWriter& w) {
 
 template <class R, class M>
 bool decodeEntry(const Field<R, M>& f, simdjson::dom::object obj, R& out, DecodeContext& ctx) {
-    M& member = out.*(f.member);
     JSONValue v;
     bool have = obj.at_key(f.key).get(v) == simdjson::SUCCESS;
-    if constexpr (IsOptional<M>::value) {
-        if (!have || v.is_null()) {
-            member.reset();
-            return true;
-        }
-        return decodeAt(v, f.key, member.emplace(), ctx);
-    } else {
-        if (!have) return ctx.failMissingKey(f.key);
-        return decodeAt(v, f.key, member, ctx);
-    }
+    return detail::decodeField(f, v, have, out, ctx);
 }
 
 template <class R, class T>
