@@ -1,0 +1,716 @@
+#include "ViewController.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <shared_mutex>
+
+#include <QAction>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QListView>
+#include <QMenu>
+#include <QSplitter>
+#include <QStringDecoder>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "AlertPresenter.h"
+#include "DefaultSettings.h"
+#include "Dispatch.h"
+#include "ESLoggerFile.h"
+#include "ESLoggerTail.h"
+#include "EventDetailsController.h"
+#include "EventTableModel.h"
+#include "EventViewDelegate.h"
+#include "ProgramListModel.h"
+
+namespace qm {
+
+// What deferred work and source callbacks hold instead of the controller: they run
+// only while the controller exists, and the destructor waits for those in progress
+// on other threads. self and delegate change on the main thread only, under the
+// unique lock; other threads read them under the shared lock.
+struct ViewController::Lifeline {
+    std::shared_mutex mutex;
+    ViewController* self = nullptr;
+    EventViewDelegate* delegate = nullptr;
+
+    // From a thread other than the main one.
+    template <class F>
+    void with(F&& f) {
+        std::shared_lock lock(mutex);
+        if (self) std::forward<F>(f)(*self);
+    }
+    bool alive() {
+        std::shared_lock lock(mutex);
+        return self != nullptr;
+    }
+};
+
+const QString ViewController::WARP_5s = QStringLiteral("Warp 5-seconds");
+const QString ViewController::WARP_30s = QStringLiteral("Warp 30-seconds");
+const QString ViewController::WARP_60s = QStringLiteral("Warp 60-seconds");
+const QString ViewController::WARP_5m = QStringLiteral("Warp 5-minutes");
+const QString ViewController::WARP_60m = QStringLiteral("Warp 60-minutes");
+const QString ViewController::WARP_1d = QStringLiteral("Warp 1-day");
+const QString ViewController::showJSONTitle = QStringLiteral("Show JSON");
+
+namespace {
+
+using dispatch::DispatchQueue;
+using dispatch::QoS;
+
+constexpr auto sourceLogLevel = logging::Logger::Level::info;
+
+QString text(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+
+// The informative text of an event-processing alert about one key.
+QString keyProblem(const char* lead, const std::string& key) {
+    return QString::fromUtf8(lead) + '"' + text(key) + "\" and therefore is not included in the processed events";
+}
+
+}  // namespace
+
+const std::vector<QString>& ViewController::columnIdentifiers() {
+    static const std::vector<QString> ids = [] {
+        std::vector<QString> v;
+        for (const auto& c : EventTableModel::columns()) v.push_back(c.identifier);
+        return v;
+    }();
+    return ids;
+}
+
+ViewController::ViewController(Settings& settings, QWidget* parent)
+    : QWidget(parent),
+      settings_(settings),
+      life_(std::make_shared<Lifeline>()),
+      lastRefresh_(Clock::now() - std::chrono::seconds(3)) {
+    life_->self = this;
+
+    eventsModel_ = new EventTableModel(filters, this);
+    programsModel_ = new ProgramListModel(filters, this);
+
+    auto* splitter = new QSplitter(Qt::Horizontal, this);
+    programsCollectionView_ = new QListView(splitter);
+    programsCollectionView_->setObjectName("programsCollectionView");
+    programsCollectionView_->setModel(programsModel_);
+    programsCollectionView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    programsCollectionView_->setUniformItemSizes(true);
+    eventsTableView_ = new QTableView(splitter);
+    eventsTableView_->setObjectName("eventsTableView");
+    eventsTableView_->setModel(eventsModel_);
+    eventsTableView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    eventsTableView_->setSelectionMode(QAbstractItemView::SingleSelection);
+    eventsTableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    eventsTableView_->setWordWrap(false);
+    eventsTableView_->setSortingEnabled(false);
+    eventsTableView_->verticalHeader()->hide();
+    eventsTableView_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    eventsTableView_->verticalHeader()->setDefaultSectionSize(eventsTableView_->fontMetrics().height() + 6);
+    eventsTableView_->horizontalHeader()->setSectionsClickable(true);
+    eventsTableView_->horizontalHeader()->setStretchLastSection(true);
+    for (std::size_t i = 0; i < EventTableModel::columns().size(); ++i)
+        eventsTableView_->setColumnWidth(int(i), EventTableModel::columns()[i].width);
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({200, 900});
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(splitter);
+
+    buildRowMenu();
+    eventsTableView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(eventsTableView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        clickedRow_ = eventsTableView_->indexAt(pos).row();
+        rowMenu_->popup(eventsTableView_->viewport()->mapToGlobal(pos));
+    });
+    connect(eventsTableView_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+        clickedRow_ = index.row();
+        tableDoubleClick(eventsTableView_);
+        clickedRow_ = -1;
+    });
+    connect(eventsTableView_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { tableSelectionChanged(); });
+    connect(eventsTableView_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { headerClicked(column); });
+    connect(programsCollectionView_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected, const QItemSelection& deselected) {
+                programsSelectionChanged(selected, deselected);
+            });
+
+    eventsModel_->reload();
+    reloadPrograms();
+    detailsController_ = new EventDetailsController(settings_, this);
+    buildTypeMapping();
+}
+
+ViewController::~ViewController() {
+    // A file source stops before its next line, a tail source once its child has
+    // ended; then no callback can start any more.
+    if (auto source = eslogger()) source->stop();
+    std::unique_lock lock(life_->mutex);
+    life_->self = nullptr;
+    life_->delegate = nullptr;
+}
+
+void ViewController::buildRowMenu() {
+    rowMenu_ = new QMenu(this);
+    const std::pair<QString, void (ViewController::*)(QObject*)> actions[] = {
+        {showJSONTitle, &ViewController::tableDoubleClick},
+        {QStringLiteral("Chain PID"), &ViewController::chainPIDRequest},
+        {QStringLiteral("Ignore Program"), &ViewController::ignoreProgram},
+        {QStringLiteral("Ignore Event Type"), &ViewController::ignoreEventType},
+    };
+    for (const auto& [title, action] : actions) {
+        QAction* item = rowMenu_->addAction(title);
+        connect(item, &QAction::triggered, this, [this, item, action = action] { (this->*action)(item); });
+    }
+    for (const QString* title : {&WARP_5s, &WARP_30s, &WARP_60s, &WARP_5m, &WARP_60m}) {
+        QAction* item = rowMenu_->addAction(*title);
+        connect(item, &QAction::triggered, this, [this, item] { timeWarp(item); });
+    }
+    // The clicked row belongs to this one showing of the menu; the reset is queued
+    // so that it comes after the chosen item's action.
+    connect(rowMenu_, &QMenu::aboutToHide, this, [this] {
+        QTimer::singleShot(0, this, [this] { clickedRow_ = -1; });
+    });
+}
+
+void ViewController::buildTypeMapping() {
+    for (const es::EnumCase& c : es::EnumInfo<es::EventType>::cases) {
+        if (!QString::fromLatin1(c.name.data(), qsizetype(c.name.size())).contains("type_notify_", Qt::CaseInsensitive))
+            continue;
+        auto type = static_cast<es::EventType>(c.raw);
+        typeMapping.emplace(es::shortName(type), type);
+    }
+}
+
+std::shared_ptr<es::ESLogger> ViewController::eslogger() const {
+    std::lock_guard lock(esloggerMutex_);
+    return eslogger_;
+}
+
+void ViewController::setEslogger(std::shared_ptr<es::ESLogger> source) {
+    std::lock_guard lock(esloggerMutex_);
+    eslogger_ = std::move(source);
+}
+
+const EventList& ViewController::shownEvents() const { return eventsModel_->shownEvents(); }
+
+EventViewDelegate* ViewController::delegate() const { return life_->delegate; }
+
+void ViewController::setDelegate(EventViewDelegate* delegate) {
+    std::unique_lock lock(life_->mutex);
+    life_->delegate = delegate;
+}
+
+void ViewController::setProgramItemFactory(ProgramItemFactory factory) {
+    programItemFactory_ = std::move(factory);
+    reloadPrograms();
+}
+
+void ViewController::onMain(std::function<void(ViewController&)> f) {
+    DispatchQueue::main().async([life = life_, f = std::move(f)] {
+        // The controller is destroyed on the main thread, so no lock is needed here.
+        if (life->self) f(*life->self);
+    });
+}
+
+es::ESLogger::EventCallback ViewController::eventCallback() {
+    return [life = life_](es::ESMessage message) {
+        life->with([&](ViewController& vc) { vc.addEvent(std::move(message)); });
+    };
+}
+
+es::ESLogger::ErrorCallback ViewController::errorCallback() {
+    return [life = life_](const es::ESLogger::Error& error) {
+        life->with([&](ViewController& vc) { vc.handleLoggerError(error); });
+    };
+}
+
+// ---- Add-event path and redraw ----
+
+void ViewController::addEvent(es::ESMessage message) {
+    auto item = std::make_shared<EventItem>(std::move(message));
+    bool flush;
+    {
+        std::lock_guard lock(backgroundMutex_);
+        backgroundEvents_.push_back(std::move(item));
+        flush = !(refreshInterval > now() - lastRefresh_);
+    }
+    if (flush) flushBackgroundEvents();
+}
+
+void ViewController::flushBackgroundEvents() {
+    EventList batch;
+    {
+        std::lock_guard lock(backgroundMutex_);
+        lastRefresh_ = now();
+        batch.swap(backgroundEvents_);
+    }
+    onMain([batch = std::move(batch)](ViewController& vc) {
+        EventViewDelegate* delegate = vc.delegate();
+        for (const EventItemPtr& event : batch) {
+            vc.filters.addEvent(event);
+            if (delegate) delegate->countEventTypes(es::shortName(event->theEvent().event_type));
+        }
+        // A file load redraws once when it ends; a filtered list is redrawn at the
+        // next filter change.
+        if (dynamic_cast<const es::ESLoggerFile*>(vc.eslogger().get())) return;
+        if (vc.filters.isFiltering()) return;
+        vc.reloadEvents();
+    });
+}
+
+void ViewController::reloadEvents() {
+    onMain([](ViewController& vc) { vc.updateStatus(); });
+}
+
+void ViewController::updateStatus() {
+    // A reload keeps the table's selection, as far as the rows reach, without
+    // counting as a selection change.
+    const int selected = selectedRow();
+    restoringSelection_ = true;
+    eventsModel_->reload();
+    if (selected >= 0 && selected < eventsModel_->rowCount())
+        eventsTableView_->selectionModel()->select(eventsModel_->index(selected, 0),
+                                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    restoringSelection_ = false;
+
+    const int rows = eventsModel_->rowCount();
+    if (autoScroll && rows > 0 && dynamic_cast<const es::ESLoggerTail*>(eslogger().get()))
+        eventsTableView_->scrollToBottom();
+
+    if (lastSelectedRow_ != -1 && settings_.boolValue(keys::stickyRowEnabled)) {
+        const EventList& shown = shownEvents();
+        int row = -1;
+        if (lastSelectedRow_ < int(shown.size()) && lastSelectedEvent_ && *shown[std::size_t(lastSelectedRow_)] == *lastSelectedEvent_) {
+            row = lastSelectedRow_;
+        } else if (lastSelectedEvent_) {
+            auto it = std::find_if(shown.begin(), shown.end(), [&](const EventItemPtr& e) { return *e == *lastSelectedEvent_; });
+            if (it != shown.end()) row = int(it - shown.begin());
+        }
+        if (row >= 0 && row < rows) {
+            selectRowAlone(row);
+            eventsTableView_->scrollTo(eventsModel_->index(row, 0));
+        }
+    }
+
+    subtitle_ = QString::number(shownEvents().size()) + " of " + QString::number(filters.allEvents.size()) +
+                "-events, " + QString::number(filters.allPrograms.size()) + "-programs";
+    emit subtitleChanged(subtitle_);
+
+    if (!filters.isFiltering()) reloadPrograms();
+}
+
+void ViewController::reloadPrograms() {
+    changingProgramSelection_ = true;
+    programsModel_->reload();
+    changingProgramSelection_ = false;
+    if (!programItemFactory_) return;
+    for (int i = 0; i < programsModel_->rowCount(); ++i) {
+        QWidget* item = programItemFactory_(i);
+        if (!item) continue;
+        if (i == 0) programsModel_->setItemSize(item->sizeHint());
+        programsCollectionView_->setIndexWidget(programsModel_->index(i), item);
+    }
+}
+
+// ---- Table selection, header and programs ----
+
+int ViewController::selectedRow() const {
+    const QModelIndexList rows = eventsTableView_->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.last().row();
+}
+
+void ViewController::selectRowAlone(int row) {
+    eventsTableView_->selectionModel()->setCurrentIndex(
+        eventsModel_->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void ViewController::tableSelectionChanged() {
+    if (restoringSelection_) return;
+    lastSelectedRow_ = selectedRow();
+    const EventList& shown = shownEvents();
+    if (lastSelectedRow_ >= 0 && std::size_t(lastSelectedRow_) < shown.size())
+        lastSelectedEvent_ = shown[std::size_t(lastSelectedRow_)];
+}
+
+void ViewController::headerClicked(int column) {
+    if (eventsModel_->headerData(column, Qt::Horizontal, EventTableModel::IdentifierRole).toString() == "EventNumber") {
+        EventList& shown = filters.isFiltering() ? filters.filteredEvents : filters.allEvents;
+        std::stable_sort(shown.begin(), shown.end(), [](const EventItemPtr& a, const EventItemPtr& b) {
+            return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
+        });
+    }
+    reloadEvents();
+}
+
+void ViewController::programsSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    if (changingProgramSelection_) return;
+    for (const QModelIndex& index : deselected.indexes()) deselectProgram(programsModel_->path(index.row()));
+    for (const QModelIndex& index : selected.indexes()) selectProgram(programsModel_->path(index.row()));
+    reloadEvents();
+}
+
+void ViewController::selectProgram(const std::string& path) {
+    auto it = filters.allPrograms.find(path);
+    if (it == filters.allPrograms.end()) return;
+    filters.selectedPrograms.insert(path);
+    EventList events = it->second->read([](const ProgramItem::Contents& c) { return c.allEvents; });
+    EventList result = filters.refilter(events, -1);
+    if (filters.selectedPrograms.size() == 1) filters.filteredEvents = std::move(result);
+    else filters.filteredEvents.insert(filters.filteredEvents.end(), result.begin(), result.end());
+}
+
+void ViewController::deselectProgram(const std::string& path) {
+    filters.selectedPrograms.erase(path);
+    if (!filters.selectedPrograms.empty()) {
+        std::erase_if(filters.filteredEvents,
+                      [&](const EventItemPtr& e) { return e->theProcess().executable.path == path; });
+    } else {
+        filters.filteredEvents = filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{};
+    }
+}
+
+// ---- Sources ----
+
+void ViewController::openEventFiles(const std::filesystem::path& url) {
+    auto source = std::make_shared<es::ESLoggerFile>(url, eventCallback(), errorCallback(), sourceLogLevel);
+    setEslogger(source);
+    // Each load reads the source it made, so files opened one after the other
+    // (several dropped at once) are each read once.
+    DispatchQueue::global(QoS::normal).async([life = life_, source] {
+        if (!life->alive()) return;
+        try {
+            source->start();
+        } catch (const std::exception& e) {
+            life->with([&](ViewController& vc) {
+                vc.handleLoggerError(es::ESLogger::Error(es::ESLogger::Error::Kind::internalError, e.what()));
+            });
+        }
+        life->with([](ViewController& vc) {
+            vc.flushBackgroundEvents();
+            vc.reloadEvents();
+            if (EventViewDelegate* delegate = vc.delegate()) delegate->eventsDidLoad();
+        });
+    });
+}
+
+void ViewController::startTail(const std::filesystem::path& url) {
+    DispatchQueue::global(QoS::normal).async([life = life_, url] {
+        life->with([&](ViewController& vc) {
+            const bool followByName = vc.settings_.boolValue(keys::tailUseBigF);
+            try {
+                auto source = std::make_shared<es::ESLoggerTail>(url, vc.eventCallback(), vc.errorCallback(),
+                                                                 sourceLogLevel, QoS::normal, followByName);
+                vc.setEslogger(source);
+                source->start();
+            } catch (const std::exception& e) {
+                const auto* error = dynamic_cast<const es::ESLogger::Error*>(&e);
+                runAlertLater({Alert::Style::warning, "Error starting tail",
+                               QString::fromStdString(error ? error->description() : std::string(e.what())), {}, false});
+                vc.stopEvents();
+            }
+        });
+    });
+}
+
+void ViewController::stopEvents() {
+    std::shared_ptr<es::ESLogger> source;
+    {
+        std::lock_guard lock(esloggerMutex_);
+        source = std::move(eslogger_);
+        eslogger_.reset();
+    }
+    if (!source) return;
+    DispatchQueue::global(QoS::normal).async([life = life_, source] {
+        source->stop();
+        life->with([](ViewController& vc) {
+            if (EventViewDelegate* delegate = vc.delegate()) delegate->eventsDidLoad();
+        });
+    });
+}
+
+void ViewController::clearEvents() {
+    filters.allEvents.clear();
+    filters.filteredEvents.clear();
+    filters.sortedProgramPaths.clear();
+    filters.allPrograms.clear();
+    filters.clearAll();
+    {
+        std::lock_guard lock(esloggerMutex_);
+        if (dynamic_cast<const es::ESLoggerFile*>(eslogger_.get())) eslogger_.reset();
+    }
+    reloadEvents();
+}
+
+void ViewController::handleLoggerError(const es::ESLogger::Error& error) {
+    using Kind = es::ESLogger::Error::Kind;
+    Alert alert{Alert::Style::warning, "Event Processing Error", {}, {}, false};
+    switch (error.kind()) {
+        case Kind::errorReadingFromFile:
+            alert.messageText = "ESLogger reading from file failed";
+            alert.informativeText = QString::fromStdString(error.payload());
+            break;
+        case Kind::jsonMissingKey:
+            alert.informativeText = keyProblem("Event was missing JSON key ", error.payload());
+            break;
+        case Kind::jsonInvalidValue:
+            alert.informativeText = keyProblem("Event has an invalid value for JSON key ", error.payload());
+            break;
+        case Kind::internalError:
+            alert.messageText = "Internal Error";
+            alert.informativeText = QString::fromStdString(error.payload());
+            break;
+        case Kind::needRootPermission:
+            alert.messageText = "ESLogger Error";
+            alert.informativeText =
+                "When processing events live Quillmark needs to be run as the root user - which is a requirment of "
+                "ESLogger (Apple). This can be done using sudo command";
+            break;
+        case Kind::needTCCFullDiskAccess:
+            alert.messageText = "ESLogger Error";
+            alert.informativeText =
+                "When processing events live Quillmark needs to have TCC Full Disk Access - which is a requirement of "
+                "ESLogger (Apple). This can be enabled using Settings -> Privacy and Security -> Full Disk Access";
+            break;
+        case Kind::invalidDataInFile:
+            alert.messageText = "ESLogger JSON file invalid";
+            alert.informativeText =
+                "Either cannot read from file or the data in the file appears to be invalid and cannot be parsed.";
+            break;
+        case Kind::jsonDecodeError:
+        case Kind::noValidRequestedEvents:
+        case Kind::cannotListESLoggerEvents:
+        case Kind::tooManyConnections:
+        case Kind::invalidArgument:
+        case Kind::needEntitlement: {
+            const std::string line = "unknown error - " + error.description() + "\n";
+            std::fputs(line.c_str(), stdout);
+            std::fflush(stdout);
+            break;
+        }
+    }
+    runAlertLater(std::move(alert));
+}
+
+// ---- Row actions and filters ----
+
+void ViewController::alignSelectionWithClick() {
+    if (clickedRow_ >= 0 && clickedRow_ < eventsModel_->rowCount() && clickedRow_ != selectedRow())
+        selectRowAlone(clickedRow_);
+}
+
+EventItemPtr ViewController::actingEvent() const {
+    const int row = selectedRow();
+    const EventList& shown = shownEvents();
+    if (row < 0 || std::size_t(row) >= shown.size()) return nullptr;
+    return shown[std::size_t(row)];
+}
+
+void ViewController::timeWarp(const QAction* sender) {
+    static const std::pair<const QString*, std::int64_t> spans[] = {
+        {&WARP_5s, 5}, {&WARP_30s, 30}, {&WARP_60s, 60}, {&WARP_5m, 300}, {&WARP_60m, 3600}, {&WARP_1d, 86400},
+    };
+    std::int64_t span = 60;
+    for (const auto& [title, seconds] : spans)
+        if (sender && sender->text() == *title) span = seconds;
+
+    alignSelectionWithClick();
+    const EventItemPtr event = actingEvent();
+    if (!event) {
+        runAlertLater({Alert::Style::informational, "To warp, you must first select a row", {}, {}, false});
+        return;
+    }
+    filters.setTimeWindow(event->timestamp(), span, selectedRow());
+    if (EventViewDelegate* d = delegate()) d->timeWarpDidEnable();
+    reloadEvents();
+}
+
+void ViewController::chainPIDRequest(QObject*) {
+    alignSelectionWithClick();
+    if (filterPIDChain())
+        if (EventViewDelegate* d = delegate()) d->pidChainDidEnable();
+}
+
+bool ViewController::filterPIDChain() {
+    if (selectedRow() == -1) {
+        runAlertLater(
+            {Alert::Style::informational, "Select the row for the PID you'd like to chain", {}, {}, false});
+        return false;
+    }
+    const EventItemPtr event = actingEvent();
+    if (!event) return false;
+    const std::int64_t pid = event->theProcess().audit_token.pid;
+    clearFilters();
+    filters.setPIDChain({pid});
+    reloadEvents();
+    return true;
+}
+
+void ViewController::ignoreProgram(QObject*) {
+    alignSelectionWithClick();
+    if (const EventItemPtr event = actingEvent()) {
+        filters.ignoreProgram(event->theProcess().executable.path);
+        reloadEvents();
+    }
+}
+
+void ViewController::ignoreEventType(QObject*) {
+    alignSelectionWithClick();
+    if (const EventItemPtr event = actingEvent()) {
+        filters.ignoreEventType({event->theEvent().event_type});
+        reloadEvents();
+    }
+}
+
+void ViewController::clearFilters() {
+    filters.clearAll();
+    changingProgramSelection_ = true;
+    programsCollectionView_->clearSelection();
+    changingProgramSelection_ = false;
+    if (EventViewDelegate* d = delegate()) d->deselectAllEventTypes();
+    reloadEvents();
+}
+
+bool ViewController::annotateFilter() {
+    bool on;
+    if (filters.annotateFilter) {
+        filters.annotateFilter = false;
+        filters.filteredEvents = filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{};
+        on = false;
+    } else {
+        EventList kept;
+        for (const EventItemPtr& e : shownEvents())
+            if (!e->annotations().isEmpty()) kept.push_back(e);
+        filters.filteredEvents = std::move(kept);
+        filters.annotateFilter = true;
+        on = true;
+    }
+    reloadEvents();
+    return on;
+}
+
+bool ViewController::filterAppleBinaries() {
+    bool on;
+    if (filters.appleBinaryFilter) {
+        filters.appleBinaryFilter = false;
+        filters.filteredEvents = filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{};
+        on = false;
+    } else {
+        filters.enableAppleBinaryFilter();
+        on = true;
+    }
+    reloadEvents();
+    return on;
+}
+
+void ViewController::searchEvents(const QString& text) {
+    static const QStringList numericCategories{"PID", "RPID", "PPID", "UID", "AnyPID"};
+    if (!text.isEmpty() && numericCategories.contains(QString::fromStdString(filters.searchCategory))) {
+        bool anyNumber = false;
+        for (const QString& piece : text.split(',', Qt::SkipEmptyParts)) {
+            const std::string digits = piece.toStdString();
+            const char* first = digits.data();
+            const char* last = first + digits.size();
+            if (first != last && *first == '+') ++first;
+            std::int64_t value = 0;
+            auto [end, ec] = std::from_chars(first, last, value);
+            if (ec == std::errc() && end == last && first != last) anyNumber = true;
+        }
+        if (!anyNumber) {
+            runAlertLater({Alert::Style::warning, "Invalid Search value",
+                           "When searching for PID, PPID, UID, RPID - the search must be a number", {}, false});
+            return;
+        }
+    }
+    filters.setSearchString(text.toStdString());
+    reloadEvents();
+}
+
+// ---- Saving and the details window ----
+
+void ViewController::presentFileError(const QString& message, int kind) {
+    runAlertLater({Alert::Style::warning, kind == 0 ? "File Access Error" : "Display Error", message, {}, false});
+}
+
+void ViewController::saveEvents(const std::filesystem::path& url, std::optional<EventList> events) {
+    EventList list = events ? std::move(*events) : shownEvents();
+    DispatchQueue::global(QoS::userInitiated).async(
+        [life = life_, url, list = std::move(list)] { writeEvents(life, url, list); });
+}
+
+void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const std::filesystem::path& url,
+                                 const EventList& list) {
+    const int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (life->alive()) presentFileError("opening", 0);
+        return;
+    }
+    // Lines are gathered into a buffer of a few pages and written when it fills, so
+    // memory stays small and each system call carries many events.
+    constexpr std::size_t chunk = 1 << 16;
+    std::string buffer;
+    buffer.reserve(chunk * 2);
+    auto writeOut = [&] {
+        std::size_t done = 0;
+        while (done < buffer.size()) {
+            const ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += std::size_t(n);
+        }
+        buffer.clear();
+        return true;
+    };
+    bool written = true;
+    for (const EventItemPtr& event : list) {
+        const std::size_t mark = buffer.size();
+        try {
+            es::appendMessage(buffer, event->theEvent());
+        } catch (const std::exception&) {
+            buffer.resize(mark);
+            if (life->alive())
+                runAlertLater({Alert::Style::warning, "Save Error", "Unable to save file due to JSON encoding error",
+                               {}, false});
+            continue;
+        }
+        buffer.push_back('\n');
+        if (buffer.size() >= chunk && !(written = writeOut())) break;
+    }
+    if (written) written = writeOut();
+    if (!written && life->alive()) presentFileError("writing", 0);
+    life->with([](ViewController& vc) {
+        if (EventViewDelegate* delegate = vc.delegate()) delegate->saveDidComplete();
+    });
+    ::close(fd);
+}
+
+void ViewController::tableDoubleClick(QObject*) {
+    alignSelectionWithClick();
+    const EventItemPtr event = actingEvent();
+    if (!event) return;
+    std::string json;
+    try {
+        json = es::encodeMessage(event->theEvent(), true);
+    } catch (const std::exception&) {
+        presentFileError("unable to JSON encode event for detailed display", 1);
+        return;
+    }
+    QStringDecoder decode(QStringDecoder::Utf8);
+    QString shown = decode(QByteArrayView(json.data(), qsizetype(json.size())));
+    if (decode.hasError()) {
+        presentFileError("unable to create string from decoded JSON", 1);
+        return;
+    }
+    detailsController_->showJSON(text(es::shortName(event->theEvent().event_type)), shown);
+}
+
+}  // namespace qm
