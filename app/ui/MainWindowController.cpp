@@ -140,8 +140,8 @@ void SearchField::showSearchMenu() {
 
 // ---- MainWindowController
 
-MainWindowController::MainWindowController(Settings& settings, QWidget* parent)
-    : QMainWindow(parent), settings_(settings) {
+MainWindowController::MainWindowController(Settings& settings, QWidget* parent, NetworkPlatform network)
+    : QMainWindow(parent), settings_(settings), network_(NetworkMonitor::create(std::move(network))) {
     setWindowTitle(QStringLiteral("Quillmark"));
     splitView_ = new QSplitter(Qt::Horizontal, this);
     splitView_->addWidget(new EventTypeViewController(splitView_));
@@ -165,6 +165,7 @@ MainWindowController::MainWindowController(Settings& settings, QWidget* parent)
 }
 
 MainWindowController::~MainWindowController() {
+    network_->detachWindow();
     // The events view stops its source and may still be calling back from another
     // thread: let it go before this object does.
     if (eventsViewController) {
@@ -214,6 +215,9 @@ void MainWindowController::buildCommands() {
         if (entry) toolbar->addAction(action(*entry));
         else toolbar->addSeparator();
     }
+    toolbar->addSeparator();
+    monitorNetworkButton = toolbar->addAction(networkSymbolIcon(systemGrayColor), tr("Network"));
+    connect(monitorNetworkButton, &QAction::triggered, this, &MainWindowController::toggleNetwork);
     auto* spacer = new QWidget(toolbar);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolbar->addWidget(spacer);
@@ -253,6 +257,11 @@ void MainWindowController::windowDidLoad() {
     setAcceptDrops(true);
     searchToolbar->maximumRecents = 6;
     buildSearchCategoryMenu();
+
+    network_->setMonitorNetworkButton(monitorNetworkButton);
+    network_->setActivityIndicator([this](bool on) { setActivityAnimating(on); });
+    if (eventsViewController) network_->setEventsView(flowEventsView(*eventsViewController));
+    network_->windowDidLoad();
 }
 
 void MainWindowController::buildSearchCategoryMenu() {
@@ -482,6 +491,7 @@ void MainWindowController::validateCommands() {
 bool MainWindowController::windowShouldClose() {
     if (eventsViewController)
         if (const auto source = eventsViewController->eslogger(); source && source->isRunning()) source->stop();
+    network_->removeNetworkObserver();
     return true;
 }
 
@@ -501,7 +511,7 @@ void MainWindowController::eventsDidLoad() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (networkStatus != Status::running) setActivityAnimating(false);
+            if (networkStatus() != Status::running) setActivityAnimating(false);
             validateCommands();
         },
         Qt::QueuedConnection);

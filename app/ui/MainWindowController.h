@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "EventViewDelegate.h"
+#include "NetworkMonitor.h"
 #include "Settings.h"
 
 class QLabel;
@@ -59,7 +60,7 @@ class MainWindowController : public QMainWindow, public EventViewDelegate {
     Q_OBJECT
 public:
     // The state of network monitoring, read here and changed by its own half.
-    enum class Status { stopped = 0, indeterminate = 1, running = 2 };
+    using Status = NetworkStatus;
 
     // The commands of the toolbar and the menus, by the action they run.
     enum class Command {
@@ -77,7 +78,8 @@ public:
     };
 
     // The settings are read for the follow hint and must outlive the window.
-    explicit MainWindowController(Settings& settings = standardSettings(), QWidget* parent = nullptr);
+    explicit MainWindowController(Settings& settings = standardSettings(), QWidget* parent = nullptr,
+                                  NetworkPlatform network = NetworkPlatform::standard());
     ~MainWindowController() override;
 
     // Toolbar outlets.
@@ -90,11 +92,14 @@ public:
     QProgressBar* activityProgressIndicator = nullptr;
     QAction* autoScroll = nullptr;
     QAction* warpFilterButton = nullptr;
+    QAction* monitorNetworkButton = nullptr;
     // The Save menu item once a save was started from it.
     QAction* saveMenuItem = nullptr;
     ViewController* eventsViewController = nullptr;
     EventTypeViewController* typesViewController = nullptr;
-    Status networkStatus = Status::stopped;
+    Status networkStatus() const { return network_->networkStatus(); }
+    // The network half: activation, filter configuration and flow intake.
+    NetworkMonitor& network() const { return *network_; }
 
     // The action of a command (the toolbar button and the menu item share it).
     QAction* action(Command command) const;
@@ -148,6 +153,7 @@ public slots:
     void filterPIDChain();
     void timeWarpEvents();
     void toggleAutoScroll();
+    void toggleNetwork() { network_->toggleNetwork(); }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -167,6 +173,7 @@ private:
     QLabel* subtitleLabel_ = nullptr;
     std::vector<QAction*> commands_;     // by Command
     bool saving_ = false;                // a save from the Save menu item is running
+    std::shared_ptr<NetworkMonitor> network_;
 };
 
 }  // namespace qm

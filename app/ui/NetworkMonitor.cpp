@@ -187,6 +187,7 @@ void NetworkMonitor::providerRegistrationCompleted(bool success) {
 }
 
 void NetworkMonitor::filterConfigurationLoaded(bool success) {
+    if (windowGone_) return;
     if (!success) {
         setStatus(Status::stopped);
         return;

@@ -98,6 +98,12 @@ struct NetworkPlatform {
     static NetworkPlatform standard();
 };
 
+class ViewController;
+
+// The events view of the main window as monitoring sees it; the view must outlive
+// the result or be detached from the monitor first.
+std::shared_ptr<FlowEventsView> flowEventsView(ViewController& view);
+
 // The toolbar symbol of network monitoring, drawn in one colour.
 QIcon networkSymbolIcon(const QColor& color);
 

@@ -535,6 +535,13 @@ TEST_F(NetworkMonitorTest, OwnSavesAreFollowedByTheSameTest) {
     EXPECT_EQ(connection->bundles.size(), 2u);
 }
 
+TEST_F(NetworkMonitorTest, ALoadThatEndsAfterTheWindowWentInstallsNoObserver) {
+    monitor->windowDidLoad();
+    monitor->detachWindow();
+    settle();
+    EXPECT_TRUE(filter->observers.empty());
+}
+
 TEST_F(NetworkMonitorTest, NotificationsAfterTheWindowWentChangeNothing) {
     monitor->windowDidLoad();
     settle();
