@@ -42,7 +42,7 @@ inline void setUpApplication() {
 // Processes GUI events until the condition holds; false only when it never did
 // within a generous bound (a hang guard, not a timing check).
 inline bool waitUntil(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > giveUp) return false;
         QApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -185,6 +185,13 @@ inline QPoint rowCenter(const qm::ViewController& vc, int row) {
 
 inline void clickRow(qm::ViewController& vc, int row, Qt::KeyboardModifiers modifiers = {}) {
     QTest::mouseClick(vc.eventsTableView()->viewport(), Qt::LeftButton, modifiers, rowCenter(vc, row));
+}
+
+// A double click as the window system delivers it: a click, then the second
+// press as a double click.
+inline void doubleClickRow(qm::ViewController& vc, int row) {
+    clickRow(vc, row);
+    QTest::mouseDClick(vc.eventsTableView()->viewport(), Qt::LeftButton, {}, rowCenter(vc, row));
 }
 
 inline int selectedRow(const qm::ViewController& vc) {

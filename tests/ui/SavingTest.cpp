@@ -1,0 +1,144 @@
+// Saving events as JSON Lines and showing one event's JSON in the details window.
+#include <QKeyEvent>
+
+#include "ESLoggerFile.h"
+#include "EventDetailsController.h"
+#include "PreferencesWindow.h"
+#include "UiTestSupport.h"
+
+using namespace uitest;
+using qm::ViewController;
+
+namespace {
+
+class SavingTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setUpApplication(); }
+    void SetUp() override { vc.setDelegate(&delegate); }
+    void TearDown() override { vc.setDelegate(nullptr); }
+
+    std::vector<es::ESMessage> threeEvents() {
+        es::ESMessage platform = openEvent("/usr/bin/true", 1, 1, 0);
+        platform.process.is_platform_binary = true;
+        return {platform, openEvent("/bin/mine", 2, 2, 1), openEvent("/bin/mine", 3, 3, 2)};
+    }
+
+    // Reads a saved file back through the file source.
+    static std::vector<std::string> readBack(const std::filesystem::path& file) {
+        std::vector<std::string> encoded;
+        es::ESLoggerFile source(
+            file, [&](es::ESMessage m) { encoded.push_back(es::encodeMessage(m)); },
+            [](const es::ESLogger::Error& e) { ADD_FAILURE() << e.description(); }, logging::Logger::Level::error);
+        source.start();
+        return encoded;
+    }
+
+    static std::string contents(const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    TempDir dir;
+    AlertRecorder alerts;
+    CountingDelegate delegate;
+    TestViewController vc;
+};
+
+TEST_F(SavingTest, SavedEventsReadBackEqual) {
+    const auto events = threeEvents();
+    addAll(vc, events, 3);
+    vc.saveEvents(dir / "saved.json");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    const std::string text = contents(dir / "saved.json");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_EQ(text.back(), '\n');
+    std::vector<std::string> expected;
+    for (const auto& m : events) expected.push_back(es::encodeMessage(m));
+    EXPECT_EQ(readBack(dir / "saved.json"), expected);
+    EXPECT_EQ(readLines(dir / "saved.json"), expected);
+    EXPECT_TRUE(alerts.alerts().empty());
+}
+
+TEST_F(SavingTest, ManyEventsAreWrittenInOrder) {
+    std::vector<es::ESMessage> events;
+    for (int i = 0; i < 3000; ++i) events.push_back(openEvent("/bin/p" + std::to_string(i % 7), i, i + 1, i % 3600));
+    addAll(vc, events, 3000);
+    vc.saveEvents(dir / "many.json");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    const auto lines = readLines(dir / "many.json");
+    ASSERT_EQ(lines.size(), 3000u);
+    EXPECT_EQ(lines[2999], es::encodeMessage(events[2999]));
+}
+
+TEST_F(SavingTest, ASaveWritesTheShownOrTheGivenEvents) {
+    addAll(vc, threeEvents(), 3);
+    EXPECT_TRUE(vc.filterAppleBinaries());
+    vc.saveEvents(dir / "shown.json");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    EXPECT_EQ(readBack(dir / "shown.json").size(), 2u);
+
+    // An explicit list (a program's events) is saved whatever the filter.
+    const auto program = vc.filters.allPrograms.at("/usr/bin/true")->read([](const auto& c) { return c.allEvents; });
+    vc.saveEvents(dir / "program.json", program);
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 2; }));
+    EXPECT_EQ(readBack(dir / "program.json"), std::vector<std::string>{es::encodeMessage(threeEvents()[0])});
+
+    // An empty list gives an empty file, created or truncated.
+    vc.saveEvents(dir / "program.json", qm::EventList{});
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 3; }));
+    EXPECT_TRUE(std::filesystem::exists(dir / "program.json"));
+    EXPECT_EQ(contents(dir / "program.json"), "");
+}
+
+TEST_F(SavingTest, AFileThatCannotBeOpenedAlertsWithoutCompletion) {
+    addAll(vc, threeEvents(), 3);
+    vc.saveEvents(dir / "missing" / "saved.json");
+    ASSERT_TRUE(waitUntil([&] { return alerts.alerts().size() == 1; }));
+    EXPECT_EQ(alerts.alerts()[0].style, qm::Alert::Style::warning);
+    EXPECT_EQ(alerts.alerts()[0].messageText, "File Access Error");
+    EXPECT_EQ(alerts.alerts()[0].informativeText, "opening");
+    // The next save reports its own completion only.
+    vc.saveEvents(dir / "saved.json");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    settle();
+    EXPECT_EQ(delegate.saves, 1);
+}
+
+TEST_F(SavingTest, AFailedWriteAlertsAndCompletes) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    addAll(vc, threeEvents(), 3);
+    vc.saveEvents("/dev/full");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1 && alerts.alerts().size() == 1; }));
+    EXPECT_EQ(alerts.alerts()[0].messageText, "File Access Error");
+    EXPECT_EQ(alerts.alerts()[0].informativeText, "writing");
+}
+
+TEST_F(SavingTest, DetailsWindowShowsTheChosenEventAsIndentedJSON) {
+    std::ifstream sample(QM_SOURCE_DIR "/samples/events.jsonl");
+    std::string line;
+    std::getline(sample, line);
+    auto exec = es::decodeMessage(line);
+    ASSERT_TRUE(exec.ok());
+    ASSERT_EQ(exec->event_type, es::EventType::ES_EVENT_TYPE_NOTIFY_EXEC);
+    addAll(vc, {exec.value(), openEvent("/bin/mine", 2, 2)}, 2);
+
+    qm::EventDetailsController* details = vc.detailsController();
+    doubleClickRow(vc, 0);
+    ASSERT_TRUE(waitUntil([&] { return details->isVisible(); }));
+    EXPECT_EQ(details->windowTitle(), "exec");
+    const QString json = details->eventJSONField->toPlainText();
+    EXPECT_EQ(json.toStdString(), es::encodeMessage(exec.value(), true));
+    EXPECT_GT(json.count('\n'), 10);
+    EXPECT_EQ(details->eventJSONField->font(), qm::jsonDetailsFont());
+
+    // Escape closes (hides) the window; the next event reuses it.
+    QTest::keyClick(details->eventJSONField, Qt::Key_Escape);
+    EXPECT_FALSE(details->isVisible());
+    doubleClickRow(vc, 1);
+    ASSERT_TRUE(waitUntil([&] { return details->isVisible(); }));
+    EXPECT_EQ(vc.detailsController(), details);
+    EXPECT_EQ(details->windowTitle(), "open");
+    EXPECT_EQ(details->eventJSONField->toPlainText().toStdString(), es::encodeMessage(openEvent("/bin/mine", 2, 2), true));
+}
+
+}  // namespace
