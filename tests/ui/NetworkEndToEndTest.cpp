@@ -223,6 +223,7 @@ TEST_F(NetworkEndToEnd, SwitchingOnBringsLoopbackFlowsIntoTheEventsViewAndSwitch
     ASSERT_TRUE(saved) << error;
     EXPECT_TRUE(saved->enabled);
     EXPECT_EQ(saved->providerConfiguration, (netext::NEFilterProviderConfiguration{true, false}));
+    EXPECT_EQ(saved->localizedDescription, "Quillmark");
     ASSERT_TRUE(waitFor([&] { return tableInstalled(); })) << "flowspur never installed its table";
 
     // Flowspur subscribes to connection news just after installing its table; a
