@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Builds Quillmark and starts it.
+# Builds Quillmark and starts it on the file named, else on the sample capture.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash scripts/build.sh
-if [ -x build/Quillmark/Contents/MacOS/quillmark ]; then
-  exec build/Quillmark/Contents/MacOS/quillmark "$@"
-fi
-echo "Quillmark is built; its window is not part of this build yet."
+[ $# -gt 0 ] || set -- samples/events.jsonl
+exec build/Quillmark/Contents/MacOS/quillmark "$@"

@@ -244,6 +244,12 @@ void MainWindowController::windowDidLoad() {
         eventsViewController->setProgramItemFactory([view = eventsViewController](int index) {
             auto* item = new ProgramViewItem;
             if (index >= 0) item->fill(view->filters, std::size_t(index));
+            // The entry shows the selection of its row in the programs collection.
+            if (QItemSelectionModel* selection = view->programsCollectionView()->selectionModel()) {
+                item->setSelected(selection->isRowSelected(index));
+                connect(selection, &QItemSelectionModel::selectionChanged, item,
+                        [item, selection, index] { item->setSelected(selection->isRowSelected(index)); });
+            }
             return item;
         });
         connect(eventsViewController, &ViewController::subtitleChanged, subtitleLabel_, &QLabel::setText);

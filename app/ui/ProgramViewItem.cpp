@@ -3,13 +3,12 @@
 #include <QApplication>
 #include <QFileIconProvider>
 #include <QFileInfo>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
 #include <QToolButton>
-#include <QVBoxLayout>
 
 #include <map>
 #include <string_view>
@@ -23,7 +22,7 @@ namespace qm {
 
 namespace {
 
-constexpr int iconSize = 32;
+constexpr int iconSize = 28;
 constexpr int itemRadius = 8;
 
 // The last non-empty "/"-separated piece of a path; "" when there is none.
@@ -49,6 +48,9 @@ ProgramIconProvider programIconProvider() {
 }
 
 ProgramViewItem::ProgramViewItem(QWidget* parent) : QFrame(parent) {
+    // Opaque: the entry covers whatever the collection draws beneath it.
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Base);
     appIcon = new QLabel(this);
     appIcon->setFixedSize(iconSize, iconSize);
     programName = new QLabel(this);
@@ -59,8 +61,10 @@ ProgramViewItem::ProgramViewItem(QWidget* parent) : QFrame(parent) {
     QFont small = programSubtitle->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     programSubtitle->setFont(small);
+    // Long names give way to the badge and the buttons.
+    for (QLabel* text : {programName, programSubtitle}) text->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     programIsApple = new QLabel(this);
-    programIsApple->setPixmap(symbolIcon(Symbol::platform, systemRedColor).pixmap(16, 16));
+    programIsApple->setPixmap(symbolIcon(Symbol::platform, systemRedColor).pixmap(14, 14));
     programIsApple->setToolTip(tr("Not a platform binary"));
     saveButton = new QToolButton(this);
     saveButton->setIcon(symbolIcon(Symbol::save, systemGrayColor));
@@ -73,17 +77,20 @@ ProgramViewItem::ProgramViewItem(QWidget* parent) : QFrame(parent) {
     connect(saveButton, &QToolButton::clicked, this, &ProgramViewItem::saveProcessEvents);
     connect(chainButton, &QToolButton::clicked, this, &ProgramViewItem::filterEventsByPIDChain);
 
-    auto* texts = new QVBoxLayout;
-    texts->setSpacing(0);
-    texts->addWidget(programName);
-    texts->addWidget(programSubtitle);
-    auto* layout = new QHBoxLayout(this);
-    layout->setContentsMargins(6, 4, 4, 4);
-    layout->addWidget(appIcon);
-    layout->addLayout(texts, 1);
-    layout->addWidget(programIsApple);
-    layout->addWidget(saveButton);
-    layout->addWidget(chainButton);
+    // Name and counts beside the icon; the badge after the counts; the two
+    // actions stacked at the right edge.
+    for (QToolButton* button : {saveButton, chainButton}) button->setIconSize(QSize(14, 14));
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(6, 3, 2, 3);
+    layout->setHorizontalSpacing(4);
+    layout->setVerticalSpacing(0);
+    layout->addWidget(appIcon, 0, 0, 2, 1, Qt::AlignVCenter);
+    layout->addWidget(programName, 0, 1, 1, 2);
+    layout->addWidget(programSubtitle, 1, 1);
+    layout->addWidget(programIsApple, 1, 2);
+    layout->addWidget(saveButton, 0, 3);
+    layout->addWidget(chainButton, 1, 3);
+    layout->setColumnStretch(1, 1);
 }
 
 bool ProgramViewItem::fill(const EventFilters& filters, std::size_t i) {
@@ -112,6 +119,10 @@ bool ProgramViewItem::fill(const EventFilters& filters, std::size_t i) {
 void ProgramViewItem::setSelected(bool selected) {
     if (selected_ == selected) return;
     selected_ = selected;
+    QPalette colors = palette();
+    colors.setColor(QPalette::WindowText, QApplication::palette().color(selected ? QPalette::HighlightedText
+                                                                                  : QPalette::WindowText));
+    setPalette(colors);
     update();
 }
 

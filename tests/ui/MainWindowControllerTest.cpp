@@ -1,0 +1,417 @@
+// The main window: confirmation before adding files, dropped files, the search
+// field's categories and recent searches, the follow hint, deleting events, the
+// toolbar tints, menu validation and closing while a source runs.
+
+#include <QDropEvent>
+#include <QListView>
+#include <QMenu>
+#include <QMimeData>
+#include <QTableView>
+#include <QToolButton>
+#include <QUrl>
+
+#include <deque>
+#include <optional>
+
+#include "EventTypeViewController.h"
+#include "MainWindowController.h"
+#include "ProgramViewItem.h"
+#include "Symbols.h"
+#include "UiTestSupport.h"
+#include "ViewController.h"
+
+namespace {
+
+using uitest::waitUntil;
+
+// Records every alert and answers from a script (the first button, unticked,
+// when the script is empty).
+class ScriptedAlerts : public qm::AlertPresenter {
+public:
+    std::vector<qm::Alert> alerts;
+    std::deque<qm::AlertResponse> answers;
+    qm::AlertResponse runModal(const qm::Alert& alert) override {
+        alerts.push_back(alert);
+        if (answers.empty()) return {};
+        auto answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::vector<std::string> messages() const {
+        std::vector<std::string> texts;
+        for (const auto& a : alerts) texts.push_back(a.messageText.toStdString());
+        return texts;
+    }
+};
+
+// A main window whose file panels answer from a script.
+class TestWindow : public qm::MainWindowController {
+public:
+    using MainWindowController::MainWindowController;
+    std::deque<std::optional<std::filesystem::path>> openAnswers, saveAnswers;
+    int openAsks = 0, saveAsks = 0;
+    std::optional<std::filesystem::path> askOpenURL() override { return answer(openAnswers, openAsks); }
+    std::optional<std::filesystem::path> askSaveURL() override { return answer(saveAnswers, saveAsks); }
+
+private:
+    static std::optional<std::filesystem::path> answer(std::deque<std::optional<std::filesystem::path>>& script,
+                                                       int& asks) {
+        ++asks;
+        if (script.empty()) return std::nullopt;
+        auto next = script.front();
+        script.pop_front();
+        return next;
+    }
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        uitest::setUpApplication();
+        qm::registerDefaultSettings(settings);
+        previous = qm::setAlertPresenter(presenter);
+        window = std::make_unique<TestWindow>(settings);
+    }
+    void TearDown() override {
+        uitest::settle();  // alerts queued by this test land here
+        window.reset();
+        qm::setAlertPresenter(previous);
+    }
+
+    qm::ViewController& view() { return *window->eventsViewController; }
+    std::size_t eventCount() { return view().filters.allEvents.size(); }
+
+    // A JSON Lines file of open events of one program, pids from firstPid up.
+    std::filesystem::path writeFile(const std::string& name, const std::string& program, int count, int firstPid,
+                                    int firstSeq, std::int64_t euid = 501) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < count; ++i)
+            lines.push_back(es::encodeMessage(uitest::openEvent(program, firstPid + i, firstSeq + i, i, euid)));
+        const auto file = dir / name;
+        uitest::writeLines(file, lines);
+        return file;
+    }
+
+    // Opens the file as the command line does and waits for the load to end.
+    void load(const std::filesystem::path& file, std::size_t expectedTotal) {
+        window->openEventFile(file);
+        ASSERT_TRUE(waitUntil([&] { return !window->isActivityAnimating() && eventCount() == expectedTotal; }))
+            << eventCount();
+    }
+
+    QAction* categoryItem(const QString& title) {
+        for (QAction* item : window->searchToolbar->searchMenuTemplate->actions())
+            if (item->text() == title) return item;
+        return nullptr;
+    }
+
+    qm::InMemorySettings settings;
+    std::shared_ptr<ScriptedAlerts> presenter = std::make_shared<ScriptedAlerts>();
+    std::shared_ptr<qm::AlertPresenter> previous;
+    uitest::TempDir dir;
+    std::unique_ptr<TestWindow> window;
+};
+
+TEST_F(MainWindowTest, OpeningAsksForConfirmationOnlyWhenEventsAreLoaded) {
+    const auto first = writeFile("first.json", "/usr/bin/ssh", 3, 300, 1);
+    const auto second = writeFile("second.json", "/bin/ls", 2, 400, 10);
+
+    window->openAnswers = {first};
+    window->openEvents();
+    EXPECT_TRUE(window->isActivityAnimating());
+    ASSERT_TRUE(waitUntil([&] { return !window->isActivityAnimating() && eventCount() == 3; }));
+    EXPECT_TRUE(presenter->alerts.empty());
+    EXPECT_EQ(window->openAsks, 1);
+
+    // Cancel leaves everything as it was: no panel, no new source.
+    presenter->answers = {{1, false}};
+    window->openEvents();
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    const qm::Alert& alert = presenter->alerts[0];
+    EXPECT_EQ(alert.style, qm::Alert::Style::warning);
+    EXPECT_EQ(alert.messageText, "Potential feature unpredictability");
+    EXPECT_EQ(alert.informativeText,
+              "Loading multiple files at the same time works, but some features like `Time Warp` will provide "
+              "unpredicatable results.  Continue without deleting existing events at own risk.");
+    EXPECT_EQ(alert.buttons, QStringList({"Continue", "Cancel"}));
+    EXPECT_EQ(window->openAsks, 1);
+    EXPECT_FALSE(window->isActivityAnimating());
+
+    // Continue adds the second file to the first.
+    window->openAnswers = {second};
+    window->openEvents();
+    EXPECT_EQ(presenter->alerts.size(), 2u);
+    EXPECT_EQ(window->openAsks, 2);
+    ASSERT_TRUE(waitUntil([&] { return !window->isActivityAnimating() && eventCount() == 5; }));
+
+    // A cancelled panel starts nothing.
+    window->openEvents();
+    EXPECT_EQ(window->openAsks, 3);
+    EXPECT_FALSE(window->isActivityAnimating());
+}
+
+TEST_F(MainWindowTest, DroppedFilesOpenEveryFilePathWithoutConfirmation) {
+    load(writeFile("loaded.json", "/bin/cat", 1, 100, 1), 1);
+    const auto a = writeFile("a.json", "/usr/bin/ssh", 2, 300, 10);
+    const auto b = writeFile("b.json", "/bin/ls", 3, 400, 20);
+
+    QMimeData three;
+    three.setUrls({QUrl::fromLocalFile(QString::fromStdString(a.string())), QUrl("https://example.com/events.json"),
+                   QUrl::fromLocalFile(QString::fromStdString(b.string()))});
+    EXPECT_EQ(window->draggingEntered(&three), Qt::CopyAction);
+    EXPECT_TRUE(window->performDragOperation(&three));
+    ASSERT_TRUE(waitUntil([&] { return eventCount() == 6; })) << eventCount();
+    EXPECT_TRUE(presenter->alerts.empty());
+
+    QMimeData webOnly;
+    webOnly.setUrls({QUrl("https://example.com/events.json")});
+    EXPECT_FALSE(window->performDragOperation(&webOnly));
+    QMimeData text;
+    text.setText("/tmp/events.json");
+    EXPECT_EQ(window->draggingEntered(&text), Qt::IgnoreAction);
+    EXPECT_FALSE(window->performDragOperation(&text));
+
+    // The window's own drop handling goes the same way.
+    QMimeData one;
+    one.setUrls({QUrl::fromLocalFile(QString::fromStdString(a.string()))});
+    QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &one, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(50, 50), Qt::CopyAction, &one, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.get(), &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    ASSERT_TRUE(waitUntil([&] { return eventCount() == 8; })) << eventCount();
+}
+
+TEST_F(MainWindowTest, SearchCategorySetsPlaceholderAndSearchesTheTextAgain) {
+    load(writeFile("mixed.json", "/usr/bin/ssh", 4, 320, 1), 4);  // pids 320..323
+    ASSERT_EQ(window->searchToolbar->searchMenuTemplate->actions().size(), 8);
+    EXPECT_EQ(window->searchToolbar->placeholderText(), "Program");
+
+    window->searchToolbar->setText("321,323");
+    categoryItem("PID")->trigger();
+    EXPECT_EQ(window->searchToolbar->placeholderText(), "PID");
+    EXPECT_EQ(view().filters.searchCategory, "PID");
+    EXPECT_EQ(view().filters.searchString, "321,323");
+    ASSERT_TRUE(waitUntil([&] { return view().shownEvents().size() == 2; }));
+    EXPECT_EQ(window->searchToolbar->recentSearches(), QStringList({"321,323"}));
+
+    // Each category in turn: the placeholder follows and the text is searched again.
+    for (const char* title : {"Program", "Details", "AnyPID", "UID", "RPID", "PPID", "Annotations", "PID"}) {
+        categoryItem(title)->trigger();
+        EXPECT_EQ(window->searchToolbar->placeholderText(), title);
+        EXPECT_EQ(view().filters.searchCategory, title);
+    }
+    // Every search is remembered, the newest six are kept.
+    EXPECT_EQ(window->searchToolbar->recentSearches().size(), 6);
+
+    // Clearing the filters empties the store's category; the field still shows
+    // "PID", and the next search is a PID search.
+    window->clearFilters();
+    EXPECT_TRUE(window->searchToolbar->text().isEmpty());
+    window->searchEvents("320");
+    EXPECT_EQ(view().filters.searchCategory, "PID");
+    ASSERT_TRUE(waitUntil([&] { return view().shownEvents().size() == 1; }));
+}
+
+TEST_F(MainWindowTest, FollowHintShowsOncePerRequestUntilItsCheckBoxIsTicked) {
+    ASSERT_TRUE(settings.boolValue(qm::keys::tailInfoPopupEnabled));
+    window->tailEvents();  // the panel is cancelled: nothing starts
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    const qm::Alert& hint = presenter->alerts[0];
+    EXPECT_EQ(hint.style, qm::Alert::Style::informational);
+    EXPECT_EQ(hint.messageText, "Start eslogger");
+    EXPECT_TRUE(hint.showsSuppressionButton);
+    EXPECT_TRUE(hint.informativeText.startsWith(
+        "Using the Terminal.app you'll need to start `eslogger` redirecting STDOUT to a file.  Example:\n\n\n"
+        "sudo eslogger fork exec exit > esloggerOutput.json\n\n\n"
+        "    \"fork exec exit\" are example events, but you can include any or all ES events\n"
+        "    supported events viewable by running `eslogger --list-events`\n\n\n"
+        "Why `sudo`? eslogger requires `root` privileges to interface with ESAPI.\n"));
+    EXPECT_TRUE(hint.informativeText.contains("README"));
+    EXPECT_EQ(window->openAsks, 1);
+    EXPECT_TRUE(settings.boolValue(qm::keys::tailInfoPopupEnabled));
+
+    presenter->answers = {{0, true}};  // ticked
+    window->tailEvents();
+    EXPECT_EQ(presenter->alerts.size(), 2u);
+    EXPECT_FALSE(settings.boolValue(qm::keys::tailInfoPopupEnabled));
+    EXPECT_EQ(window->openAsks, 2);
+
+    window->tailEvents();
+    EXPECT_EQ(presenter->alerts.size(), 2u);
+    EXPECT_EQ(window->openAsks, 3);
+}
+
+TEST_F(MainWindowTest, FollowingGuardsMenuValidationAndClosingStopsTheTail) {
+    settings.setValue(qm::keys::tailInfoPopupEnabled, false);
+    QAction* open = window->action(TestWindow::Command::openEvents);
+    QAction* tail = window->action(TestWindow::Command::tailEvents);
+    QAction* stop = window->action(TestWindow::Command::stopEvents);
+    QAction other("Other");
+    EXPECT_TRUE(window->validateUserInterfaceItem(&other));
+    EXPECT_TRUE(window->validateUserInterfaceItem(open));
+    EXPECT_TRUE(window->validateUserInterfaceItem(tail));
+    EXPECT_FALSE(window->validateUserInterfaceItem(stop));
+
+    const auto followed = writeFile("followed.json", "/usr/bin/ssh", 2, 300, 1);
+    window->openAnswers = {followed};
+    window->tailEvents();
+    // The first line is shown at once; the rest wait for a later flush.
+    ASSERT_TRUE(waitUntil([&] { return eventCount() >= 1; }));
+    const auto source = view().eslogger();
+    ASSERT_TRUE(source && source->isRunning());
+    EXPECT_FALSE(window->validateUserInterfaceItem(open));
+    EXPECT_FALSE(window->validateUserInterfaceItem(tail));
+    EXPECT_TRUE(window->validateUserInterfaceItem(stop));
+
+    window->tailEvents();
+    EXPECT_EQ(presenter->messages(), std::vector<std::string>({"Currently running, please stop first"}));
+    EXPECT_EQ(window->openAsks, 1);
+
+    window->show();
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(source->isRunning());
+}
+
+TEST_F(MainWindowTest, SaveIsEnabledForAShownListAndNotWhileSaving) {
+    QAction* save = window->action(TestWindow::Command::saveEvents);
+    EXPECT_FALSE(window->validateUserInterfaceItem(save));  // nothing loaded
+    load(writeFile("saved.json", "/usr/bin/ssh", 3, 300, 1), 3);
+    EXPECT_TRUE(window->validateUserInterfaceItem(save));
+    EXPECT_FALSE(window->validateUserInterfaceItem(window->action(TestWindow::Command::stopEvents)));
+
+    // A search that shows nothing leaves nothing to save.
+    window->searchEvents("no-such-program");
+    EXPECT_FALSE(window->validateUserInterfaceItem(save));
+    window->searchEvents("");
+    EXPECT_TRUE(window->validateUserInterfaceItem(save));
+
+    const auto target = dir / "out.json";
+    window->saveAnswers = {target};
+    save->trigger();
+    EXPECT_EQ(window->saveMenuItem, save);
+    EXPECT_FALSE(save->isEnabled());
+    EXPECT_FALSE(window->validateUserInterfaceItem(save));
+    ASSERT_TRUE(waitUntil([&] { return !presenter->alerts.empty(); }));
+    EXPECT_EQ(presenter->messages(), std::vector<std::string>({"Save Completed."}));
+    EXPECT_EQ(presenter->alerts[0].style, qm::Alert::Style::informational);
+    EXPECT_TRUE(save->isEnabled());
+    EXPECT_EQ(uitest::readLines(target).size(), 3u);
+
+    // A cancelled panel saves nothing and leaves the item alone.
+    save->trigger();
+    EXPECT_TRUE(save->isEnabled());
+}
+
+TEST_F(MainWindowTest, DeletingEventsAsksThenEmptiesStoreTypesAndFilters) {
+    load(writeFile("delete.json", "/usr/bin/ssh", 3, 300, 1), 3);
+    ASSERT_TRUE(waitUntil([&] { return window->typesViewController->model()->rowCount() == 1; }));
+    window->filterAppleBinaries();
+    ASSERT_EQ(qm::symbolTint(window->appleBinaryFilterButton), qm::systemRedColor);
+
+    presenter->answers = {{1, false}};
+    window->clearEvents();
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    EXPECT_EQ(presenter->alerts[0].messageText, "Delete all captured events?");
+    EXPECT_EQ(presenter->alerts[0].informativeText, "This cannot be undone and all events will be removed.");
+    EXPECT_EQ(presenter->alerts[0].buttons, QStringList({"Delete Events", "Cancel"}));
+    EXPECT_EQ(eventCount(), 3u);
+
+    window->searchToolbar->setText("ssh");
+    window->clearEvents();
+    EXPECT_EQ(eventCount(), 0u);
+    EXPECT_TRUE(window->typesViewController->sortedTypes.empty());
+    EXPECT_TRUE(window->searchToolbar->text().isEmpty());
+    EXPECT_FALSE(view().filters.isFiltering());
+    EXPECT_EQ(qm::symbolTint(window->appleBinaryFilterButton), qm::systemGrayColor);
+    ASSERT_TRUE(waitUntil([&] { return window->typesViewController->model()->rowCount() == 0; }));
+}
+
+TEST_F(MainWindowTest, ToolbarTintsFollowFilterState) {
+    load(writeFile("tints.json", "/usr/bin/ssh", 3, 300, 1, 0), 3);  // root's: annotated
+
+    window->filterAppleBinaries();
+    EXPECT_EQ(qm::symbolTint(window->appleBinaryFilterButton), qm::systemRedColor);
+    window->filterAppleBinaries();
+    EXPECT_EQ(qm::symbolTint(window->appleBinaryFilterButton), qm::systemGrayColor);
+    window->annotateEvents();
+    EXPECT_EQ(qm::symbolTint(window->annotateEventsButton), qm::systemBlueColor);
+
+    // The chain needs a selected row; without one it stays gray.
+    window->filterPIDChain();
+    EXPECT_EQ(qm::symbolTint(window->chainPIDButton), qm::systemGrayColor);
+    EXPECT_EQ(qm::symbolTint(window->annotateEventsButton), qm::systemBlueColor);
+
+    // With one, it replaces every other filter: the others turn gray.
+    window->filterAppleBinaries();
+    ASSERT_TRUE(waitUntil([&] { return uitest::rows(view()) == 3; }));
+    view().eventsTableView()->selectRow(0);
+    window->filterPIDChain();
+    EXPECT_EQ(qm::symbolTint(window->chainPIDButton), qm::systemBlueColor);
+    EXPECT_EQ(qm::symbolTint(window->appleBinaryFilterButton), qm::systemGrayColor);
+    EXPECT_EQ(qm::symbolTint(window->annotateEventsButton), qm::systemGrayColor);
+    EXPECT_FALSE(view().filters.appleBinaryFilter);
+
+    view().filters.setTimeWindow(view().filters.allEvents[0]->timestamp(), 60, -1);
+    window->timeWarpDidEnable();
+    EXPECT_EQ(qm::symbolTint(window->warpFilterButton), qm::systemBlueColor);
+    window->timeWarpEvents();
+    EXPECT_EQ(view().filters.timeWindowEnd, 0);
+    EXPECT_EQ(qm::symbolTint(window->warpFilterButton), qm::systemGrayColor);
+
+    window->toggleAutoScroll();
+    EXPECT_TRUE(view().autoScroll);
+    EXPECT_EQ(qm::symbolTint(window->autoScroll), qm::systemBlueColor);
+    window->toggleAutoScroll();
+    EXPECT_FALSE(view().autoScroll);
+    EXPECT_EQ(qm::symbolTint(window->autoScroll), qm::systemGrayColor);
+
+    window->clearFilters();
+    for (QAction* item : {window->appleBinaryFilterButton, window->chainPIDButton, window->annotateEventsButton,
+                          window->warpFilterButton})
+        EXPECT_EQ(qm::symbolTint(item), qm::systemGrayColor);
+}
+
+TEST_F(MainWindowTest, ProgramEntrySavesOnlyItsEventsAndChainsItsProcesses) {
+    load(writeFile("ssh.json", "/usr/bin/ssh", 3, 300, 1, 0), 3);
+    load(writeFile("ls.json", "/bin/ls", 2, 400, 10, 0), 5);
+    const auto& paths = view().filters.sortedProgramPaths;
+    const auto ssh = std::size_t(std::find(paths.begin(), paths.end(), "/usr/bin/ssh") - paths.begin());
+    auto* entry = new qm::ProgramViewItem(window.get());
+    ASSERT_TRUE(entry->fill(view().filters, ssh));
+
+    // Whatever the table shows, the entry saves its own program's events.
+    window->searchEvents("ls");
+    ASSERT_TRUE(waitUntil([&] { return view().shownEvents().size() == 2; }));
+    const auto target = dir / "ssh-only.json";
+    window->saveAnswers = {target};
+    entry->saveButton->click();
+    ASSERT_TRUE(waitUntil([&] { return !presenter->alerts.empty(); }));
+    EXPECT_EQ(presenter->messages(), std::vector<std::string>({"Save Completed."}));
+    const auto lines = uitest::readLines(target);
+    ASSERT_EQ(lines.size(), 3u);
+    for (const auto& line : lines) {
+        EXPECT_NE(line.find("\"/usr/bin/ssh\""), std::string::npos);
+        EXPECT_EQ(line.find("/bin/ls"), std::string::npos);
+    }
+
+    // The chain of its processes replaces every other filter and turns the button blue.
+    window->annotateEvents();
+    entry->chainButton->click();
+    EXPECT_EQ(view().filters.selectedPIDChain.pid, (std::unordered_set<std::int64_t>{300, 301, 302}));
+    EXPECT_TRUE(view().filters.searchString.empty());
+    EXPECT_FALSE(view().filters.annotateFilter);
+    EXPECT_EQ(qm::symbolTint(window->chainPIDButton), qm::systemBlueColor);
+
+    // Once its program is gone, the entry does nothing.
+    window->clearEvents();
+    ASSERT_EQ(eventCount(), 0u);
+    ASSERT_EQ(qm::symbolTint(window->chainPIDButton), qm::systemGrayColor);
+    entry->saveButton->click();
+    entry->chainButton->click();
+    EXPECT_EQ(window->saveAsks, 1);
+    EXPECT_EQ(qm::symbolTint(window->chainPIDButton), qm::systemGrayColor);
+}
+
+}  // namespace
