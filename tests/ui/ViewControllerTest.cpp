@@ -186,6 +186,11 @@ TEST_F(ViewControllerTest, ProgramEntriesComeFromTheFactory) {
     ASSERT_EQ(list->model()->rowCount(), 2);
     EXPECT_EQ(list->indexWidget(list->model()->index(0, 0))->objectName(), "/bin/a");
     EXPECT_EQ(list->indexWidget(list->model()->index(1, 0))->objectName(), "/bin/b");
+    // A click on an entry selects its program.
+    QWidget* entry = list->indexWidget(list->model()->index(1, 0));
+    QTest::mouseClick(entry, Qt::LeftButton, {}, entry->rect().center());
+    ASSERT_TRUE(waitUntil([&] { return shownSeqs(vc) == std::vector<std::int64_t>{1}; }));
+    EXPECT_EQ(vc.filters.selectedPrograms, (std::unordered_set<std::string>{"/bin/b"}));
 }
 
 TEST_F(ViewControllerTest, TypeMappingHoldsEveryNotifyTypeByShortName) {
