@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QColor>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 
 #include "AlertPresenter.h"
@@ -17,30 +16,35 @@ using sysext::OSSystemExtensionRequestResult;
 
 // ---- platform ------------------------------------------------------------------------
 
-void NEFilterManagerAdapter::loadFromPreferences(netext::ErrorCompletion completionHandler) {
-    manager_.loadFromPreferences(std::move(completionHandler));
-}
-void NEFilterManagerAdapter::saveToPreferences(netext::ErrorCompletion completionHandler) {
-    manager_.saveToPreferences(std::move(completionHandler));
-}
-bool NEFilterManagerAdapter::isEnabled() const { return manager_.isEnabled(); }
-void NEFilterManagerAdapter::setEnabled(bool enabled) { manager_.setEnabled(enabled); }
-std::optional<netext::NEFilterProviderConfiguration> NEFilterManagerAdapter::providerConfiguration() const {
-    return manager_.providerConfiguration();
-}
-void NEFilterManagerAdapter::setProviderConfiguration(std::optional<netext::NEFilterProviderConfiguration> c) {
-    manager_.setProviderConfiguration(c);
-}
-void NEFilterManagerAdapter::setLocalizedDescription(std::optional<std::string> description) {
-    manager_.setLocalizedDescription(std::move(description));
-}
-std::uint64_t NEFilterManagerAdapter::addConfigurationObserver(dispatch::DispatchQueue queue,
-                                                               std::function<void()> block) {
-    return manager_.addConfigurationObserver(std::move(queue), std::move(block));
-}
-void NEFilterManagerAdapter::removeConfigurationObserver(std::uint64_t token) {
-    manager_.removeConfigurationObserver(token);
-}
+namespace {
+
+// The FilterManager of the application: one NEFilterManager.
+class NEFilterManagerAdapter final : public FilterManager {
+public:
+    explicit NEFilterManagerAdapter(netext::NEFilterManager& manager) : manager_(manager) {}
+    void loadFromPreferences(netext::ErrorCompletion done) override { manager_.loadFromPreferences(std::move(done)); }
+    void saveToPreferences(netext::ErrorCompletion done) override { manager_.saveToPreferences(std::move(done)); }
+    bool isEnabled() const override { return manager_.isEnabled(); }
+    void setEnabled(bool enabled) override { manager_.setEnabled(enabled); }
+    std::optional<netext::NEFilterProviderConfiguration> providerConfiguration() const override {
+        return manager_.providerConfiguration();
+    }
+    void setProviderConfiguration(std::optional<netext::NEFilterProviderConfiguration> c) override {
+        manager_.setProviderConfiguration(c);
+    }
+    void setLocalizedDescription(std::optional<std::string> d) override {
+        manager_.setLocalizedDescription(std::move(d));
+    }
+    std::uint64_t addConfigurationObserver(dispatch::DispatchQueue queue, std::function<void()> block) override {
+        return manager_.addConfigurationObserver(std::move(queue), std::move(block));
+    }
+    void removeConfigurationObserver(std::uint64_t token) override { manager_.removeConfigurationObserver(token); }
+
+private:
+    netext::NEFilterManager& manager_;
+};
+
+}  // namespace
 
 NetworkPlatform NetworkPlatform::standard() {
     NetworkPlatform p;

@@ -56,24 +56,6 @@ public:
     virtual void removeConfigurationObserver(std::uint64_t token) = 0;
 };
 
-// A FilterManager over one NEFilterManager.
-class NEFilterManagerAdapter final : public FilterManager {
-public:
-    explicit NEFilterManagerAdapter(netext::NEFilterManager& manager) : manager_(manager) {}
-    void loadFromPreferences(netext::ErrorCompletion completionHandler) override;
-    void saveToPreferences(netext::ErrorCompletion completionHandler) override;
-    bool isEnabled() const override;
-    void setEnabled(bool enabled) override;
-    std::optional<netext::NEFilterProviderConfiguration> providerConfiguration() const override;
-    void setProviderConfiguration(std::optional<netext::NEFilterProviderConfiguration> configuration) override;
-    void setLocalizedDescription(std::optional<std::string> description) override;
-    std::uint64_t addConfigurationObserver(dispatch::DispatchQueue queue, std::function<void()> block) override;
-    void removeConfigurationObserver(std::uint64_t token) override;
-
-private:
-    netext::NEFilterManager& manager_;
-};
-
 // What monitoring needs of the events view.
 class FlowEventsView {
 public:
@@ -169,8 +151,6 @@ public:
     // The flow text with every "global_seq_num":<digits>, rewritten to the current
     // event source's last global sequence number; unchanged without a source.
     std::string resequenceFlow(std::string_view text) const;
-
-    const oslog::Logger& log() const { return log_; }
 
 private:
     void setStatus(Status status);

@@ -75,7 +75,7 @@ public:
     std::optional<bool> answer = true;
     std::vector<std::function<void(bool)>> pending;
     std::vector<fs::path> bundles;
-    std::shared_ptr<flowspur::AppCommunication> exported;
+    std::weak_ptr<flowspur::AppCommunication> exported;
 
     void registerWithExtension(const bundle::Bundle& bundle, std::shared_ptr<flowspur::AppCommunication> delegate,
                                std::function<void(bool)> completion) override {
@@ -376,7 +376,7 @@ TEST_F(NetworkMonitorTest, WindowLoadIsIndeterminateUntilTheConfigurationIsLoade
     EXPECT_EQ(monitor->networkStatus(), Status::indeterminate) << "waits for the registration";
     ASSERT_EQ(connection->pending.size(), 1u);
     EXPECT_EQ(connection->bundles[0], extensionPath());
-    EXPECT_EQ(connection->exported, monitor) << "the monitor receives the flows";
+    EXPECT_EQ(connection->exported.lock(), monitor) << "the monitor receives the flows";
     connection->pending[0](true);
     settle();
     EXPECT_EQ(monitor->networkStatus(), Status::running);
