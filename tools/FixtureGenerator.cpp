@@ -163,11 +163,11 @@ EventType eventTypeFor(std::string_view key, bool auth) {
 bool hasAuthCase(std::string_view key) { return eventTypeFor(key, true) != eventTypeFor(key, false); }
 
 template <std::size_t I>
-void fillCase(FixtureGenerator& g, ESEvent::Payload& p) {
-    fill(g, eventKeys[I], p.emplace<I>().mutableValue());
+void fillCase(FixtureGenerator& g, ESEvent& e) {
+    fill(g, eventKeys[I], e.emplace<I>());
 }
 
-using CaseFiller = void (*)(FixtureGenerator&, ESEvent::Payload&);
+using CaseFiller = void (*)(FixtureGenerator&, ESEvent&);
 constexpr auto caseFillers = []<std::size_t... I>(std::index_sequence<I...>) {
     return std::array<CaseFiller, sizeof...(I)>{&fillCase<I>...};
 }(std::make_index_sequence<ESEvent::caseCount>{});
@@ -299,7 +299,7 @@ ESMessage FixtureGenerator::next(std::size_t tag) {
         m.action.result = r;
     }
     m.event_type = eventTypeFor(key, auth);
-    caseFillers[tag](*this, m.event.payload);
+    caseFillers[tag](*this, m.event);
     m.process = makeProcess();
     return m;
 }

@@ -7,13 +7,33 @@ namespace es {
 
 namespace {
 
-using Payload = ESEvent::Payload;
-using CaseDecoder = bool (*)(JSONValue, Payload&, DecodeContext&);
+using CaseDecoder = bool (*)(JSONValue, ESEvent&, DecodeContext&);
 
 template <std::size_t I>
-bool decodeCase(JSONValue v, Payload& p, DecodeContext& ctx) {
-    return decodeAt(v, eventKeys[I], p.emplace<I>().mutableValue(), ctx);
+bool decodeCase(JSONValue v, ESEvent& e, DecodeContext& ctx) {
+    return decodeAt(v, eventKeys[I], e.emplace<I>(), ctx);
 }
+
+// Per-case copy, destruction and default payload.
+struct CaseOps {
+    void* (*copy)(const void*);
+    void (*destroy)(void*);
+    const void* (*defaultPayload)();
+};
+
+template <std::size_t I>
+constexpr CaseOps caseOps{
+    [](const void* p) -> void* { return new ESEvent::PayloadAt<I>(*static_cast<const ESEvent::PayloadAt<I>*>(p)); },
+    [](void* p) { delete static_cast<ESEvent::PayloadAt<I>*>(p); },
+    []() -> const void* {
+        static const ESEvent::PayloadAt<I> value{};
+        return &value;
+    },
+};
+
+constexpr auto ops = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<CaseOps, sizeof...(I)>{caseOps<I>...};
+}(std::make_index_sequence<ESEvent::caseCount>{});
 
 constexpr auto caseDecoders = []<std::size_t... I>(std::index_sequence<I...>) {
     return std::array<CaseDecoder, sizeof...(I)>{&decodeCase<I>...};
@@ -33,6 +53,30 @@ const auto sortedKeys = [] {
 
 }  // namespace
 
+ESEvent::ESEvent(const ESEvent& o) : tag_(o.tag_), payload_(o.payload_ ? ops[o.tag_].copy(o.payload_) : nullptr) {}
+
+ESEvent& ESEvent::operator=(const ESEvent& o) {
+    if (this != &o) *this = ESEvent(o);
+    return *this;
+}
+
+ESEvent& ESEvent::operator=(ESEvent&& o) noexcept {
+    if (this != &o) {
+        reset();
+        tag_ = o.tag_;
+        payload_ = o.payload_;
+        o.payload_ = nullptr;
+    }
+    return *this;
+}
+
+void ESEvent::reset() {
+    if (payload_) ops[tag_].destroy(payload_);
+    payload_ = nullptr;
+}
+
+const void* ESEvent::payload() const { return payload_ ? payload_ : ops[tag_].defaultPayload(); }
+
 std::optional<std::size_t> eventTagOfKey(std::string_view key) {
     auto it = std::lower_bound(sortedKeys.begin(), sortedKeys.end(), key,
                                [](const KeyTag& a, std::string_view k) { return a.key < k; });
@@ -43,7 +87,7 @@ std::optional<std::size_t> eventTagOfKey(std::string_view key) {
 bool Coding<ESEvent>::decode(JSONValue v, ESEvent& out, DecodeContext& ctx) {
     if (v.type() != simdjson::dom::element_type::OBJECT) return ctx.failType(v, "ESEvent");
     for (auto member : simdjson::dom::object(v)) {
-        if (auto tag = eventTagOfKey(member.key)) return caseDecoders[*tag](member.value, out.payload, ctx);
+        if (auto tag = eventTagOfKey(member.key)) return caseDecoders[*tag](member.value, out, ctx);
     }
     // An event this model does not know (or none at all): a complete line that
     // cannot be decoded, reported as a missing key rather than kept as a fragment.

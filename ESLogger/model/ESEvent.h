@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
-#include <variant>
+#include <type_traits>
+#include <utility>
 
-#include "Box.h"
 #include "DirectoryEvents.h"
 #include "EmptyEvents.h"
 #include "FileEvents.h"
@@ -123,39 +123,96 @@ namespace es {
     X(settime) \
     X(cs_invalidated)
 
-#define ES_EVENT_PAYLOAD_TYPE(key) , Box<ESEvent_##key>
+#define ES_EVENT_PAYLOAD_TYPE(key) , ESEvent_##key
 #define ES_EVENT_KEY_TEXT(key) #key,
 
+template <class... T>
+struct TypeList {
+    static constexpr std::size_t size = sizeof...(T);
+};
 template <class Lead, class... T>
-using VariantOfRest = std::variant<T...>;
+using TypeListOfRest = TypeList<T...>;
 
-struct ESEvent {
-    // One alternative per case, in tag order: payload.index() is the tag. Payloads
-    // sit on the heap, so an event costs the size of its own case only.
-    using Payload = VariantOfRest<void ES_EVENT_KEYS(ES_EVENT_PAYLOAD_TYPE)>;
-    static constexpr std::size_t caseCount = std::variant_size_v<Payload>;
+// The payload types in tag order.
+using ESEventPayloads = TypeListOfRest<void ES_EVENT_KEYS(ES_EVENT_PAYLOAD_TYPE)>;
 
-    Payload payload;
+template <std::size_t I, class List>
+struct TypeAt;
+template <std::size_t I, class Head, class... Tail>
+struct TypeAt<I, TypeList<Head, Tail...>> : TypeAt<I - 1, TypeList<Tail...>> {};
+template <class Head, class... Tail>
+struct TypeAt<0, TypeList<Head, Tail...>> {
+    using type = Head;
+};
 
-    ESEvent() = default;
+template <class T, class... Ts>
+constexpr std::size_t indexOfType(TypeList<Ts...>) {
+    std::size_t i = 0;
+    bool found = ((std::is_same_v<T, Ts> ? true : (++i, false)) || ...);
+    return found ? i : sizeof...(Ts);
+}
+
+// The event of a message. It holds its case's tag and that case's payload record
+// on the heap, so an event costs the size of its own case only. Copying copies the
+// payload; copying and destroying are done in one place (ESEvent.cpp) through
+// per-case tables, which keeps this type cheap for every other file to use.
+class ESEvent {
+public:
+    static constexpr std::size_t caseCount = ESEventPayloads::size;
+    template <std::size_t I>
+    using PayloadAt = typename TypeAt<I, ESEventPayloads>::type;
     template <class T>
-    ESEvent(T p) : payload(Box<T>(std::move(p))) {}
+    static constexpr std::size_t tagOf = indexOfType<T>(ESEventPayloads{});
 
-    std::size_t tag() const { return payload.index(); }
+    ESEvent() = default;  // case 0 with a default payload
+    template <class T>
+        requires(tagOf<T> < caseCount)
+    ESEvent(T payload) : tag_(tagOf<T>), payload_(new T(std::move(payload))) {}
+    ESEvent(const ESEvent& o);
+    ESEvent(ESEvent&& o) noexcept : tag_(o.tag_), payload_(o.payload_) { o.payload_ = nullptr; }
+    ESEvent& operator=(const ESEvent& o);
+    ESEvent& operator=(ESEvent&& o) noexcept;
+    ~ESEvent() { reset(); }
+
+    std::size_t tag() const { return tag_; }
     std::string_view key() const;
 
     // The payload when the event is of case T, else nullptr.
     template <class T>
     const T* get() const {
-        auto* box = std::get_if<Box<T>>(&payload);
-        return box ? &**box : nullptr;
+        return tag_ == tagOf<T> ? static_cast<const T*>(payload()) : nullptr;
     }
 
-    // Calls f with the payload record of the event's case.
+    // Calls f with the payload record of the event's case; every case's call must
+    // give the same type.
     template <class F>
     decltype(auto) visit(F&& f) const {
-        return std::visit([&](const auto& box) -> decltype(auto) { return f(*box); }, payload);
+        return [&]<std::size_t... I>(std::index_sequence<I...>) -> decltype(auto) {
+            using R = decltype(f(std::declval<const PayloadAt<0>&>()));
+            using Call = R (*)(F&, const void*);
+            static constexpr Call calls[] = {
+                [](F& fn, const void* p) -> R { return fn(*static_cast<const PayloadAt<I>*>(p)); }...};
+            return calls[tag_](f, payload());
+        }(std::make_index_sequence<caseCount>{});
     }
+
+    // Makes the event case I with a default payload and returns that payload to
+    // be filled in (decoding, generators).
+    template <std::size_t I>
+    PayloadAt<I>& emplace() {
+        auto* fresh = new PayloadAt<I>();
+        reset();
+        tag_ = I;
+        payload_ = fresh;
+        return *fresh;
+    }
+
+private:
+    const void* payload() const;  // the payload, or the case's default when none is held
+    void reset();
+
+    std::size_t tag_ = 0;
+    void* payload_ = nullptr;
 };
 
 inline constexpr std::array<std::string_view, ESEvent::caseCount> eventKeys{ES_EVENT_KEYS(ES_EVENT_KEY_TEXT)};
