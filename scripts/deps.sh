@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config libsimdjson-dev libgtest-dev libgmock-dev
       libbenchmark-dev qt6-base-dev qt6-qpa-plugins libplist-dev
-      nftables iproute2 procps coreutils)
+      nftables iproute2 procps coreutils fonts-noto-color-emoji)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
