@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LoopbackNetwork.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -30,6 +32,10 @@ extern char** environ;
 
 namespace {
 
+using looptest::loopback;
+using looptest::loopbackUp;
+
+
 using namespace testsupport;
 namespace fs = std::filesystem;
 
@@ -46,34 +52,9 @@ struct Socket {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
-    std::uint16_t port() const {
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        return ntohs(a.sin_port);
-    }
+    std::uint16_t port() const { return looptest::localPort(fd); }
     int fd;
 };
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// Brings the namespace's loopback interface up (what `ip link set lo up` does).
-bool loopbackUp() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq r{};
-    std::strcpy(r.ifr_name, "lo");
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &r) == 0;
-    r.ifr_flags = short(r.ifr_flags | IFF_UP);
-    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &r) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // One round of traffic: a TCP connection and a UDP datagram, kept open until the
 // round is dropped.

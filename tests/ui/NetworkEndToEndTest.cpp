@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LoopbackNetwork.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QThread>
@@ -34,6 +36,10 @@
 
 namespace {
 
+using looptest::loopback;
+using looptest::loopbackUp;
+
+
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using qm::NetworkStatus;
@@ -53,18 +59,6 @@ bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit 
         QThread::msleep(2);
     }
     return true;
-}
-
-// Brings the namespace's loopback interface up (what `ip link set lo up` does).
-bool loopbackUp() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq r{};
-    std::strcpy(r.ifr_name, "lo");
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &r) == 0;
-    r.ifr_flags = short(r.ifr_flags | IFF_UP);
-    ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &r) == 0;
-    ::close(fd);
-    return ok;
 }
 
 std::string netnsOf(const std::string& proc) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "LoopbackNetwork.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,26 +15,17 @@
 
 namespace {
 
+using looptest::loopback;
+using looptest::loopbackUp;
+
+
 // Loopback sockets of this process.
 struct Fd {
     explicit Fd(int f) : fd(f) {}
     ~Fd() { ::close(fd); }
-    std::uint16_t port() const {
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        return ntohs(a.sin_port);
-    }
+    std::uint16_t port() const { return looptest::localPort(fd); }
     int fd;
 };
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 TEST(SocketOwner, FindsThisProcessForATCPConnectionAndAnUnconnectedUDPSocket) {
     Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
