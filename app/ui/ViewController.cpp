@@ -649,9 +649,16 @@ void ViewController::saveEvents(const std::filesystem::path& url, std::optional<
 
 void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const std::filesystem::path& url,
                                  const EventList& list) {
+    auto complete = [&] {
+        life->with([](ViewController& vc) {
+            if (EventViewDelegate* delegate = vc.delegate()) delegate->saveDidComplete();
+        });
+    };
     const int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
+        // The save is over, failed: the window controller must get Save back.
         if (life->alive()) presentFileError("opening", 0);
+        complete();
         return;
     }
     // Lines are gathered into a buffer of a few pages and written when it fills, so
@@ -687,9 +694,7 @@ void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const st
     }
     if (written) written = writeOut();
     if (!written && life->alive()) presentFileError("writing", 0);
-    life->with([](ViewController& vc) {
-        if (EventViewDelegate* delegate = vc.delegate()) delegate->saveDidComplete();
-    });
+    complete();
     ::close(fd);
 }
 

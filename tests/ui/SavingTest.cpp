@@ -90,18 +90,20 @@ TEST_F(SavingTest, ASaveWritesTheShownOrTheGivenEvents) {
     EXPECT_EQ(contents(dir / "program.json"), "");
 }
 
-TEST_F(SavingTest, AFileThatCannotBeOpenedAlertsWithoutCompletion) {
+TEST_F(SavingTest, AFileThatCannotBeOpenedAlertsAndCompletes) {
     addAll(vc, threeEvents(), 3);
     vc.saveEvents(dir / "missing" / "saved.json");
     ASSERT_TRUE(waitUntil([&] { return alerts.alerts().size() == 1; }));
     EXPECT_EQ(alerts.alerts()[0].style, qm::Alert::Style::warning);
     EXPECT_EQ(alerts.alerts()[0].messageText, "File Access Error");
     EXPECT_EQ(alerts.alerts()[0].informativeText, "opening");
-    // The next save reports its own completion only.
-    vc.saveEvents(dir / "saved.json");
+    // The failed save completes, so the window gives Save back; the next save
+    // completes too.
     ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    vc.saveEvents(dir / "saved.json");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 2; }));
     settle();
-    EXPECT_EQ(delegate.saves, 1);
+    EXPECT_EQ(delegate.saves, 2);
 }
 
 TEST_F(SavingTest, AFailedWriteAlertsAndCompletes) {
