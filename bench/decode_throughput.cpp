@@ -10,34 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "ESMessage.h"
 
-namespace {
-
-double seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-}  // namespace
+using bench::seconds;
 
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: decode_throughput FILE\n");
         return 2;
     }
-    std::ifstream in(argv[1]);
-    if (!in) {
-        std::fprintf(stderr, "decode_throughput: cannot read %s\n", argv[1]);
-        return 1;
-    }
-    std::vector<std::string> lines;
-    std::size_t bytes = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty()) continue;
-        bytes += line.size() + 1;
-        lines.push_back(std::move(line));
-    }
-    const double mb = double(bytes) / 1e6;
+    auto input = bench::readLines("decode_throughput", argv[1]);
+    if (!input) return 1;
+    const auto& lines = input->lines;
+    const double mb = double(input->bytes) / 1e6;
 
     // Each phase runs three times, alternating, and the best time counts, so that
     // other load on the machine disturbs the ratio less.

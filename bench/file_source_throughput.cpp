@@ -8,35 +8,22 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "ESLoggerFile.h"
 #include "ESMessage.h"
 
-namespace {
-
-double seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-}  // namespace
+using bench::seconds;
 
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: file_source_throughput FILE\n");
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "file_source_throughput: cannot read %s\n", argv[1]);
-        return 1;
-    }
-    // Also brings the file into the page cache, so both passes read from memory.
-    std::vector<std::string> lines;
-    std::size_t bytes = 0;
-    for (std::string line; std::getline(in, line);) {
-        bytes += line.size() + 1;
-        if (!line.empty()) lines.push_back(std::move(line));
-    }
-    const double mb = double(bytes) / 1e6;
+    // Reading also brings the file into the page cache, so both passes read from memory.
+    auto input = bench::readLines("file_source_throughput", argv[1]);
+    if (!input) return 1;
+    const auto& lines = input->lines;
+    const double mb = double(input->bytes) / 1e6;
 
     std::size_t decoded = 0;
     auto t0 = std::chrono::steady_clock::now();
