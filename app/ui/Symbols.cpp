@@ -5,6 +5,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 
+#include <initializer_list>
 #include <iterator>
 
 namespace qm {
@@ -16,16 +17,17 @@ constexpr char tintProperty[] = "symbolTint";
 
 using Drawing = void (*)(QPainter&);
 
+// Draws straight segments through the points, closing the shape when asked.
+void drawPolyline(QPainter& p, std::initializer_list<QPointF> points, bool closed) {
+    QPainterPath path;
+    path.moveTo(*points.begin());
+    for (auto it = points.begin() + 1; it != points.end(); ++it) path.lineTo(*it);
+    if (closed) path.closeSubpath();
+    p.drawPath(path);
+}
+
 void drawOpen(QPainter& p) {
-    QPainterPath folder;
-    folder.moveTo(8, 50);
-    folder.lineTo(8, 14);
-    folder.lineTo(24, 14);
-    folder.lineTo(30, 20);
-    folder.lineTo(56, 20);
-    folder.lineTo(56, 50);
-    folder.closeSubpath();
-    p.drawPath(folder);
+    drawPolyline(p, {{8, 50}, {8, 14}, {24, 14}, {30, 20}, {56, 20}, {56, 50}}, true);
     p.drawLine(8, 28, 56, 28);
 }
 
@@ -46,12 +48,7 @@ void drawSave(QPainter& p) {
     p.drawLine(32, 6, 32, 38);
     p.drawLine(20, 26, 32, 38);
     p.drawLine(44, 26, 32, 38);
-    QPainterPath tray;
-    tray.moveTo(8, 40);
-    tray.lineTo(8, 56);
-    tray.lineTo(56, 56);
-    tray.lineTo(56, 40);
-    p.drawPath(tray);
+    drawPolyline(p, {{8, 40}, {8, 56}, {56, 56}, {56, 40}}, false);
 }
 
 void drawTrash(QPainter& p) {
@@ -59,25 +56,12 @@ void drawTrash(QPainter& p) {
     p.drawLine(24, 16, 26, 8);
     p.drawLine(26, 8, 38, 8);
     p.drawLine(38, 8, 40, 16);
-    QPainterPath bin;
-    bin.moveTo(14, 16);
-    bin.lineTo(18, 58);
-    bin.lineTo(46, 58);
-    bin.lineTo(50, 16);
-    p.drawPath(bin);
+    drawPolyline(p, {{14, 16}, {18, 58}, {46, 58}, {50, 16}}, false);
     for (int x : {26, 38}) p.drawLine(x, 26, x, 48);
 }
 
 void drawClearFilters(QPainter& p) {
-    QPainterPath funnel;
-    funnel.moveTo(6, 8);
-    funnel.lineTo(46, 8);
-    funnel.lineTo(30, 28);
-    funnel.lineTo(30, 50);
-    funnel.lineTo(22, 56);
-    funnel.lineTo(22, 28);
-    funnel.closeSubpath();
-    p.drawPath(funnel);
+    drawPolyline(p, {{6, 8}, {46, 8}, {30, 28}, {30, 50}, {22, 56}, {22, 28}}, true);
     p.drawLine(40, 38, 58, 56);
     p.drawLine(58, 38, 40, 56);
 }
