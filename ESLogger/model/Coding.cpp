@@ -104,6 +104,28 @@ void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t val
     w.endObject();
 }
 
+bool fastSingleIntRecord(FastValue v, std::string_view key, std::int64_t& out) {
+    simdjson::ondemand::object obj;
+    if (v.get_object().get(obj) != simdjson::SUCCESS) return false;
+    bool have = false;
+    for (auto member : obj) {
+        simdjson::ondemand::field f;
+        if (std::move(member).get(f) != simdjson::SUCCESS || have || !rawKeyIs(f.key().raw(), key)) return false;
+        if (!Coding<std::int64_t>::fast(f.value(), out)) return false;
+        have = true;
+    }
+    return have;
+}
+
+std::size_t matchRawKeySlow(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
+    for (std::size_t tried = 1; tried < n; ++tried) {
+        std::size_t i = next + tried;
+        if (i >= n) i -= n;
+        if (rawKeyIs(raw, keys[i])) return i;
+    }
+    return n;
+}
+
 std::size_t matchKeySlow(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
     for (std::size_t tried = 1; tried < n; ++tried) {
         std::size_t i = next + tried;
@@ -167,14 +189,31 @@ bool replaceOversizedIntegers(std::string& text) {
     return changed;
 }
 
+// This thread's copy of the text being decoded. The parsers read a little past
+// the end, so the copy is padded.
+std::string& paddedCopy(std::string_view text) {
+    thread_local std::string buffer;
+    buffer.reserve(text.size() + simdjson::SIMDJSON_PADDING);
+    buffer.assign(text);
+    return buffer;
+}
+
+thread_local simdjson::ondemand::parser fastParser;
+thread_local simdjson::ondemand::document fastDocument;
+
 }  // namespace
+
+bool iterateText(std::string_view text, FastValue& root) {
+    std::string& buffer = paddedCopy(text);
+    return fastParser.iterate(buffer.data(), buffer.size(), buffer.capacity()).get(fastDocument) == simdjson::SUCCESS &&
+           fastDocument.get_value().get(root) == simdjson::SUCCESS;
+}
+
+bool iteratedToEnd() { return fastDocument.current_location().error() == simdjson::OUT_OF_BOUNDS; }
 
 bool parseText(std::string_view text, JSONValue& root, DecodeFailure& failure) {
     thread_local simdjson::dom::parser parser;
-    thread_local std::string buffer;
-    // The parser reads a little past the end: give it a padded copy.
-    buffer.reserve(text.size() + simdjson::SIMDJSON_PADDING);
-    buffer.assign(text);
+    std::string& buffer = paddedCopy(text);
     auto result = parser.parse(buffer.data(), buffer.size(), false);
     if (result.error() == simdjson::NUMBER_ERROR &&
         replaceOversizedIntegers(buffer)) {

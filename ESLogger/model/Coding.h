@@ -27,6 +27,8 @@
 namespace es {
 
 using JSONValue = simdjson::dom::element;
+// A value read straight from the text, for the fast decode (see decodeJSON).
+using FastValue = simdjson::ondemand::value;
 
 // The state of one decode. A decode first runs optimistically: members are decoded
 // in the order of the text, no path is kept and a failure only returns false. Only
@@ -69,8 +71,11 @@ private:
     bool optimistic_;
 };
 
+// decode(JSONValue, T&, DecodeContext&) -> bool; encode(JSONWriter&, const T&); and,
+// for the event model, fast(FastValue, T&) -> bool, which accepts only text in which
+// every member is known and read, and otherwise leaves the verdict to decode.
 template <class T>
-struct Coding;  // decode(JSONValue, T&, DecodeContext&) -> bool; encode(JSONWriter&, const T&)
+struct Coding;
 
 // Decodes v as T at the child step `step` of the current path.
 #define ES_HOT inline __attribute__((always_inline))
@@ -92,6 +97,7 @@ struct Coding<std::int64_t> {
         }
         return ctx.failType(v, "Int");
     }
+    static ES_HOT bool fast(FastValue v, std::int64_t& out) { return v.get_int64().get(out) == simdjson::SUCCESS; }
     static void encode(JSONWriter& w, std::int64_t v) { w.writeInt(v); }
 };
 
@@ -103,6 +109,12 @@ struct Coding<std::string> {
             return true;
         }
         return ctx.failType(v, "String");
+    }
+    static ES_HOT bool fast(FastValue v, std::string& out) {
+        std::string_view text;
+        if (v.get_string().get(text) != simdjson::SUCCESS) return false;
+        out.assign(text);
+        return true;
     }
     static void encode(JSONWriter& w, const std::string& v) { w.writeString(v); }
 };
@@ -116,6 +128,7 @@ struct Coding<bool> {
         }
         return ctx.failType(v, "Bool");
     }
+    static ES_HOT bool fast(FastValue v, bool& out) { return v.get_bool().get(out) == simdjson::SUCCESS; }
     static void encode(JSONWriter& w, bool v) { w.writeBool(v); }
 };
 
@@ -124,6 +137,7 @@ struct Coding<CodeSigningFlags> {
     static bool decode(JSONValue v, CodeSigningFlags& out, DecodeContext& ctx) {
         return Coding<std::int64_t>::decode(v, out.rawValue, ctx);
     }
+    static bool fast(FastValue v, CodeSigningFlags& out) { return Coding<std::int64_t>::fast(v, out.rawValue); }
     static void encode(JSONWriter& w, CodeSigningFlags v) { w.writeInt(v.rawValue); }
 };
 
@@ -137,6 +151,12 @@ struct Coding<E> {
     static bool decode(JSONValue v, E& out, DecodeContext& ctx) {
         std::int64_t raw = 0;
         if (!decodeEnumRaw(v, &lookup, EnumInfo<E>::typeName, raw, ctx)) return false;
+        out = static_cast<E>(raw);
+        return true;
+    }
+    static bool fast(FastValue v, E& out) {
+        std::int64_t raw = 0;
+        if (!Coding<std::int64_t>::fast(v, raw) || !lookup(raw)) return false;
         out = static_cast<E>(raw);
         return true;
     }
@@ -156,6 +176,17 @@ struct Coding<std::vector<T>> {
         }
         return true;
     }
+    static bool fast(FastValue v, std::vector<T>& out) {
+        simdjson::ondemand::array arr;
+        if (v.get_array().get(arr) != simdjson::SUCCESS) return false;
+        out.clear();
+        for (auto item : arr) {
+            FastValue value;
+            if (std::move(item).get(value) != simdjson::SUCCESS || !Coding<T>::fast(value, out.emplace_back()))
+                return false;
+        }
+        return true;
+    }
     static void encode(JSONWriter& w, const std::vector<T>& v) {
         w.beginArray();
         for (const auto& item : v) Coding<T>::encode(w, item);
@@ -168,6 +199,7 @@ struct Coding<std::vector<T>> {
 bool decodeSingleIntRecord(JSONValue v, std::string_view typeName, std::string_view key,
                            std::int64_t& out, DecodeContext& ctx);
 void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t value);
+bool fastSingleIntRecord(FastValue v, std::string_view key, std::int64_t& out);
 
 // Finds, for each of the n keys, the first member of obj that carries it.
 void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n,
@@ -208,6 +240,21 @@ std::size_t matchKeySlow(std::string_view key, const std::string_view* keys, std
 inline std::size_t matchKey(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
     if (sameKey(keys[next], key)) return next;
     return matchKeySlow(key, keys, n, next);
+}
+
+// Whether the key as it stands in the text (raw, just after its opening quote)
+// is `key`. The model's keys hold no quote or backslash, so a raw key that
+// matches is the key itself; an escaped spelling matches nothing. The text is
+// padded, so reading one byte past a short key stays inside it.
+inline bool rawKeyIs(const char* raw, std::string_view key) {
+    return raw[key.size()] == '"' && sameKey(std::string_view(raw, key.size()), key);
+}
+
+std::size_t matchRawKeySlow(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next);
+
+inline std::size_t matchRawKey(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
+    if (rawKeyIs(raw, keys[next])) return next;
+    return matchRawKeySlow(raw, keys, n, next);
 }
 
 template <Record R>
@@ -288,6 +335,52 @@ bool decodeOptimistic(simdjson::dom::object obj, R& out, DecodeContext& ctx) {
     }(std::make_index_sequence<Table::size>{});
 }
 
+// Fast decode of field I from a present value.
+template <Record R, std::size_t I>
+bool fastPresent(FastValue v, R& out) {
+    constexpr auto f = std::get<I>(RecordTable<R>::fields);
+    auto& member = out.*(f.member);
+    using M = std::remove_cvref_t<decltype(member)>;
+    if constexpr (IsOptional<M>::value) {
+        bool null = false;
+        if (v.is_null().get(null) != simdjson::SUCCESS) return false;
+        if (null) {
+            member.reset();
+            return true;
+        }
+        return Coding<typename M::value_type>::fast(v, member.emplace());
+    } else {
+        return Coding<M>::fast(v, member);
+    }
+}
+
+// Fast decode of a record: every member must carry a known key, once.
+template <Record R>
+bool decodeFast(FastValue v, R& out) {
+    using Table = RecordTable<R>;
+    simdjson::ondemand::object obj;
+    if (v.get_object().get(obj) != simdjson::SUCCESS) return false;
+    std::array<bool, Table::size> have{};
+    std::size_t next = 0;
+    for (auto member : obj) {
+        simdjson::ondemand::field f;
+        if (std::move(member).get(f) != simdjson::SUCCESS) return false;
+        std::size_t i = matchRawKey(f.key().raw(), Table::keys.data(), Table::size, next);
+        if (i == Table::size || have[i]) return false;
+        have[i] = true;
+        bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            bool result = false;
+            ((i == I ? (result = fastPresent<R, I>(f.value(), out), true) : false) || ...);
+            return result;
+        }(std::make_index_sequence<Table::size>{});
+        if (!ok) return false;
+        next = i + 1 == Table::size ? 0 : i + 1;
+    }
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((have[I] || decodeAbsent<R, I>(out)) && ...);
+    }(std::make_index_sequence<Table::size>{});
+}
+
 template <class R, class M>
 void encodeField(const Field<R, M>& f, const R& in, JSONWriter& w) {
     const M& member = in.*(f.member);
@@ -322,6 +415,15 @@ struct Coding<R> {
         }
     }
 
+    static bool fast(FastValue v, R& out) {
+        if constexpr (detail::isSingleInt<R>()) {
+            constexpr auto f = std::get<0>(Table::fields);
+            return fastSingleIntRecord(v, f.key, out.*(f.member));
+        } else {
+            return detail::decodeFast(v, out);
+        }
+    }
+
     static void encode(JSONWriter& w, const R& in) {
         if constexpr (detail::isSingleInt<R>()) {
             constexpr auto f = std::get<0>(Table::fields);
@@ -338,9 +440,19 @@ struct Coding<R> {
 // this thread. Text that is not well-formed JSON is a corruptedData failure.
 bool parseText(std::string_view text, JSONValue& root, DecodeFailure& failure);
 
-// Decodes one JSON text as T.
+// Starts reading text with this thread's on-demand parser; false when the text
+// cannot even be indexed (the full parse then tells why).
+bool iterateText(std::string_view text, FastValue& root);
+// Whether the text read by iterateText has nothing left after its root value.
+bool iteratedToEnd();
+
 template <class T>
-Decoded<T> decodeJSON(std::string_view text) {
+concept FastDecodable = requires(FastValue v, T& out) { Coding<T>::fast(v, out); };
+
+// Decodes one JSON text as T from a full parse: optimistically first, and
+// strictly, with the path of the first failure, when that fails.
+template <class T>
+Decoded<T> decodeParsedJSON(std::string_view text) {
     JSONValue root;
     DecodeFailure failure;
     if (!parseText(text, root, failure)) return failure;
@@ -351,6 +463,20 @@ Decoded<T> decodeJSON(std::string_view text) {
     DecodeContext strict;
     if (!Coding<T>::decode(root, result.value(), strict)) return strict.takeFailure();
     return result;
+}
+
+// Decodes one JSON text as T. Text whose members are all known is read once,
+// straight from its text; anything else (unknown, repeated or escaped keys, wrong
+// types, malformed text) goes to the full parse, which gives the same value or
+// the failure.
+template <class T>
+Decoded<T> decodeJSON(std::string_view text) {
+    if constexpr (FastDecodable<T>) {
+        Decoded<T> result(std::in_place);
+        FastValue root;
+        if (iterateText(text, root) && Coding<T>::fast(root, result.value()) && iteratedToEnd()) return result;
+    }
+    return decodeParsedJSON<T>(text);
 }
 
 // Encodes a value as JSON text, compact or pretty.

@@ -8,10 +8,16 @@ namespace es {
 namespace {
 
 using CaseDecoder = bool (*)(JSONValue, ESEvent&, DecodeContext&);
+using FastCaseDecoder = bool (*)(FastValue, ESEvent&);
 
 template <std::size_t I>
 bool decodeCase(JSONValue v, ESEvent& e, DecodeContext& ctx) {
     return decodeAt(v, eventKeys[I], e.emplace<I>(), ctx);
+}
+
+template <std::size_t I>
+bool fastCase(FastValue v, ESEvent& e) {
+    return Coding<ESEvent::PayloadAt<I>>::fast(v, e.emplace<I>());
 }
 
 // Per-case copy, destruction and default payload.
@@ -37,6 +43,10 @@ constexpr auto ops = []<std::size_t... I>(std::index_sequence<I...>) {
 
 constexpr auto caseDecoders = []<std::size_t... I>(std::index_sequence<I...>) {
     return std::array<CaseDecoder, sizeof...(I)>{&decodeCase<I>...};
+}(std::make_index_sequence<ESEvent::caseCount>{});
+
+constexpr auto fastCaseDecoders = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<FastCaseDecoder, sizeof...(I)>{&fastCase<I>...};
 }(std::make_index_sequence<ESEvent::caseCount>{});
 
 // Event keys sorted, with their tags, for lookup by binary search.
@@ -92,6 +102,28 @@ bool Coding<ESEvent>::decode(JSONValue v, ESEvent& out, DecodeContext& ctx) {
     // An event this model does not know (or none at all): a complete line that
     // cannot be decoded, reported as a missing key rather than kept as a fragment.
     return ctx.fail(DecodeFailure::Kind::missingKey, "event key", "The event object holds no known event key.");
+}
+
+// Fast only for the usual shape: exactly one member, under a known event key
+// written without escapes.
+bool Coding<ESEvent>::fast(FastValue v, ESEvent& out) {
+    simdjson::ondemand::object obj;
+    if (v.get_object().get(obj) != simdjson::SUCCESS) return false;
+    bool decoded = false;
+    for (auto member : obj) {
+        simdjson::ondemand::field f;
+        if (decoded || std::move(member).get(f) != simdjson::SUCCESS) return false;
+        const char* raw = f.key().raw();
+        std::size_t n = 0;
+        while (raw[n] != '"') {
+            if (raw[n] == '\\') return false;
+            ++n;
+        }
+        auto tag = eventTagOfKey(std::string_view(raw, n));
+        if (!tag || !fastCaseDecoders[*tag](f.value(), out)) return false;
+        decoded = true;
+    }
+    return decoded;
 }
 
 void Coding<ESEvent>::encode(JSONWriter& w, const ESEvent& e) {

@@ -13,6 +13,7 @@ namespace es {
 template <>
 struct Coding<ESEvent> {
     static bool decode(JSONValue v, ESEvent& out, DecodeContext& ctx);
+    static bool fast(FastValue v, ESEvent& out);
     static void encode(JSONWriter& w, const ESEvent& e);
 };
 
@@ -22,6 +23,17 @@ struct Coding<ESEvent> {
 template <class T>
 struct EmptyPayloadCoding {
     static bool decode(JSONValue, T& out, DecodeContext&) {
+        out = T{};
+        return true;
+    }
+    // Only an empty object is read fast; any other value is left to decode.
+    static bool fast(FastValue v, T& out) {
+        simdjson::ondemand::object obj;
+        if (v.get_object().get(obj) != simdjson::SUCCESS) return false;
+        for (auto member : obj) {
+            (void)member;
+            return false;
+        }
         out = T{};
         return true;
     }

@@ -2,9 +2,11 @@
 // of every event kind made by the fixture generator.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 
 #include "ESMessage.h"
+#include "EventCoding.h"
 #include "FixtureGenerator.h"
 #include "ModelFixtures.h"
 
@@ -141,6 +143,75 @@ TEST(Message, EveryEventKindFromTheGeneratorRoundTrips) {
         EXPECT_EQ(shortName(d.value().event_type), d.value().event.key());
     }
     EXPECT_EQ(keys.size(), ESEvent::caseCount);
+}
+
+// Lines are first read straight from their text; whatever that read accepts must
+// decode to what the full parse gives, and whatever it refuses must still decode.
+namespace {
+void expectSameAsFullParse(const std::string& text) {
+    auto quick = decodeMessage(text);
+    auto full = decodeParsedJSON<ESMessage>(text);
+    ASSERT_EQ(quick.ok(), full.ok()) << text;
+    if (quick.ok()) {
+        EXPECT_EQ(encodeMessage(quick.value()), encodeMessage(full.value())) << text;
+    } else {
+        EXPECT_EQ(quick.failure().kind, full.failure().kind) << text;
+        EXPECT_EQ(quick.failure().pathText(), full.failure().pathText()) << text;
+    }
+}
+}  // namespace
+
+TEST(Message, ReadingStraightFromTheTextAgreesWithTheFullParse) {
+    auto edit = [](std::string from, std::string to) {
+        std::string text = Parts{}.text();
+        auto at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return text.replace(at, from.size(), to);
+    };
+    const std::string cases[] = {
+        Parts{}.text(),
+        encodeMessage(decodeMessage(Parts{}.text()).value(), true),  // indented
+        edit(R"("thread_id":5)", R"("thread\u005fid":5)"),          // escaped spelling of a key
+        edit(R"("exit":)", R"("ex\u0069t":)"),                      // ... and of the event key
+        edit(R"("seq_num":3)", R"("seq_num":3,"seq_num":4)"),        // repeated key: the first counts
+        edit(R"("exit":{"stat":0})", R"("exit":{"stat":0},"exec":{})"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"mach_timer":1,"mach":2)"),
+        edit(R"("mach_time":99)", R"("mach_time":-0)"),
+        edit(R"("mach_time":99)", R"("mach_time":99.0)"),
+        edit(R"("mach_time":99)", R"("mach_time":1e2)"),
+        edit(R"("mach_time":99)", R"("mach_time":99999999999999999999)"),
+        edit(R"("mach_time":99)", R"("mach_time":"99")"),
+        edit(R"("deadline":7)", R"("deadline":null)"),
+        edit(R"("event_type":15)", R"("event_type":null)"),
+        edit(R"("event_type":15)", R"("event_type":200)"),
+        edit(R"("2023-05-01T10:00:00.123456Z")", R"("2023\"05\u00e9\ud800")"),
+        edit(R"({"exit":{"stat":0}})", R"({"settime":null})"),
+        edit(R"({"exit":{"stat":0}})", R"({"settime":{"a":1}})"),
+        Parts{}.text() + " x",
+        Parts{}.text() + "}",
+        Parts{}.text() + " \n ",
+        " " + Parts{}.text(),
+    };
+    for (const auto& text : cases) expectSameAsFullParse(text);
+
+    // Damaged copies of one line of every event kind.
+    fixtures::FixtureGenerator gen(5);
+    std::mt19937 random(5);
+    const std::string inserts = "{}[],:\"\\ 0-.etn\x01\xc3";
+    for (std::size_t tag = 0; tag < ESEvent::caseCount; ++tag) {
+        const std::string line = gen.nextLine();
+        for (int i = 0; i < 40; ++i) {
+            std::string text = line;
+            std::size_t at = random() % text.size();
+            switch (i % 4) {
+                case 0: text.erase(at, 1); break;
+                case 1: text.insert(at, 1, inserts[random() % inserts.size()]); break;
+                case 2: text[at] = inserts[random() % inserts.size()]; break;
+                case 3: if (at + 1 < text.size()) std::swap(text[at], text[at + 1]); break;
+            }
+            expectSameAsFullParse(text);
+        }
+    }
 }
 
 TEST(EventSumType, TagsAndKeys) {
