@@ -246,13 +246,13 @@ inline std::size_t matchKey(std::string_view key, const std::string_view* keys, 
 // is `key`. The model's keys hold no quote or backslash, so a raw key that
 // matches is the key itself; an escaped spelling matches nothing. The text is
 // padded, so reading one byte past a short key stays inside it.
-inline bool rawKeyIs(const char* raw, std::string_view key) {
+ES_HOT bool rawKeyIs(const char* raw, std::string_view key) {
     return raw[key.size()] == '"' && sameKey(std::string_view(raw, key.size()), key);
 }
 
 std::size_t matchRawKeySlow(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next);
 
-inline std::size_t matchRawKey(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
+ES_HOT std::size_t matchRawKey(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
     if (rawKeyIs(raw, keys[next])) return next;
     return matchRawKeySlow(raw, keys, n, next);
 }
@@ -471,12 +471,13 @@ Decoded<T> decodeParsedJSON(std::string_view text) {
 // the failure.
 template <class T>
 Decoded<T> decodeJSON(std::string_view text) {
+    Decoded<T> result(std::in_place);
     if constexpr (FastDecodable<T>) {
-        Decoded<T> result(std::in_place);
         FastValue root;
         if (iterateText(text, root) && Coding<T>::fast(root, result.value()) && iteratedToEnd()) return result;
     }
-    return decodeParsedJSON<T>(text);
+    result = decodeParsedJSON<T>(text);
+    return result;
 }
 
 // Encodes a value as JSON text, compact or pretty.
