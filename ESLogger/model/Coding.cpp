@@ -117,22 +117,26 @@ bool fastSingleIntRecord(FastValue v, std::string_view key, std::int64_t& out) {
     return have;
 }
 
-std::size_t matchRawKeySlow(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
+namespace {
+// The first of the n keys after `next` (wrapping round, `next` itself already
+// tried) that `same` accepts; n when none does.
+template <class Same>
+std::size_t searchKeys(const std::string_view* keys, std::size_t n, std::size_t next, Same same) {
     for (std::size_t tried = 1; tried < n; ++tried) {
         std::size_t i = next + tried;
         if (i >= n) i -= n;
-        if (rawKeyIs(raw, keys[i])) return i;
+        if (same(keys[i])) return i;
     }
     return n;
 }
+}  // namespace
+
+std::size_t matchRawKeySlow(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
+    return searchKeys(keys, n, next, [raw](std::string_view k) { return rawKeyIs(raw, k); });
+}
 
 std::size_t matchKeySlow(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
-    for (std::size_t tried = 1; tried < n; ++tried) {
-        std::size_t i = next + tried;
-        if (i >= n) i -= n;
-        if (sameKey(keys[i], key)) return i;
-    }
-    return n;
+    return searchKeys(keys, n, next, [key](std::string_view k) { return sameKey(k, key); });
 }
 
 void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n, JSONValue* found,

@@ -312,6 +312,14 @@ bool decodeAbsent(R& out) {
     }
 }
 
+// After the last member: every field not seen must be optional, and is reset.
+template <Record R>
+bool decodeAbsentFields(const std::array<bool, RecordTable<R>::size>& have, R& out) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return ((have[I] || decodeAbsent<R, I>(out)) && ...);
+    }(std::make_index_sequence<RecordTable<R>::size>{});
+}
+
 template <Record R>
 bool decodeOptimistic(simdjson::dom::object obj, R& out, DecodeContext& ctx) {
     using Table = RecordTable<R>;
@@ -330,9 +338,7 @@ bool decodeOptimistic(simdjson::dom::object obj, R& out, DecodeContext& ctx) {
         if (!ok) return false;
         next = i + 1 == Table::size ? 0 : i + 1;
     }
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return ((have[I] || decodeAbsent<R, I>(out)) && ...);
-    }(std::make_index_sequence<Table::size>{});
+    return decodeAbsentFields(have, out);
 }
 
 // Fast decode of field I from a present value.
@@ -368,6 +374,8 @@ bool decodeFast(FastValue v, R& out) {
         std::size_t i = matchRawKey(f.key().raw(), Table::keys.data(), Table::size, next);
         if (i == Table::size || have[i]) return false;
         have[i] = true;
+        // Dispatched as in decodeOptimistic. Written out in place: passing the field
+        // decoder to a shared helper as a lambda made decoding a quarter slower.
         bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
             bool result = false;
             ((i == I ? (result = fastPresent<R, I>(f.value(), out), true) : false) || ...);
@@ -376,9 +384,7 @@ bool decodeFast(FastValue v, R& out) {
         if (!ok) return false;
         next = i + 1 == Table::size ? 0 : i + 1;
     }
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return ((have[I] || decodeAbsent<R, I>(out)) && ...);
-    }(std::make_index_sequence<Table::size>{});
+    return decodeAbsentFields(have, out);
 }
 
 template <class R, class M>
