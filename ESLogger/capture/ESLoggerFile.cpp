@@ -1,6 +1,5 @@
 #include "ESLoggerFile.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,17 +11,6 @@
 namespace es {
 
 namespace {
-
-// Whether the file's first byte is "{". A file that cannot be opened or read (a missing
-// file, a directory) and an empty file fail.
-bool fileStartsWithJSONObject(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char first = 0;
-    const bool ok = ::read(fd, &first, 1) == 1 && first == '{';
-    ::close(fd);
-    return ok;
-}
 
 struct CloseFile {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -53,13 +41,16 @@ void ESLoggerFile::start() {
         ~Idle() { active.store(false, std::memory_order_release); }
     } idle{active_};
 
-    if (!fileStartsWithJSONObject(fileURL_)) {
+    // The first byte must be "{". It is looked at, not taken: a named pipe cannot be
+    // read twice. A file that cannot be opened or read (a directory) and an empty file fail.
+    const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(fileURL_.c_str(), "re"));
+    if (file) std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 20);
+    const int first = file ? std::getc(file.get()) : EOF;
+    if (first != '{') {
         reportError(Error(Error::Kind::invalidDataInFile));
         return;
     }
-    const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(fileURL_.c_str(), "re"));
-    if (!file) return;
-    std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 20);
+    std::ungetc(first, file.get());
 
     LineBuffer buffer;
     std::string scratch;

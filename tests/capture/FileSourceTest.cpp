@@ -3,6 +3,9 @@
 // large generated capture replayed in file order.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -62,6 +65,21 @@ TEST(FileSource, EveryLineIsReadWhateverItsEnding) {
         EXPECT_EQ(logs.count("Skipping empty string"), 0u);
         EXPECT_FALSE(source.isRunning());
     }
+}
+
+TEST(FileSource, NamedPipeKeepsItsFirstLine) {
+    TempDir dir;
+    const auto pipe = dir / "events.pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    // A pipe can be read once: the first-byte check must leave the "{" in place.
+    std::thread writer([&] { std::ofstream(pipe, std::ios::binary) << joinLines(linesWithSequence({1, 2, 3})); });
+    Collector got;
+    ESLoggerFile source(pipe, got.events(), got.errors(), Level::info);
+    source.start();
+    writer.join();
+    EXPECT_EQ(got.sequence(), (std::vector<std::int64_t>{1, 2, 3}));
+    EXPECT_TRUE(got.errorList().empty());
+    EXPECT_EQ(source.eventsDropped(), 0);
 }
 
 TEST(FileSource, BadLinesInsideTheFileAreReportedAndTheRestIsRead) {
