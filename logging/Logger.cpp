@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <simdjson.h>
+
 #include "LoggingSystem.h"
 
 namespace logging {
@@ -60,6 +62,19 @@ std::optional<Logger::Level> levelFromString(std::string_view text) {
     for (auto level : Logger::allLevels)
         if (toString(level) == text) return level;
     return std::nullopt;
+}
+
+std::string encodeLevel(Logger::Level level) {
+    // The names need no escapes.
+    return '"' + std::string(toString(level)) + '"';
+}
+
+std::optional<Logger::Level> decodeLevel(std::string_view json) {
+    simdjson::dom::parser parser;
+    std::string_view text;
+    if (parser.parse(simdjson::padded_string(json)).get_string().get(text) != simdjson::SUCCESS)
+        return std::nullopt;
+    return levelFromString(text);
 }
 
 // ---- metadata ---------------------------------------------------------------------------

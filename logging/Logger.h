@@ -233,6 +233,12 @@ private:
 std::string_view toString(Logger::Level level);
 std::optional<Logger::Level> levelFromString(std::string_view text);
 
+// The coding of a level: a JSON string holding its text form. Decoding yields nothing for
+// any other JSON value, for a string that is not one of the seven words, and for text
+// that is not JSON.
+std::string encodeLevel(Logger::Level level);
+std::optional<Logger::Level> decodeLevel(std::string_view json);
+
 // What every handler offers. Handlers are values inside their Logger (copied by clone);
 // log runs on the caller's thread.
 class LogHandler {

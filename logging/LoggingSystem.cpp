@@ -61,6 +61,21 @@ void ReadWriteLock::unlock() {
     check(pthread_rwlock_unlock(rwlock_.get()), "pthread_rwlock_unlock");
 }
 
+Lock::Lock() : mutex_(std::make_unique<pthread_mutex_t>()) {
+    check(pthread_mutex_init(mutex_.get(), nullptr), "pthread_mutex_init");
+}
+
+Lock::~Lock() {
+    check(pthread_mutex_destroy(mutex_.get()), "pthread_mutex_destroy");
+}
+
+void Lock::lock() {
+    check(pthread_mutex_lock(mutex_.get()), "pthread_mutex_lock");
+}
+void Lock::unlock() {
+    check(pthread_mutex_unlock(mutex_.get()), "pthread_mutex_unlock");
+}
+
 void LoggingSystem::bootstrap(Factory factory) {
     auto& box = factoryBox();
     box.lock.withWriterLock([&] { box.factory = std::move(factory); });

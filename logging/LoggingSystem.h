@@ -13,7 +13,7 @@
 
 namespace logging {
 
-// One operating-system read-write lock. Failing to create, take or release it ends the
+// One operating-system read-write lock in storage of its own. Failing to create, take or release it ends the
 // process.
 class ReadWriteLock {
 public:
@@ -45,6 +45,33 @@ private:
         ~Unlock() { lock->unlock(); }
     };
     std::unique_ptr<pthread_rwlock_t> rwlock_;
+};
+
+// One operating-system mutex, the plain counterpart of ReadWriteLock. Failing to create,
+// take or release it ends the process.
+class Lock {
+public:
+    Lock();
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+    void lock();
+    void unlock();
+
+    template <class F>
+    auto withLock(F&& body) {
+        lock();
+        Unlock guard{this};
+        return body();
+    }
+
+private:
+    struct Unlock {
+        Lock* lock;
+        ~Unlock() { lock->unlock(); }
+    };
+    std::unique_ptr<pthread_mutex_t> mutex_;
 };
 
 class LoggingSystem {

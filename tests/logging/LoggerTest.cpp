@@ -1,6 +1,8 @@
-// Loggers: levels and their text, the default handler and its level test, deferred
+// Loggers: levels, their text and coding, the locks, the default handler and its level test, deferred
 // arguments, sources, copies, metadata text forms, the factory, and the two small handlers.
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "Capture.h"
 #include "LoggingSystem.h"
@@ -34,6 +36,40 @@ TEST(LoggerLevel, TextFormsOrderAndParsing) {
     }
     for (const char* text : {"Info", "INFO", "warn", "", " info", "info "})
         EXPECT_EQ(levelFromString(text), std::nullopt) << text;
+}
+
+TEST(LoggerLevel, CodesAsItsTextForm) {
+    for (auto level : Logger::allLevels) {
+        const std::string json = encodeLevel(level);
+        EXPECT_EQ(json, '"' + std::string(toString(level)) + '"');
+        EXPECT_EQ(decodeLevel(json), level) << json;
+    }
+    EXPECT_EQ(decodeLevel(" \"notice\" "), Level::notice);
+    EXPECT_EQ(decodeLevel("\"\\u0069nfo\""), Level::info);  // escapes are JSON's
+    for (const char* json : {"\"Info\"", "\"warn\"", "2", "\"info", "info", "[\"info\"]", "null", ""})
+        EXPECT_EQ(decodeLevel(json), std::nullopt) << json;
+}
+
+// Both locks keep a plain read-modify-write whole when many threads run it, and hand
+// back what the guarded body returns.
+TEST(Locks, SectionsExcludeEachOther) {
+    constexpr int threads = 8, rounds = 20000;
+    Lock lock;
+    ReadWriteLock rwlock;
+    long counted = 0, rwCounted = 0;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < rounds; ++i) {
+                lock.withLock([&] { counted = counted + 1; });
+                rwlock.withWriterLock([&] { rwCounted = rwCounted + 1; });
+                rwlock.withReaderLock([&] { return rwCounted; });
+            }
+        });
+    for (auto& worker : workers) worker.join();
+    EXPECT_EQ(counted, threads * rounds);
+    EXPECT_EQ(rwCounted, threads * rounds);
+    EXPECT_EQ(lock.withLock([] { return 7; }), 7);
 }
 
 TEST(Logger, DefaultHandlerWritesInfoAndAboveToStandardOutput) {
