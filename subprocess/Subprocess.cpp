@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,87 +17,12 @@
 #include <thread>
 #include <utility>
 
-extern char** environ;
-
 namespace subprocess {
 
 namespace {
 
 [[noreturn]] void throwErrno(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
-}
-
-// Owns one file descriptor.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Every descriptor is close-on-exec, so no other child inherits a pipe end and holds
-// a stream open; the three a child needs are duplicated onto 0, 1 and 2 at spawn.
-struct Pipe {
-    Fd read, write;
-};
-
-Pipe makePipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throwErrno(errno, "pipe");
-    return {Fd(fds[0]), Fd(fds[1])};
-}
-
-Fd openFile(const std::string& path, int flags) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) throwErrno(errno, "cannot open " + path);
-    return Fd(fd);
-}
-
-// Starts the executable with the given standard streams, with default signal handling
-// and no blocked signals whatever the calling thread has.
-pid_t spawn(const std::vector<std::string>& command, int in, int out, int err) {
-    std::vector<char*> argv;
-    for (const auto& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = 0;
-    int result = posix_spawn(&pid, command[0].c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) throwErrno(result, "cannot launch " + command[0]);
-    return pid;
 }
 
 struct Handlers {
@@ -109,7 +33,9 @@ struct Handlers {
 
 struct Subprocess::State {
     State(std::vector<std::string> command, dispatch::QoS qos)
-        : command(std::move(command)), queue("SubprocessQueue", qos) {}
+        : command(std::move(command)),
+          process(SubprocessDependencyBuilder::sharedFactory()->makeProcess(this->command)),
+          queue("SubprocessQueue", qos) {}
 
     ~State() {
         // By now the notice has run, so the reader has left its loop.
@@ -121,6 +47,7 @@ struct Subprocess::State {
     }
 
     const std::vector<std::string> command;
+    const std::unique_ptr<Process> process;
     const dispatch::DispatchGroup group;
     const dispatch::DispatchQueue queue;
 
@@ -142,9 +69,9 @@ namespace {
 struct ReaderJob {
     std::weak_ptr<Subprocess::State> owner;
     pid_t pid = 0;
-    Fd pidfd;
-    Fd output, error;  // read ends of handled streams
-    Fd input;          // write end of the input pipe
+    FileHandle pidfd;
+    FileHandle output, error;  // read ends of handled streams
+    FileHandle input;          // write end of the input pipe
     Bytes inputBytes;
     std::shared_ptr<const Handlers> handlers;
     dispatch::DispatchQueue queue;
@@ -174,7 +101,7 @@ void reap(ReaderJob& job) {
 
 // Reads what one stream has: a chunk goes to its handler on the queue; end of file puts
 // the stream's group leave on the queue behind its last chunk.
-void readStream(ReaderJob& job, Fd& stream, Subprocess::OutputHandler Handlers::*handler,
+void readStream(ReaderJob& job, FileHandle& stream, Subprocess::OutputHandler Handlers::*handler,
                 std::vector<char>& buffer) {
     ssize_t count = ::read(stream.get(), buffer.data(), buffer.size());
     if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
@@ -226,7 +153,7 @@ void runReader(ReaderJob job) {
         pollfd fds[4];
         Role roles[4];
         nfds_t count = 0;
-        const auto watch = [&](const Fd& fd, short events, Role role) {
+        const auto watch = [&](const FileHandle& fd, short events, Role role) {
             if (!fd) return;
             fds[count] = {fd.get(), events, 0};
             roles[count++] = role;
@@ -298,46 +225,47 @@ void Subprocess::launch(std::optional<Input> input, OutputHandler outputHandler,
         if (state.launchStarted) throw std::logic_error("a Subprocess is launched only once");
         state.launchStarted = true;
     }
-    if (state.command.empty()) throw std::invalid_argument("empty command");
 
     // Standard input: a pipe fed with the input's bytes, the input file, or /dev/null.
-    Fd childInput, inputWrite;
+    FileHandle childInput, inputWrite;
     Bytes inputBytes;
     if (input) {
-        if (auto* bytes = std::get_if<Bytes>(&input->value)) inputBytes = std::move(*bytes);
+        std::optional<Bytes> bytes;
+        if (auto* data = std::get_if<Bytes>(&input->value)) bytes = std::move(*data);
         if (auto* text = std::get_if<Input::Text>(&input->value)) {
-            auto encoded = encode(text->text, text->encoding);
-            if (!encoded) throw SubprocessError::inputStringEncodingError();
-            inputBytes = std::move(*encoded);
+            bytes = encode(text->text, text->encoding);
+            if (!bytes) throw SubprocessError::inputStringEncodingError();
         }
+        const auto factory = SubprocessDependencyBuilder::sharedFactory();
         if (auto* path = std::get_if<std::filesystem::path>(&input->value)) {
-            childInput = openFile(path->string(), O_RDONLY);
+            childInput = factory->makeFileHandle(*path);
         } else {
-            auto pipe = makePipe();
+            auto pipe = factory->makeInputPipe(std::move(*bytes));
             childInput = std::move(pipe.read);
             inputWrite = std::move(pipe.write);
+            inputBytes = std::move(pipe.data);
         }
     } else {
         childInput = openFile("/dev/null", O_RDONLY);
     }
 
     // Standard output and error: a pipe for a handled stream, else /dev/null.
-    const auto outputFor = [](const OutputHandler& handler, Fd& readEnd) {
+    const auto outputFor = [](const OutputHandler& handler, FileHandle& readEnd) {
         if (!handler) return openFile("/dev/null", O_WRONLY);
         auto pipe = makePipe();
         readEnd = std::move(pipe.read);
         return std::move(pipe.write);
     };
-    Fd outputRead, errorRead;
-    Fd childOutput = outputFor(outputHandler, outputRead);
-    Fd childError = outputFor(errorHandler, errorRead);
+    FileHandle outputRead, errorRead;
+    FileHandle childOutput = outputFor(outputHandler, outputRead);
+    FileHandle childError = outputFor(errorHandler, errorRead);
 
-    const pid_t pid = spawn(state.command, childInput.get(), childOutput.get(), childError.get());
+    const pid_t pid = state.process->launch(childInput.get(), childOutput.get(), childError.get());
     // The child has its own copies; ours would keep its streams from ending.
     childInput.reset();
     childOutput.reset();
     childError.reset();
-    Fd pidfd(static_cast<int>(
+    FileHandle pidfd(static_cast<int>(
         syscall(SYS_pidfd_open, pid, 0)));  // glibc 2.36 lacks C linkage for its wrapper
     if (!pidfd) {
         const int error = errno;

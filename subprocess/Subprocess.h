@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Dispatch.h"
+#include "SubprocessDependencyFactory.h"
 #include "SubprocessError.h"
 
 namespace subprocess {
@@ -47,7 +48,9 @@ public:
         std::function<void(Subprocess& process, const Bytes& output, const Bytes& error)>;
 
     // The command's first element is the executable's path (a relative one is relative
-    // to the current directory), the rest its arguments. Launches nothing.
+    // to the current directory), the rest its arguments. The process is made by the
+    // shared factory in force now (SubprocessDependencyBuilder::sharedFactory), and so are
+    // an input file or pipe at launch. Launches nothing.
     explicit Subprocess(std::vector<std::string> command,
                         dispatch::QoS qos = dispatch::QoS::normal);
 
