@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -61,3 +62,11 @@ struct CodeSigningFlags {
 };
 
 }  // namespace es
+
+// Hashing uses the raw value, as equality does.
+template <>
+struct std::hash<es::CodeSigningFlags> {
+    std::size_t operator()(es::CodeSigningFlags flags) const noexcept {
+        return std::hash<std::int64_t>{}(flags.rawValue);
+    }
+};

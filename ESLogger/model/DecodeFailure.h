@@ -18,7 +18,8 @@ struct DecodeFailure {
 
     Kind kind = Kind::corruptedData;
     // Keys from the message's root down to the value at fault. For a missing key
-    // the path ends with that key.
+    // the path ends with that key, except for a missing event key, whose path
+    // ends at `event`.
     std::vector<CodingKey> path;
     // The missing key (missingKey) or the expected type (wrongType, missingValue,
     // corruptedData).

@@ -2,7 +2,7 @@
 // Field tables of the event model's records. Each record declares its fields once,
 // in declaration order, as a tuple of (key text, member); a member of type
 // std::optional<T> is an optional key, any other member a required one. The
-// generic decoder and encoder (Coding.h, Encoding.h) walk that table.
+// generic decoder and encoder (Coding.h) walk that table.
 
 #include <cstdint>
 #include <optional>

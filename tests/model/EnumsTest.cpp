@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 
 #include "Coding.h"
 #include "CoreRecords.h"
@@ -206,4 +207,22 @@ TEST(CodeSigningFlags, KeepsEveryBitThroughJSON) {
     EXPECT_TRUE(set.contains(CodeSigningFlags(CodeSigningFlags::CS_SIGNED)));
     EXPECT_FALSE(set.contains(CodeSigningFlags(CodeSigningFlags::CS_ADHOC)));
     EXPECT_TRUE(CodeSigningFlags{}.isEmpty());
+}
+
+TEST(CodeSigningFlags, HashAgreesWithEquality) {
+    const std::int64_t raws[] = {0, 1, 0x30, 0x4000001, 0x100000000, -1, INT64_MIN};
+    std::hash<CodeSigningFlags> hash;
+    for (auto a : raws)
+        for (auto b : raws) {
+            EXPECT_EQ(CodeSigningFlags(a) == CodeSigningFlags(b), a == b);
+            if (a == b) {
+                EXPECT_EQ(hash(CodeSigningFlags(a)), hash(CodeSigningFlags(b)));
+            }
+        }
+    // Usable as a key: equal values meet in one entry.
+    std::unordered_set<CodeSigningFlags> set;
+    for (auto raw : raws) set.insert(CodeSigningFlags(raw));
+    set.insert(CodeSigningFlags(0x30));
+    EXPECT_EQ(set.size(), std::size(raws));
+    EXPECT_TRUE(set.contains(CodeSigningFlags(-1)));
 }
