@@ -1,11 +1,11 @@
 #include "EventFilters.h"
 
 #include <algorithm>
-#include <charconv>
 #include <limits>
 #include <optional>
 
 #include "EventSummary.h"
+#include "TextRules.h"
 
 namespace qm {
 
@@ -33,17 +33,6 @@ std::vector<std::string_view> searchTerms(std::string_view text) {
     return terms;
 }
 
-// A whole decimal signed 64-bit number, with an optional sign.
-std::optional<std::int64_t> parseDecimal(std::string_view s) {
-    const bool plus = !s.empty() && s.front() == '+';
-    if (plus) s.remove_prefix(1);
-    if (s.empty() || (plus && s.front() == '-')) return std::nullopt;
-    std::int64_t v = 0;
-    auto r = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
-    return v;
-}
-
 bool containsAny(std::string_view text, const std::vector<std::string_view>& terms) {
     for (auto t : terms)
         if (text.find(t) != std::string_view::npos) return true;
@@ -64,9 +53,7 @@ public:
             return;
         }
         if (category == "Annotations") {
-            upper_.assign(text);
-            for (char& c : upper_)
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            upper_ = upperCased(text);
             for (auto t : searchTerms(upper_)) wanted_ |= annotationNamed(t);
             mode_ = wanted_.isEmpty() ? Mode::keepAll : Mode::annotations;
             return;
@@ -142,7 +129,8 @@ void EventFilters::addEvent(const EventItemPtr& event) {
     }
     allPrograms.emplace(key, std::make_shared<ProgramItem>(event, iconProvider));
     // Inserting at the sorted position keeps the list as a full re-sort would.
-    sortedProgramPaths.insert(std::lower_bound(sortedProgramPaths.begin(), sortedProgramPaths.end(), key), key);
+    sortedProgramPaths.insert(
+        std::lower_bound(sortedProgramPaths.begin(), sortedProgramPaths.end(), key, canonicalLess), key);
 }
 
 EventList EventFilters::refilter(const EventList& events, std::int64_t anchor) const {

@@ -7,6 +7,7 @@
 
 #include "ODErrorNames.h"
 #include "ProgramItem.h"
+#include "TextRules.h"
 
 namespace qm {
 
@@ -517,10 +518,7 @@ struct Summarizer {
     void operator()(const ESEvent_networkflow& e) {
         string_view lp = orText(e.local_port, "null"), rp = orText(e.remote_port, "null");
         auto portLabel = [](string_view port) {
-            std::int64_t n = 0;
-            auto r = std::from_chars(port.data(), port.data() + port.size(), n);
-            if (r.ec != std::errc() || r.ptr != port.data() + port.size()) n = 0;
-            return portName(n).value_or(port);
+            return portName(parseDecimal(port).value_or(0)).value_or(port);
         };
         string_view localLabel = portLabel(lp), remoteLabel = portLabel(rp);
 

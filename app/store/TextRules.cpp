@@ -1,0 +1,102 @@
+#include "TextRules.h"
+
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <memory>
+
+namespace qm {
+
+namespace {
+
+using Bytes = const utf8proc_uint8_t*;
+
+Bytes bytes(std::string_view s) { return reinterpret_cast<Bytes>(s.data()); }
+
+std::string asciiUpper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+// The text in Normalization Form C; nothing when it is not valid UTF-8.
+std::optional<std::string> composed(std::string_view s) {
+    utf8proc_uint8_t* out = nullptr;
+    auto n = utf8proc_map(bytes(s), static_cast<utf8proc_ssize_t>(s.size()), &out,
+                          static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owner(out, &std::free);
+    if (n < 0) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+}
+
+// The full upper-case mapping of one code point, appended to out. utf8proc carries
+// the simple (one to one) mappings and the full case foldings; a lower- or title-case
+// letter whose folding has several code points (ß, ligatures, Greek with iota
+// subscript) upper-cases to the simple upper case of each of them, as the full
+// mapping does. Every other character takes its simple mapping.
+void appendUpper(utf8proc_int32_t c, std::string& out) {
+    auto append = [&out](utf8proc_int32_t u) {
+        utf8proc_uint8_t buffer[4];
+        auto n = utf8proc_encode_char(u, buffer);
+        out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+    };
+    const auto category = utf8proc_category(c);
+    if (category == UTF8PROC_CATEGORY_LL || category == UTF8PROC_CATEGORY_LT) {
+        utf8proc_int32_t folded[8];
+        int boundclass = UTF8PROC_BOUNDCLASS_START;
+        auto n = utf8proc_decompose_char(c, folded, 8, UTF8PROC_CASEFOLD, &boundclass);
+        if (n > 1 && n <= 8) {
+            for (utf8proc_ssize_t i = 0; i < n; ++i) append(utf8proc_toupper(folded[i]));
+            return;
+        }
+    }
+    append(utf8proc_toupper(c));
+}
+
+}  // namespace
+
+bool isASCII(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string canonicalComposition(std::string_view s) {
+    if (isASCII(s)) return std::string(s);
+    return composed(s).value_or(std::string(s));
+}
+
+bool canonicalLess(std::string_view a, std::string_view b) {
+    if (isASCII(a) && isASCII(b)) return a < b;
+    // UTF-8 byte order is scalar-value order.
+    const std::string ca = canonicalComposition(a), cb = canonicalComposition(b);
+    if (ca != cb) return ca < cb;
+    return a < b;
+}
+
+std::string upperCased(std::string_view s) {
+    if (isASCII(s)) return asciiUpper(s);
+    std::string upper;
+    upper.reserve(s.size());
+    for (std::string_view rest = s; !rest.empty();) {
+        utf8proc_int32_t c;
+        auto n = utf8proc_iterate(bytes(rest), static_cast<utf8proc_ssize_t>(rest.size()), &c);
+        if (n <= 0) return asciiUpper(s);
+        appendUpper(c, upper);
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return composed(upper).value_or(upper);
+}
+
+std::optional<std::int64_t> parseDecimal(std::string_view s) {
+    const bool plus = !s.empty() && s.front() == '+';
+    if (plus) s.remove_prefix(1);
+    if (s.empty() || (plus && s.front() == '-')) return std::nullopt;
+    std::int64_t v = 0;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
+}  // namespace qm
