@@ -1,8 +1,10 @@
 #include "EventFilters.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <optional>
+#include <thread>
 
 #include "EventSummary.h"
 #include "TextRules.h"
@@ -11,12 +13,41 @@ namespace qm {
 
 namespace {
 
+// How many parts a scan of count items is split into: one per core, none smaller
+// than 32768 items.
+std::size_t partCount(std::size_t count) {
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    return std::clamp<std::size_t>(count / (1 << 15), 1, cores);
+}
+
+// Calls run(begin, end, part) for each of the consecutive parts of [0, count), on a
+// thread of its own but the first, which runs on the calling thread. The passes read
+// only immutable item fields and filter state that nothing changes meanwhile.
+template <class Run>
+void inParts(std::size_t count, std::size_t parts, Run&& run) {
+    std::vector<std::jthread> workers;
+    workers.reserve(parts - 1);
+    for (std::size_t p = 1; p < parts; ++p)
+        workers.emplace_back([&run, count, parts, p] { run(count * p / parts, count * (p + 1) / parts, p); });
+    run(0, count / parts, 0);
+}
+
 template <class Keep>
 EventList keepIf(const EventList& events, Keep&& keep) {
+    const std::size_t parts = partCount(events.size());
+    std::vector<EventList> kept(parts);
+    inParts(events.size(), parts, [&](std::size_t begin, std::size_t end, std::size_t part) {
+        EventList& out = kept[part];
+        out.reserve(end - begin);
+        for (std::size_t i = begin; i < end; ++i)
+            if (keep(*events[i])) out.push_back(events[i]);
+    });
+    if (parts == 1) return std::move(kept[0]);
+    std::size_t total = 0;
+    for (const auto& k : kept) total += k.size();
     EventList out;
-    out.reserve(events.size());
-    for (const auto& e : events)
-        if (keep(*e)) out.push_back(e);
+    out.reserve(total);
+    for (auto& k : kept) std::move(k.begin(), k.end(), std::back_inserter(out));
     return out;
 }
 
@@ -224,18 +255,22 @@ EventList EventFilters::applySearch(const EventList& events) const {
 void EventFilters::setPIDChain(const std::vector<std::int64_t>& pids) {
     clearAll();
 
-    // The first event of each requested pid gives its parent and responsible pids.
+    // The first event of each requested pid gives its parent and responsible pids;
+    // each part of the list finds its own first ones and the earliest part wins.
     std::unordered_map<std::int64_t, const EventItem*> first;
     for (auto pid : pids) first.emplace(pid, nullptr);
-    std::size_t missing = first.size();
-    for (const auto& e : allEvents) {
-        if (missing == 0) break;
-        auto it = first.find(e->theProcess().audit_token.pid);
-        if (it != first.end() && !it->second) {
-            it->second = e.get();
-            --missing;
+    const std::size_t parts = partCount(allEvents.size());
+    std::vector<std::unordered_map<std::int64_t, const EventItem*>> firstInPart(parts);
+    inParts(allEvents.size(), parts, [&](std::size_t begin, std::size_t end, std::size_t part) {
+        auto& found = firstInPart[part];
+        for (std::size_t i = begin; i < end && found.size() < first.size(); ++i) {
+            const EventItem* e = allEvents[i].get();
+            if (first.contains(e->theProcess().audit_token.pid)) found.emplace(e->theProcess().audit_token.pid, e);
         }
-    }
+    });
+    for (auto& [pid, item] : first)
+        for (const auto& found : firstInPart)
+            if (auto it = found.find(pid); !item && it != found.end()) item = it->second;
 
     std::unordered_set<std::int64_t> own;      // pids whose own events are shown
     std::unordered_set<std::int64_t> parents;  // pids whose children's events are shown
@@ -256,18 +291,21 @@ void EventFilters::setPIDChain(const std::vector<std::int64_t>& pids) {
     if (own.empty()) return;
 
     // The chain is a set of items by item identity, shown in sequence order.
-    std::unordered_set<EventItemPtr, EventItemIdentityHash, EventItemIdentityEqual> seen;
-    EventList result;
-    for (const auto& e : allEvents) {
-        const es::ESProcess& p = e->theProcess();
-        if ((own.contains(p.audit_token.pid) || parents.contains(p.parent_audit_token.pid) ||
-             parents.contains(p.responsible_audit_token.pid)) &&
-            seen.insert(e).second)
-            result.push_back(e);
-    }
-    std::stable_sort(result.begin(), result.end(), [](const EventItemPtr& a, const EventItemPtr& b) {
-        return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
+    EventList matches = keepIf(allEvents, [&](const EventItem& e) {
+        const es::ESProcess& p = e.theProcess();
+        return own.contains(p.audit_token.pid) || parents.contains(p.parent_audit_token.pid) ||
+               parents.contains(p.responsible_audit_token.pid);
     });
+    std::unordered_set<EventItemPtr, EventItemIdentityHash, EventItemIdentityEqual> seen;
+    seen.reserve(matches.size());
+    EventList result;
+    result.reserve(matches.size());
+    for (auto& e : matches)
+        if (seen.insert(e).second) result.push_back(std::move(e));
+    auto bySeq = [](const EventItemPtr& a, const EventItemPtr& b) {
+        return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
+    };
+    if (!std::is_sorted(result.begin(), result.end(), bySeq)) std::stable_sort(result.begin(), result.end(), bySeq);
     filteredEvents = std::move(result);
 }
 
