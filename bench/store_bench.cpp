@@ -62,16 +62,26 @@ int main(int argc, char** argv) {
     fixtures::FixtureGenerator generator(seed);
     qm::EventFilters store;
 
+    // Messages are generated a batch at a time outside the timed part, so that the
+    // add line times building, annotating and adding alone.
+    constexpr std::size_t batchSize = 4096;
+    std::vector<es::ESMessage> batch;
+    batch.reserve(batchSize);
+    double buildMs = 0;
     const std::size_t before = residentBytes();
-    auto t = Clock::now();
-    for (std::size_t i = 0; i < count; ++i)
-        store.addEvent(std::make_shared<qm::EventItem>(generator.next(), annotator));
-    const double buildMs = msSince(t);
+    for (std::size_t done = 0; done < count; done += batch.size()) {
+        batch.clear();
+        for (std::size_t i = done; i < count && batch.size() < batchSize; ++i) batch.push_back(generator.next());
+        auto t = Clock::now();
+        for (auto& m : batch) store.addEvent(std::make_shared<qm::EventItem>(std::move(m), annotator));
+        buildMs += msSince(t);
+    }
+    batch = {};
     const std::size_t after = residentBytes();
 
     std::printf("store_bench: %zu events (seed %llu), %zu programs\n", count, static_cast<unsigned long long>(seed),
                 store.allPrograms.size());
-    std::printf("  generate + build + annotate + add: %.0f ms (%.0f events/s)\n", buildMs, double(count) / buildMs * 1e3);
+    std::printf("  build + annotate + add: %.0f ms (%.0f events/s)\n", buildMs, double(count) / buildMs * 1e3);
     std::printf("  resident memory: %.0f MB for the store, %.0f bytes per event\n", double(after - before) / 1e6,
                 double(after - before) / double(count));
 
