@@ -27,14 +27,15 @@ std::string IPCConnection::machServiceName(const bundle::Bundle& bundle) {
     return *name;
 }
 
-void IPCConnection::startListener(const bundle::Bundle& bundle) {
+bool IPCConnection::startListener(const bundle::Bundle& bundle) {
     std::string name = machServiceName(bundle);
     log_.info("Starting XPC listener for mach service %{public}s", name);
     auto listener = xpc::Listener::withMachServiceName(name);
     listener->setDelegate(weak_from_this());
-    listener->resume();
+    bool listening = listener->resume();
     std::lock_guard lock(mutex_);
     listener_ = std::move(listener);
+    return listening;
 }
 
 bool IPCConnection::shouldAcceptNewConnection(xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) {

@@ -53,7 +53,9 @@ public:
     virtual ~IPCConnection() = default;
 
     // Extension side: listens on the Mach service of the bundle (the main bundle).
-    virtual void startListener(const bundle::Bundle& bundle = bundle::Bundle::main());
+    // Returns whether it listens: false when the service's socket cannot be had, for
+    // example because another process listens on it.
+    virtual bool startListener(const bundle::Bundle& bundle = bundle::Bundle::main());
 
     // Application side: connects to the extension of the bundle, exports delegate,
     // and calls register: on the extension. The completion receives the answer on an

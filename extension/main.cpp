@@ -1,18 +1,30 @@
-// Flowspur: the network-flow system extension. It hosts the content filter and
-// listens for the application on the Mach service that its bundle names; from then on
+// Flowspur: the network-flow system extension. It listens for the application on the
+// Mach service that its bundle names and hosts the content filter; from then on
 // everything happens in callbacks.
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 #include "Dispatch.h"
 #include "FilterDataProvider.h"
 #include "FilterHost.h"
+#include "FilterManager.h"
 #include "IPCConnection.h"
 
-int main() {
-    netext::NEProvider::startSystemExtensionMode([] { return std::make_shared<flowspur::FilterDataProvider>(); });
-    flowspur::IPCConnection::shared()->startListener();
+int main(int argc, char** argv) {
+    netext::NEProvider::blockStopSignals();
+    // Only the process that listens on the service runs the filter: a second one
+    // leaves the table of the first alone.
+    if (!flowspur::IPCConnection::shared()->startListener()) {
+        std::fprintf(stderr, "flowspur: cannot listen on its service (is another flowspur running?); exiting\n");
+        std::fflush(stderr);
+        ::_exit(1);
+    }
+    netext::NEProvider::startSystemExtensionMode([] { return std::make_shared<flowspur::FilterDataProvider>(); },
+                                                 netext::filterConfigurationPath(argc, argv));
     // The main thread parks here, running main-queue work, for good.
     for (;;) dispatch::runMainQueueUntil([] { return false; }, std::chrono::hours(24));
 }

@@ -3,7 +3,7 @@
 # only when something is missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config libsimdjson-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libutf8proc-dev qt6-base-dev qt6-qpa-plugins libplist-dev
+      libbenchmark-dev libutf8proc-dev qt6-base-dev qt6-qpa-plugins libplist-dev libnetfilter-queue-dev
       nftables iproute2 procps coreutils fonts-noto-color-emoji)
 missing=()
 for p in "${pkgs[@]}"; do

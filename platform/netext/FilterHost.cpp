@@ -85,82 +85,87 @@ void FilterHost::stopProvider() {
         provider_->stopFilter(NEProviderStopReason::configurationDisabled, [] {});
         provider_.reset();
     }
-    conntrack_.stop();
     {
-        std::lock_guard lock(settingsMutex_);
+        std::lock_guard lock(flowMutex_);
         settings_.reset();
+        flowProvider_.reset();
     }
+    // The table goes first, so that the queue's last packets are let through as it stops.
     if (tableInstalled_) {
-        if (auto error = runNft(nftRemovalScript())) log_.error("%{public}s", *error);
+        if (auto error = removeFlowTable()) log_.error("%{public}s", *error);
         tableInstalled_ = false;
     }
+    flowQueue_.stop();
 }
 
 void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCompletion completion) {
     auto fail = [&](std::string text) { completion(Error{"NEFilterErrorDomain", 2, std::move(text)}); };
     if (!settings) {
-        conntrack_.stop();
-        if (auto error = runNft(nftRemovalScript())) return fail(*error);
+        {
+            std::lock_guard lock(flowMutex_);
+            settings_.reset();
+        }
+        if (auto error = removeFlowTable()) return fail(*error);
         tableInstalled_ = false;
-        std::lock_guard lock(settingsMutex_);
-        settings_.reset();
+        flowQueue_.stop();
         return completion(std::nullopt);
     }
-    std::string error;
-    auto script = nftScript(*settings, error);
-    if (!script) return fail(error);
-    if (auto nftError = runNft(*script)) return fail(*nftError);
-    tableInstalled_ = true;
+    if (auto error = settingsError(*settings)) return fail(*error);
     {
-        std::lock_guard lock(settingsMutex_);
+        std::lock_guard lock(flowMutex_);
         settings_ = std::make_shared<const NEFilterSettings>(std::move(*settings));
+        flowProvider_ = provider_;
     }
+    // The queue listens before the table sends it anything.
     std::weak_ptr<FilterHost> weak = weak_from_this();
-    if (auto subscribeError = conntrack_.start([weak](const ConntrackFlow& flow) {
-            if (auto self = weak.lock()) self->newConnection(flow);
+    if (auto error = flowQueue_.start([weak](const QueuedPacket& packet) {
+            if (auto self = weak.lock()) self->newFlow(packet);
         })) {
-        return fail(*subscribeError);
+        return fail(*error);
     }
+    if (auto error = installFlowTable()) {
+        flowQueue_.stop();
+        return fail(*error);
+    }
+    tableInstalled_ = true;
     completion(std::nullopt);
 }
 
-void FilterHost::newConnection(const ConntrackFlow& connection) {
+void FilterHost::newFlow(const QueuedPacket& packet) {
     std::shared_ptr<const NEFilterSettings> settings;
+    std::shared_ptr<NEFilterDataProvider> provider;
     {
-        std::lock_guard lock(settingsMutex_);
+        std::lock_guard lock(flowMutex_);
         settings = settings_;
+        provider = flowProvider_;
     }
-    if (!settings) return;
-    // The owner is looked up at once, while its socket surely exists.
-    auto flow = std::make_shared<NEFilterSocketFlow>(makeFlow(connection));
-    NEFilterAction action = actionFor(*settings, flow->direction, connection.protocol,
-                                      flow->localEndpoint->hostname, flow->remoteEndpoint->hostname);
-    if (action != NEFilterAction::filterData) return;
-    auto self = shared_from_this();
-    queue_.async([self, flow] {
-        if (self->provider_) self->provider_->handleNewFlow(*flow);
-    });
+    if (!settings || !provider) return;
+    NETrafficDirection direction = packet.outbound ? NETrafficDirection::outbound : NETrafficDirection::inbound;
+    const std::string& local = packet.outbound ? packet.sourceAddress : packet.destinationAddress;
+    const std::string& remote = packet.outbound ? packet.destinationAddress : packet.sourceAddress;
+    if (actionFor(*settings, direction, packet.protocol, local, remote) != NEFilterAction::filterData) return;
+    // The packet waits in the queue meanwhile: its socket, and its owner, are still there.
+    provider->handleNewFlow(makeFlow(packet, socketIndex_));
 }
 
-NEFilterSocketFlow FilterHost::makeFlow(const ConntrackFlow& c) {
+NEFilterSocketFlow FilterHost::makeFlow(const QueuedPacket& p, SocketIndex& index) {
     NEFilterSocketFlow flow;
-    bool outbound = isLocalAddress(c.sourceAddress);
-    flow.direction = outbound ? NETrafficDirection::outbound : NETrafficDirection::inbound;
-    NWHostEndpoint source{c.sourceAddress, std::to_string(c.sourcePort)};
-    NWHostEndpoint destination{c.destinationAddress, std::to_string(c.destinationPort)};
-    flow.localEndpoint = outbound ? source : destination;
-    flow.remoteEndpoint = outbound ? destination : source;
+    flow.direction = p.outbound ? NETrafficDirection::outbound : NETrafficDirection::inbound;
+    NWHostEndpoint source{p.sourceAddress, std::to_string(p.sourcePort)};
+    NWHostEndpoint destination{p.destinationAddress, std::to_string(p.destinationPort)};
+    flow.localEndpoint = p.outbound ? source : destination;
+    flow.remoteEndpoint = p.outbound ? destination : source;
     // Flows carry the family numbers of the platform whose messages they imitate,
     // where IPv6 is 30; IPv4 (2), the socket types and protocol numbers are the same.
     constexpr std::int32_t kMessageFamilyINET6 = 30;
-    flow.socketFamily = c.family == AF_INET6 ? kMessageFamilyINET6 : c.family;
-    flow.socketProtocol = c.protocol;
-    flow.socketType = c.protocol == IPPROTO_TCP ? SOCK_STREAM : c.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
+    flow.socketFamily = p.family == AF_INET6 ? kMessageFamilyINET6 : p.family;
+    flow.socketProtocol = p.protocol;
+    flow.socketType = p.protocol == IPPROTO_TCP ? SOCK_STREAM : p.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
     flow.identifier = UUID::random();
 
-    SocketAddress local{flow.localEndpoint->hostname, outbound ? c.sourcePort : c.destinationPort};
-    SocketAddress remote{flow.remoteEndpoint->hostname, outbound ? c.destinationPort : c.sourcePort};
-    if (auto owner = findSocketOwner(c.family, c.protocol, local, remote)) {
+    SocketAddress local{flow.localEndpoint->hostname, p.outbound ? p.sourcePort : p.destinationPort};
+    SocketAddress remote{flow.remoteEndpoint->hostname, p.outbound ? p.destinationPort : p.sourcePort};
+    if (auto owner = findSocketOwner(p.family, p.protocol, local, remote, index)) {
         if (auto token = proc::auditTokenForPid(owner->pid)) {
             auto bytes = proc::tokenBytes(*token);
             flow.sourceAppAuditToken = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
@@ -172,17 +177,31 @@ NEFilterSocketFlow FilterHost::makeFlow(const ConntrackFlow& c) {
 
 // ---- system-extension mode -----------------------------------------------------------
 
-void NEProvider::startSystemExtensionMode(ProviderFactory factory) {
+namespace {
+
+sigset_t stopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+}  // namespace
+
+void NEProvider::blockStopSignals() {
+    sigset_t signals = stopSignals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void NEProvider::startSystemExtensionMode(ProviderFactory factory, fs::path configurationPath) {
+    blockStopSignals();
+    sigset_t signals = stopSignals();
 
     // Lives until the process ends.
     static std::shared_ptr<FilterHost>* host =
-        new std::shared_ptr<FilterHost>(std::make_shared<FilterHost>(std::move(factory), filterConfigurationPath()));
+        new std::shared_ptr<FilterHost>(std::make_shared<FilterHost>(std::move(factory), std::move(configurationPath)));
     (*host)->start();
 
     std::thread([signals] {

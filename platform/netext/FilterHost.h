@@ -1,21 +1,23 @@
 #pragma once
 // Runs a filter data provider inside a system extension's process. It follows the
 // filter configuration: while the configuration is enabled, a provider made by the
-// factory runs; its settings become an nftables table, and every new connection that
-// connection tracking reports and that a filter-data rule of the settings matches is
-// handed to handleNewFlow as an NEFilterSocketFlow, one at a time on the host's queue.
-// When the configuration is disabled, or the process is asked to end, the provider is
-// stopped and the table removed.
+// factory runs; once it applies its settings, the flow table (FlowQueue.h) holds the
+// first packet of every new connection, and each one that a filter-data rule of the
+// settings matches is handed to handleNewFlow as an NEFilterSocketFlow, one at a time
+// on the flow queue's thread; the packet goes on when handleNewFlow returns. When the
+// configuration is disabled, or the process is asked to end, the provider is stopped
+// and the table removed.
 
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 
-#include "Conntrack.h"
 #include "Dispatch.h"
+#include "FlowQueue.h"
 #include "NetworkExtension.h"
 #include "OSLog.h"
+#include "SocketOwner.h"
 
 namespace netext {
 
@@ -32,9 +34,9 @@ public:
     // when all that is done.
     void stop();
 
-    // The flow that a new connection stands for (direction, endpoints, owner's audit
+    // The flow that a queued packet stands for (direction, endpoints, owner's audit
     // tokens). Public for tests.
-    static NEFilterSocketFlow makeFlow(const ConntrackFlow& connection);
+    static NEFilterSocketFlow makeFlow(const QueuedPacket& packet, SocketIndex& index);
 
 private:
     class Watch;
@@ -43,7 +45,7 @@ private:
     void startProvider();          // host queue
     void stopProvider();           // host queue
     void applySettings(std::optional<NEFilterSettings> settings, ErrorCompletion completion);  // host queue
-    void newConnection(const ConntrackFlow& connection);  // conntrack thread
+    void newFlow(const QueuedPacket& packet);  // flow queue thread
 
     const ProviderFactory factory_;
     const std::filesystem::path path_;
@@ -54,18 +56,27 @@ private:
     std::shared_ptr<NEFilterDataProvider> provider_;
     std::unique_ptr<Watch> watch_;
     bool tableInstalled_ = false;
-    ConntrackListener conntrack_;
-    std::shared_ptr<const NEFilterSettings> settings_;  // read by the conntrack thread under settingsMutex_
-    std::mutex settingsMutex_;
+    FlowQueue flowQueue_;
+
+    // What the flow queue's thread works with, under flowMutex_.
+    std::mutex flowMutex_;
+    std::shared_ptr<const NEFilterSettings> settings_;
+    std::shared_ptr<NEFilterDataProvider> flowProvider_;
+
+    SocketIndex socketIndex_;  // flow queue thread only
 };
 
 class NEProvider {
 public:
     // Puts the process into system-extension mode: from now on a FilterHost follows
-    // the filter configuration with providers made by factory, and SIGTERM, SIGINT or
-    // SIGHUP stop the filter (removing its table) and end the process. Call it from
-    // the main thread before any other thread starts.
-    static void startSystemExtensionMode(ProviderFactory factory);
+    // the filter configuration at configurationPath with providers made by factory,
+    // and SIGTERM, SIGINT or SIGHUP stop the filter (removing its table) and end the
+    // process. Call it from the main thread before any thread that may receive those
+    // signals starts.
+    static void startSystemExtensionMode(ProviderFactory factory, std::filesystem::path configurationPath);
+    // Blocks those signals in the calling thread and in every thread it starts from now
+    // on (startSystemExtensionMode does it too); for a process that starts threads first.
+    static void blockStopSignals();
 };
 
 }  // namespace netext

@@ -74,6 +74,13 @@ fs::path filterConfigurationPath() {
     return userConfigurationPath(std::getenv("HOME"), std::getenv("XDG_CONFIG_HOME"));
 }
 
+fs::path filterConfigurationPath(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (argv[i] == kFilterConfigurationOption && *argv[i + 1]) return argv[i + 1];
+    }
+    return filterConfigurationPath();
+}
+
 // ---- FileWatcher ---------------------------------------------------------------------
 
 FileWatcher::FileWatcher(fs::path path, std::function<void()> changed) {

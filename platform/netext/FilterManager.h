@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "Dispatch.h"
@@ -42,6 +43,12 @@ struct FilterConfiguration {
 // process started through pkexec the file of the user who started it, else the
 // user's own.
 std::filesystem::path filterConfigurationPath();
+
+// The option with which the application hands an extension the file it uses, so that
+// both read one file whatever the environment of the extension (pkexec clears it).
+inline constexpr std::string_view kFilterConfigurationOption = "--filter-configuration";
+// The file that the option names among a program's arguments, else filterConfigurationPath().
+std::filesystem::path filterConfigurationPath(int argc, char** argv);
 
 // Calls back (on a thread of its own) whenever the file is created, replaced,
 // written or removed.

@@ -17,12 +17,9 @@ namespace netext {
 
 namespace {
 
-// "ip" or "ip6" for an address, nothing when it is neither.
-std::optional<std::string> addressFamilyWord(const std::string& address) {
+bool isAddress(const std::string& address) {
     std::uint8_t buf[16];
-    if (inet_pton(AF_INET, address.c_str(), buf) == 1) return "ip";
-    if (inet_pton(AF_INET6, address.c_str(), buf) == 1) return "ip6";
-    return std::nullopt;
+    return inet_pton(AF_INET, address.c_str(), buf) == 1 || inet_pton(AF_INET6, address.c_str(), buf) == 1;
 }
 
 bool networkMatches(const std::optional<NWHostEndpoint>& network, std::uint32_t prefix, const std::string& address) {
@@ -42,59 +39,23 @@ bool networkMatches(const std::optional<NWHostEndpoint>& network, std::uint32_t 
     return true;
 }
 
-// The nft match of one end of a rule: "ip daddr 10.0.0.0/8 " and the like.
-bool appendNetwork(std::string& out, const std::optional<NWHostEndpoint>& network, std::uint32_t prefix,
-                   const char* field, std::string& error) {
-    if (!network || prefix == 0) return true;
-    auto word = addressFamilyWord(network->hostname);
-    if (!word) {
-        error = "not a network address: " + network->hostname;
-        return false;
-    }
-    out += *word + " " + field + " " + network->hostname + "/" + std::to_string(prefix) + " ";
-    return true;
-}
-
 }  // namespace
 
-std::optional<std::string> nftScript(const NEFilterSettings& settings, std::string& error) {
-    if (settings.defaultAction != NEFilterAction::allow) {
-        error = "only allow is supported as the default action";
-        return std::nullopt;
-    }
-    std::string chains[2];  // inbound, outbound
+std::optional<std::string> settingsError(const NEFilterSettings& settings) {
+    if (settings.defaultAction != NEFilterAction::allow) return "only allow is supported as the default action";
     for (const NEFilterRule& rule : settings.rules) {
-        const char* verdict = nullptr;
-        if (rule.action == NEFilterAction::filterData) verdict = "";
-        else if (rule.action == NEFilterAction::allow) verdict = " accept";
-        else {
-            error = "only allow and filter-data rules are supported";
-            return std::nullopt;
+        if (rule.action != NEFilterAction::filterData && rule.action != NEFilterAction::allow) {
+            return "only allow and filter-data rules are supported";
         }
         const NENetworkRule& r = rule.networkRule;
-        for (int chain = 0; chain < 2; ++chain) {
-            bool inbound = chain == 0;
-            if ((inbound && r.direction == NETrafficDirection::outbound) ||
-                (!inbound && r.direction == NETrafficDirection::inbound)) {
-                continue;
+        for (const auto& [network, prefix] : {std::pair(&r.remoteNetwork, r.remotePrefix),
+                                              std::pair(&r.localNetwork, r.localPrefix)}) {
+            if (*network && prefix != 0 && !isAddress((*network)->hostname)) {
+                return "not a network address: " + (*network)->hostname;
             }
-            std::string line = "        ct state new ";
-            if (r.protocol == NENetworkRuleProtocol::TCP) line += "meta l4proto tcp ";
-            if (r.protocol == NENetworkRuleProtocol::UDP) line += "meta l4proto udp ";
-            // Inbound packets come from the remote end; outbound ones go to it.
-            if (!appendNetwork(line, r.remoteNetwork, r.remotePrefix, inbound ? "saddr" : "daddr", error) ||
-                !appendNetwork(line, r.localNetwork, r.localPrefix, inbound ? "daddr" : "saddr", error)) {
-                return std::nullopt;
-            }
-            line += std::string("counter") + verdict + "\n";
-            chains[chain] += line;
         }
     }
-    std::string table(kNftTable);
-    return "table " + table + "\ndelete table " + table + "\ntable " + table + " {\n" +
-           "    chain inbound {\n        type filter hook input priority filter; policy accept;\n" + chains[0] +
-           "    }\n" + "    chain outbound {\n        type filter hook output priority filter; policy accept;\n" +
-           chains[1] + "    }\n}\n";
+    return std::nullopt;
 }
 
 std::string nftRemovalScript() {

@@ -1,22 +1,19 @@
 #pragma once
-// Filter settings on Linux: the nftables table that stands for them (its rules match
-// new connections so that connection tracking reports them) and the matching of a new
-// connection against the settings' rules.
+// Filter settings on Linux: which settings the flow table can serve, and the matching
+// of a new flow against the settings' rules (done in user space for each queued flow).
 
 #include <optional>
 #include <string>
 
+#include "FlowQueue.h"
 #include "NetworkExtension.h"
 
 namespace netext {
 
-inline constexpr std::string_view kNftTable = "inet flowspur";
-
-// The nft script that replaces the table with one for the settings; an error text for
-// settings that this host cannot express (a default other than allow, or a rule
-// action other than allow or filter data).
-std::optional<std::string> nftScript(const NEFilterSettings& settings, std::string& error);
-// The nft script that removes the table (a no-op when it is absent).
+// Why this host cannot serve the settings (a default other than allow, a rule action
+// other than allow or filter data, a network that is no address); nothing when it can.
+std::optional<std::string> settingsError(const NEFilterSettings& settings);
+// The nft script that removes the flow table (a no-op when it is absent).
 std::string nftRemovalScript();
 
 // Runs `nft -f -` with the script; an error text on failure.

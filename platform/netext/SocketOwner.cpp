@@ -2,14 +2,16 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <ifaddrs.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <netinet/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -20,12 +22,6 @@ namespace {
 struct RawAddress {
     int family = 0;
     std::uint8_t bytes[16] = {};
-    bool wildcard() const {
-        for (std::size_t i = 0; i < size(); ++i) {
-            if (bytes[i]) return false;
-        }
-        return true;
-    }
     std::size_t size() const { return family == AF_INET ? 4 : 16; }
 };
 
@@ -36,27 +32,31 @@ std::optional<RawAddress> parse(int family, const std::string& text) {
     return a;
 }
 
-bool sameAddress(const RawAddress& a, const std::uint32_t* diag) {
-    return std::memcmp(a.bytes, diag, a.size()) == 0;
+// The IPv4-mapped IPv6 form of an IPv4 address (::ffff:a.b.c.d).
+RawAddress mapped(const RawAddress& v4) {
+    RawAddress a;
+    a.family = AF_INET6;
+    a.bytes[10] = a.bytes[11] = 0xFF;
+    std::memcpy(a.bytes + 12, v4.bytes, 4);
+    return a;
 }
+
+bool sameAddress(const RawAddress& a, const std::uint32_t* diag) { return std::memcmp(a.bytes, diag, a.size()) == 0; }
 
 bool diagWildcard(const std::uint32_t* diag, std::size_t size) {
     const auto* b = reinterpret_cast<const std::uint8_t*>(diag);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (b[i]) return false;
-    }
-    return true;
+    return std::all_of(b, b + size, [](std::uint8_t x) { return x == 0; });
 }
 
-}  // namespace
+// The states a flow's socket can be in when its first packet is queued: connecting
+// (outbound), listening (inbound), or established (a connected UDP socket's state,
+// and TCP's after a simultaneous open). Leaving out the rest keeps the many sockets
+// of closed connections (time-wait) out of the dump.
+constexpr std::uint32_t kTcpStates = (1u << TCP_SYN_SENT) | (1u << TCP_LISTEN) | (1u << TCP_ESTABLISHED) |
+                                     (1u << TCP_SYN_RECV);
 
-std::optional<SocketOwner> findSocketOwner(int family, int protocol, const SocketAddress& local,
-                                           const SocketAddress& remote) {
-    if (protocol != IPPROTO_TCP && protocol != IPPROTO_UDP) return std::nullopt;
-    auto localRaw = parse(family, local.address);
-    auto remoteRaw = parse(family, remote.address);
-    if (!localRaw || !remoteRaw) return std::nullopt;
-
+std::optional<SocketOwner> dumpLookup(int protocol, const RawAddress& local, std::uint16_t localPort,
+                                      const RawAddress& remote, std::uint16_t remotePort) {
     int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return std::nullopt;
     struct {
@@ -66,9 +66,9 @@ std::optional<SocketOwner> findSocketOwner(int family, int protocol, const Socke
     req.header.nlmsg_len = sizeof req;
     req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    req.request.sdiag_family = std::uint8_t(family);
+    req.request.sdiag_family = std::uint8_t(local.family);
     req.request.sdiag_protocol = std::uint8_t(protocol);
-    req.request.idiag_states = ~0u;
+    req.request.idiag_states = protocol == IPPROTO_TCP ? kTcpStates : ~0u;
     if (::send(fd, &req, sizeof req, 0) < 0) {
         ::close(fd);
         return std::nullopt;
@@ -85,11 +85,8 @@ std::optional<SocketOwner> findSocketOwner(int family, int protocol, const Socke
         while (data.size() >= NLMSG_HDRLEN) {
             nlmsghdr h;
             std::memcpy(&h, data.data(), sizeof h);
-            if (h.nlmsg_len < NLMSG_HDRLEN || h.nlmsg_len > data.size()) {
-                done = true;
-                break;
-            }
-            if (h.nlmsg_type == NLMSG_DONE || h.nlmsg_type == NLMSG_ERROR) {
+            if (h.nlmsg_len < NLMSG_HDRLEN || h.nlmsg_len > data.size() || h.nlmsg_type == NLMSG_DONE ||
+                h.nlmsg_type == NLMSG_ERROR) {
                 done = true;
                 break;
             }
@@ -97,11 +94,11 @@ std::optional<SocketOwner> findSocketOwner(int family, int protocol, const Socke
                 inet_diag_msg m;
                 std::memcpy(&m, data.data() + NLMSG_HDRLEN, sizeof m);
                 const auto& id = m.id;
-                bool localPort = ntohs(id.idiag_sport) == local.port;
-                bool localExact = localPort && sameAddress(*localRaw, id.idiag_src);
-                bool localLoose = localPort && diagWildcard(id.idiag_src, localRaw->size());
-                bool remoteExact = ntohs(id.idiag_dport) == remote.port && sameAddress(*remoteRaw, id.idiag_dst);
-                bool remoteLoose = id.idiag_dport == 0 && diagWildcard(id.idiag_dst, remoteRaw->size());
+                bool localPortFits = ntohs(id.idiag_sport) == localPort;
+                bool localExact = localPortFits && sameAddress(local, id.idiag_src);
+                bool localLoose = localPortFits && diagWildcard(id.idiag_src, local.size());
+                bool remoteExact = ntohs(id.idiag_dport) == remotePort && sameAddress(remote, id.idiag_dst);
+                bool remoteLoose = id.idiag_dport == 0 && diagWildcard(id.idiag_dst, remote.size());
                 if (m.idiag_inode != 0) {
                     SocketOwner owner{m.idiag_inode, m.idiag_uid, 0};
                     if (localExact && remoteExact) exact = owner;
@@ -114,61 +111,106 @@ std::optional<SocketOwner> findSocketOwner(int family, int protocol, const Socke
         }
     }
     ::close(fd);
+    return exact ? exact : loose;
+}
 
-    std::optional<SocketOwner> found = exact ? exact : loose;
+// The inode of a "socket:[N]" link text.
+std::optional<std::uint64_t> socketInode(std::string_view link) {
+    constexpr std::string_view prefix = "socket:[";
+    if (link.size() <= prefix.size() + 1 || link.substr(0, prefix.size()) != prefix || link.back() != ']') {
+        return std::nullopt;
+    }
+    std::uint64_t v = 0;
+    for (char c : link.substr(prefix.size(), link.size() - prefix.size() - 1)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + std::uint64_t(c - '0');
+    }
+    return v;
+}
+
+constexpr std::size_t kRecentProcesses = 8;
+
+}  // namespace
+
+std::optional<SocketOwner> findSocket(int family, int protocol, const SocketAddress& local,
+                                      const SocketAddress& remote) {
+    if (protocol != IPPROTO_TCP && protocol != IPPROTO_UDP) return std::nullopt;
+    auto localRaw = parse(family, local.address);
+    auto remoteRaw = parse(family, remote.address);
+    if (!localRaw || !remoteRaw) return std::nullopt;
+    if (auto found = dumpLookup(protocol, *localRaw, local.port, *remoteRaw, remote.port)) return found;
+    if (family != AF_INET) return std::nullopt;
+    return dumpLookup(protocol, mapped(*localRaw), local.port, mapped(*remoteRaw), remote.port);
+}
+
+std::optional<SocketOwner> findSocketOwner(int family, int protocol, const SocketAddress& local,
+                                           const SocketAddress& remote, SocketIndex& index) {
+    auto found = findSocket(family, protocol, local, remote);
     if (!found) return std::nullopt;
-    auto pid = processHoldingSocket(found->inode);
+    auto pid = index.processHolding(found->inode);
     if (!pid) return std::nullopt;
     found->pid = *pid;
     return found;
 }
 
-std::optional<pid_t> processHoldingSocket(std::uint64_t inode) {
-    const std::string target = "socket:[" + std::to_string(inode) + "]";
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return std::nullopt;
-    std::optional<pid_t> found;
-    while (!found) {
-        dirent* entry = ::readdir(proc);
-        if (!entry) break;
-        char* end = nullptr;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0) continue;
-        std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
-        if (!fds) continue;
-        char link[64];
-        while (dirent* f = ::readdir(fds)) {
-            if (f->d_name[0] == '.') continue;
-            ssize_t n = ::readlinkat(::dirfd(fds), f->d_name, link, sizeof link);
-            if (n > 0 && std::string_view(link, std::size_t(n)) == target) {
-                found = pid_t(pid);
-                break;
-            }
-        }
-        ::closedir(fds);
+// ---- SocketIndex ---------------------------------------------------------------------
+
+std::optional<pid_t> SocketIndex::processHolding(std::uint64_t inode) {
+    auto lookup = [&]() -> std::optional<pid_t> {
+        auto it = holders_.find(inode);
+        if (it == holders_.end() || !stillHolds(inode, it->second)) return std::nullopt;
+        noteRecent(it->second.pid);
+        return it->second.pid;
+    };
+    if (auto pid = lookup()) return pid;
+    for (pid_t pid : std::deque<pid_t>(recent_)) {
+        scanProcess(pid);
+        if (auto found = lookup()) return found;
     }
-    ::closedir(proc);
-    return found;
+    scanAll();
+    return lookup();
 }
 
-bool isLocalAddress(const std::string& address) {
-    RawAddress a;
-    if (inet_pton(AF_INET, address.c_str(), a.bytes) == 1) a.family = AF_INET;
-    else if (inet_pton(AF_INET6, address.c_str(), a.bytes) == 1) a.family = AF_INET6;
-    else return false;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return false;
-    bool local = false;
-    for (ifaddrs* i = list; i && !local; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != a.family) continue;
-        const void* raw = a.family == AF_INET
-                              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr)
-                              : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(i->ifa_addr)->sin6_addr);
-        local = std::memcmp(raw, a.bytes, a.size()) == 0;
+bool SocketIndex::stillHolds(std::uint64_t inode, const Holder& holder) const {
+    std::string path = "/proc/" + std::to_string(holder.pid) + "/fd/" + std::to_string(holder.fd);
+    char link[64];
+    ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+    return n > 0 && socketInode(std::string_view(link, std::size_t(n))) == inode;
+}
+
+void SocketIndex::scanProcess(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = ::opendir(dir.c_str());
+    if (!fds) return;
+    char link[64];
+    while (dirent* f = ::readdir(fds)) {
+        if (f->d_name[0] == '.') continue;
+        ssize_t n = ::readlinkat(::dirfd(fds), f->d_name, link, sizeof link);
+        if (n <= 0) continue;
+        if (auto inode = socketInode(std::string_view(link, std::size_t(n)))) {
+            holders_[*inode] = Holder{pid, std::atoi(f->d_name)};
+        }
     }
-    ::freeifaddrs(list);
-    return local;
+    ::closedir(fds);
+}
+
+void SocketIndex::scanAll() {
+    holders_.clear();
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return;
+    while (dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && pid > 0) scanProcess(pid_t(pid));
+    }
+    ::closedir(proc);
+}
+
+void SocketIndex::noteRecent(pid_t pid) {
+    auto it = std::find(recent_.begin(), recent_.end(), pid);
+    if (it != recent_.end()) recent_.erase(it);
+    recent_.push_front(pid);
+    if (recent_.size() > kRecentProcesses) recent_.pop_back();
 }
 
 }  // namespace netext

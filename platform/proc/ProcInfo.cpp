@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -31,12 +32,11 @@ std::optional<std::uint64_t> bootTime() {
 
 std::optional<proc_bsdinfo> proc_pidbsdinfo(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat)) return std::nullopt;
-    // The command name sits in parentheses and may itself hold ")": fields resume
-    // after the last one.
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name sits between the first "(" and the last ")" and may hold
+    // anything, ")" and line breaks included: the fields resume after the last ")".
     std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
+    if (stat.find('(') == std::string::npos || close == std::string::npos) return std::nullopt;
     std::istringstream fields(stat.substr(close + 1));
     // state(3) ppid(4) ... starttime(22)
     std::string state;

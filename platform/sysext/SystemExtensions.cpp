@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "FilterManager.h"
 #include "OSLog.h"
 #include "Plist.h"
 #include "XPC.h"
@@ -212,8 +213,11 @@ void OSSystemExtensionManager::activate(const std::shared_ptr<OSSystemExtensionR
         }
     }
 
-    // Start it with the privileges it needs.
+    // Start it with the privileges it needs, on the filter configuration file of this
+    // application (pkexec would not pass on the environment that chooses it).
     std::vector<std::string> argv;
+    const std::vector<std::string> arguments = {std::string(netext::kFilterConfigurationOption),
+                                                netext::filterConfigurationPath().string()};
     auto patience = 30s;
     if (::geteuid() == 0) {
         argv = {exe->string()};
@@ -226,6 +230,7 @@ void OSSystemExtensionManager::activate(const std::shared_ptr<OSSystemExtensionR
                           "Activating the system extension needs root: run Quillmark as root, or install pkexec "
                           "so that it can ask for permission."));
     }
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
     fs::create_directories(state_, ec);
     fs::path logPath = state_ / (request->identifier() + ".log");
     auto service = found->objectForInfoDictionaryKey("NetworkExtension")["NEMachServiceName"].string();

@@ -6,6 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Bytes a peer may leave unread before the connection counts as broken.
-constexpr std::size_t kMaxBacklog = 64u << 20;
+// What all connections of the process buffer together.
+std::atomic<std::size_t> bufferedBytes{0};
 
 const oslog::Logger& xpcLog() {
     static const oslog::Logger log("com.quillmark.xpc", "XPC");
@@ -58,6 +62,11 @@ bool makeAddress(const fs::path& path, sockaddr_un& addr) {
     return true;
 }
 
+void overBudget(pid_t peer, const std::string& name) {
+    xpcLog().error("connections of this process buffer more than %ld bytes; disconnecting peer %d of %{public}s",
+                   std::int64_t(kMaxBufferedBytes), peer, name);
+}
+
 bool kindsMatch(const std::vector<Value>& values, const std::vector<ValueKind>& kinds) {
     if (values.size() != kinds.size()) return false;
     for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -67,6 +76,17 @@ bool kindsMatch(const std::vector<Value>& values, const std::vector<ValueKind>& 
 }
 
 }  // namespace
+
+std::optional<std::string> serviceDirectoryProblem(const fs::path& dir) {
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return dir.string() + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return dir.string() + " is not a directory";
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+        return dir.string() + " belongs to user " + std::to_string(st.st_uid) + ", not to this process's user";
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return dir.string() + " may be written by other users";
+    return std::nullopt;
+}
 
 fs::path serviceSocketPath(std::string_view name) {
     fs::path dir;
@@ -123,6 +143,19 @@ Connection::Connection(Tag, std::string name, bool client, int fd, pid_t pid, ui
 Connection::~Connection() {
     // Only a server connection that was never resumed still owns its socket here.
     if (pendingFd_ >= 0) ::close(pendingFd_);
+    bufferedBytes -= inCounted_ + outCounted_;
+}
+
+void Connection::accountIn() {
+    bufferedBytes += in_.size();
+    bufferedBytes -= inCounted_;
+    inCounted_ = in_.size();
+}
+
+void Connection::accountOut() {
+    bufferedBytes += out_.size();
+    bufferedBytes -= outCounted_;
+    outCounted_ = out_.size();
 }
 
 pid_t Connection::processIdentifier() const {
@@ -232,6 +265,7 @@ void Connection::send(std::string_view selector, std::vector<Value> arguments, R
     std::string bytes = encodeFrame(frame);
     queued_ += bytes.size();
     out_ += bytes;
+    accountOut();
     if (!frame.replyId) pendingSends_.push_back({queued_, errorHandler});
     bool reconnect = state_ == State::interrupted;
     if (reconnect) state_ = State::connecting;
@@ -255,6 +289,7 @@ void Connection::sendReply(std::uint64_t replyId, const Method* method, std::vec
     std::string bytes = encodeFrame(frame);
     queued_ += bytes.size();
     out_ += bytes;
+    accountOut();
     bool post = !pumpPosted_;
     pumpPosted_ = true;
     lock.unlock();
@@ -273,8 +308,10 @@ void Connection::pump() {
         return;
     }
     if (state_ != State::open || ioId_ == 0) return;
-    if (out_.size() > kMaxBacklog) {
+    if (bufferedBytes > kMaxBufferedBytes) {
+        pid_t peer = peerPid_;
         lock.unlock();
+        overBudget(peer, name_);
         end(End::broken);
         return;
     }
@@ -295,6 +332,8 @@ void Connection::pump() {
         }
     }
     out_.erase(0, done);
+    if (out_.empty() && out_.capacity() > kMaxFrameBody / 16) std::string().swap(out_);
+    accountOut();
     written_ += done;
     while (!pendingSends_.empty() && pendingSends_.front().endOffset <= written_) pendingSends_.pop_front();
     bool want = !out_.empty();
@@ -311,6 +350,14 @@ void Connection::pump() {
 
 void Connection::connectNow() {
     fs::path path = serviceConnectPath(name_);
+    std::error_code ec;
+    if (fs::exists(path.parent_path(), ec)) {
+        if (auto problem = serviceDirectoryProblem(path.parent_path())) {
+            xpcLog().error("cannot connect to %{public}s: refusing the service directory: %{public}s", name_, *problem);
+            end(End::connectFailed);
+            return;
+        }
+    }
     sockaddr_un addr{};
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     bool ok = fd >= 0 && makeAddress(path, addr) &&
@@ -345,6 +392,7 @@ void Connection::attach(int fd) {
     fd_ = fd;
     wantWrite_ = false;
     in_.clear();
+    accountIn();
     // The registration holds the connection while its socket is open.
     ioId_ = IOLoop::shared().add(fd, EPOLLIN | EPOLLRDHUP, [self](std::uint32_t events) { self->onEvents(events); });
     if (ioId_ == 0) {
@@ -364,6 +412,12 @@ void Connection::readAvailable() {
         ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             in_.append(buf, std::size_t(n));
+            accountIn();
+            if (bufferedBytes > kMaxBufferedBytes) {
+                overBudget(processIdentifier(), name_);
+                end(End::violation);
+                return;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -386,6 +440,8 @@ void Connection::readAvailable() {
             }
         }
         in_.erase(0, pos);
+        if (in_.empty() && in_.capacity() > kMaxFrameBody / 16) std::string().swap(in_);
+        accountIn();
         if (closed) end(n == 0 ? End::peerClosed : End::broken);
         return;
     }
@@ -447,7 +503,6 @@ void Connection::end(End why) {
         ::close(pendingFd_);
         pendingFd_ = -1;
     }
-    in_.clear();
     wantWrite_ = false;
     if (why == End::violation) xpcLog().error("peer %d of %{public}s broke the protocol; disconnecting", peerPid_, name_);
 
@@ -462,8 +517,12 @@ void Connection::end(End why) {
     for (auto& pending : pendingSends_) note(pending.errorHandler);
     pendingReplies_.clear();
     pendingSends_.clear();
-    out_.clear();
+    std::string().swap(out_);
+    std::string().swap(in_);
+    accountOut();
+    accountIn();
     queued_ = written_ = 0;
+    std::shared_ptr<void> slot = std::move(listenerSlot_);
 
     std::function<void()> handler;
     Exported released;
@@ -507,33 +566,42 @@ bool Listener::resume() {
     fs::path path = serviceSocketPath(name_);
     std::error_code ec;
     bool root = ::geteuid() == 0;
-    fs::create_directories(path.parent_path(), ec);
+    fs::create_directories(path.parent_path().parent_path(), ec);
+    ::mkdir(path.parent_path().c_str(), root ? 0755 : 0700);
+    if (auto problem = serviceDirectoryProblem(path.parent_path())) {
+        xpcLog().error("cannot listen on %{public}s: refusing the service directory: %{public}s", name_, *problem);
+        return false;
+    }
     sockaddr_un addr{};
     if (!makeAddress(path, addr)) {
         xpcLog().error("cannot listen on %{public}s: the socket path is too long", name_);
         return false;
     }
-    // A socket file that nobody answers on is left over from an earlier run.
-    if (fs::exists(fs::symlink_status(path, ec))) {
-        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool live = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (probe >= 0) ::close(probe);
-        if (live) {
-            xpcLog().error("cannot listen on %{public}s: another process listens on it", name_);
-            return false;
-        }
-        ::unlink(path.c_str());
+    // The lock next to the socket is held while listening: whoever gets it owns the
+    // service, and a socket file found then is left over from an earlier run.
+    fs::path lockPath = path;
+    lockPath += ".lock";
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        if (lockFd >= 0) ::close(lockFd);
+        if (err == EWOULDBLOCK) xpcLog().error("cannot listen on %{public}s: another process listens on it", name_);
+        else xpcLog().error("cannot listen on %{public}s: %{public}s", name_, std::string(std::strerror(err)));
+        return false;
     }
+    ::unlink(path.c_str());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
         int err = errno;
         if (fd >= 0) ::close(fd);
+        ::close(lockFd);
         xpcLog().error("cannot listen on %{public}s: %{public}s", name_, std::string(std::strerror(err)));
         return false;
     }
     // Anyone may knock; the credentials decide who gets in.
     ::chmod(path.c_str(), root ? 0666 : 0600);
     bound_ = true;
+    lockFd_ = lockFd;
     path_ = path;
     auto self = shared_from_this();
     IOLoop::shared().post([self, fd] {
@@ -550,6 +618,7 @@ void Listener::invalidate() {
     if (!bound_) return;
     bound_ = false;
     ::unlink(path_.c_str());
+    ::close(std::exchange(lockFd_, -1));
     auto self = shared_from_this();
     IOLoop::shared().post([self] {
         std::lock_guard lock(self->mutex_);
@@ -571,7 +640,24 @@ void Listener::acceptAvailable(int listenFd) {
             ::close(fd);
             continue;
         }
+        std::shared_ptr<void> slot;
+        {
+            std::lock_guard lock(peers_->mutex);
+            std::size_t& open = peers_->open[uid];
+            if (open >= kMaxConnectionsPerUser) {
+                xpcLog().error("refusing a connection to %{public}s from process %d: user %u has %ld open already",
+                               name_, pid, uid, std::int64_t(open));
+                ::close(fd);
+                continue;
+            }
+            ++open;
+            slot = std::shared_ptr<void>(nullptr, [peers = peers_, uid](void*) {
+                std::lock_guard lock(peers->mutex);
+                if (--peers->open[uid] == 0) peers->open.erase(uid);
+            });
+        }
         auto connection = std::make_shared<Connection>(Connection::Tag{}, name_, false, fd, pid, uid);
+        connection->listenerSlot_ = std::move(slot);
         auto self = shared_from_this();
         queue_.async([self, connection] {
             std::shared_ptr<ListenerDelegate> delegate;

@@ -8,6 +8,12 @@
 // object through a remote object proxy. Only peers of the same user or root (or the
 // user who started this process through pkexec) are accepted, on both sides.
 //
+// Limits: a listener keeps at most kMaxConnectionsPerUser connections of one peer user
+// open at a time, and all connections of a process together buffer at most
+// kMaxBufferedBytes (received frames not yet whole, and sends not yet written); a
+// connection that would go past it is disconnected. A service directory that is not a
+// directory of this process's user (or root) or that others may write to is refused.
+//
 // Connection and listener callbacks (delegate, handlers, exported methods, replies)
 // run on the connection's or listener's own serial queue. A peer that sends a frame
 // that is malformed or does not fit the exported interface is disconnected.
@@ -35,6 +41,9 @@ struct Error {
     int code = 0;
     std::string localizedDescription;
 };
+
+inline constexpr std::size_t kMaxConnectionsPerUser = 16;
+inline constexpr std::size_t kMaxBufferedBytes = 64u << 20;
 
 inline constexpr int kConnectionInterrupted = 4097;
 inline constexpr int kConnectionInvalid = 4099;
@@ -189,6 +198,9 @@ private:
     void readAvailable();
     bool handleFrame(Frame frame);
     void end(End why);
+    // Bring this connection's share of the process's buffered total up to date.
+    void accountIn();   // loop thread
+    void accountOut();  // mutex_ held
 
     const std::string name_;
     const bool client_;
@@ -211,12 +223,15 @@ private:
     std::map<std::uint64_t, PendingReply> pendingReplies_;
     std::uint64_t nextReplyId_ = 1;
     bool pumpPosted_ = false;
+    std::size_t outCounted_ = 0;           // of out_, counted in the process's buffered total
+    std::shared_ptr<void> listenerSlot_;   // a server connection's place in its peer user's count
 
     // Loop thread only.
     std::uint64_t ioId_ = 0;
     int fd_ = -1;
     bool wantWrite_ = false;
     std::string in_;
+    std::size_t inCounted_ = 0;
 };
 
 class Listener;
@@ -257,8 +272,20 @@ private:
     std::weak_ptr<ListenerDelegate> delegate_;
     std::uint64_t ioId_ = 0;
     bool bound_ = false;
+    int lockFd_ = -1;
     std::filesystem::path path_;
+    // Open connections per peer user; shared with the connections' slots.
+    struct PeerCounts {
+        std::mutex mutex;
+        std::map<uid_t, std::size_t> open;
+    };
+    std::shared_ptr<PeerCounts> peers_ = std::make_shared<PeerCounts>();
 };
+
+// Why dir cannot serve as a service directory (not a directory, a symbolic link, owned
+// by a user other than this process's or root, or writable by group or others);
+// nothing when it can.
+std::optional<std::string> serviceDirectoryProblem(const std::filesystem::path& dir);
 
 // Where this process listens for a service: the service directory of its user.
 std::filesystem::path serviceSocketPath(std::string_view name);

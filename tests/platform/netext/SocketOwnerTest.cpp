@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "AuditToken.h"
-#include "Conntrack.h"
 #include "FilterHost.h"
 
 namespace {
@@ -28,6 +27,7 @@ struct Fd {
 };
 
 TEST(SocketOwner, FindsThisProcessForATCPConnectionAndAnUnconnectedUDPSocket) {
+    netext::SocketIndex index;
     Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in any = loopback(0);
     ASSERT_EQ(::bind(listener.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
@@ -38,29 +38,55 @@ TEST(SocketOwner, FindsThisProcessForATCPConnectionAndAnUnconnectedUDPSocket) {
     Fd accepted(::accept(listener.fd, nullptr, nullptr));
 
     auto tcp = netext::findSocketOwner(AF_INET, IPPROTO_TCP, {"127.0.0.1", client.port()},
-                                       {"127.0.0.1", listener.port()});
+                                       {"127.0.0.1", listener.port()}, index);
     ASSERT_TRUE(tcp);
     EXPECT_EQ(tcp->pid, ::getpid());
     EXPECT_EQ(tcp->uid, ::geteuid());
 
+    // A socket made after the index was filled: the miss refreshes it.
     Fd sender(::socket(AF_INET, SOCK_DGRAM, 0));
     sockaddr_in dgram = loopback(9);
     ASSERT_EQ(::sendto(sender.fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&dgram), sizeof dgram), 1);
-    auto udp = netext::findSocketOwner(AF_INET, IPPROTO_UDP, {"127.0.0.1", sender.port()}, {"127.0.0.1", 9});
+    auto udp = netext::findSocketOwner(AF_INET, IPPROTO_UDP, {"127.0.0.1", sender.port()}, {"127.0.0.1", 9}, index);
     ASSERT_TRUE(udp);
     EXPECT_EQ(udp->pid, ::getpid());
 
-    EXPECT_FALSE(netext::findSocketOwner(AF_INET, IPPROTO_ICMP, {"127.0.0.1", 0}, {"127.0.0.1", 0}));
-    EXPECT_FALSE(netext::findSocketOwner(AF_INET, IPPROTO_TCP, {"127.0.0.1", 1}, {"127.0.0.1", 1}));
+    EXPECT_FALSE(netext::findSocketOwner(AF_INET, IPPROTO_ICMP, {"127.0.0.1", 0}, {"127.0.0.1", 0}, index));
+    EXPECT_FALSE(netext::findSocketOwner(AF_INET, IPPROTO_TCP, {"127.0.0.1", 1}, {"127.0.0.1", 1}, index));
 }
 
-TEST(SocketOwner, FlowOfANewConnection) {
+// An IPv6 socket that talks to an IPv4 peer sends IPv4 packets, but the kernel lists
+// it among IPv6 sockets under IPv4-mapped addresses.
+TEST(SocketOwner, IPv4FlowOfAnIPv6SocketWithMappedAddresses) {
+    netext::SocketIndex index;
+    Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in any = loopback(0);
+    ASSERT_EQ(::bind(listener.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(listener.fd, 1), 0);
+    Fd client(::socket(AF_INET6, SOCK_STREAM, 0));
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(listener.port());
+    ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:127.0.0.1", &to.sin6_addr), 1);
+    ASSERT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    sockaddr_in6 self{};
+    socklen_t len = sizeof self;
+    ::getsockname(client.fd, reinterpret_cast<sockaddr*>(&self), &len);
+
+    auto owner = netext::findSocketOwner(AF_INET, IPPROTO_TCP, {"127.0.0.1", ntohs(self.sin6_port)},
+                                         {"127.0.0.1", listener.port()}, index);
+    ASSERT_TRUE(owner);
+    EXPECT_EQ(owner->pid, ::getpid());
+}
+
+TEST(SocketOwner, FlowOfAQueuedPacket) {
+    netext::SocketIndex index;
     Fd sender(::socket(AF_INET, SOCK_DGRAM, 0));
     sockaddr_in dgram = loopback(9);
     ASSERT_EQ(::sendto(sender.fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&dgram), sizeof dgram), 1);
 
-    netext::ConntrackFlow out{AF_INET, IPPROTO_UDP, "127.0.0.1", "127.0.0.1", sender.port(), 9};
-    netext::NEFilterSocketFlow flow = netext::FilterHost::makeFlow(out);
+    netext::QueuedPacket out{true, AF_INET, IPPROTO_UDP, "127.0.0.1", "127.0.0.1", sender.port(), 9};
+    netext::NEFilterSocketFlow flow = netext::FilterHost::makeFlow(out, index);
     EXPECT_EQ(flow.direction, netext::NETrafficDirection::outbound);
     EXPECT_EQ(flow.localEndpoint->port, std::to_string(sender.port()));
     EXPECT_EQ(flow.remoteEndpoint->port, "9");
@@ -71,15 +97,15 @@ TEST(SocketOwner, FlowOfANewConnection) {
     auto token = proc::tokenFromBytes(*flow.sourceAppAuditToken);
     EXPECT_EQ(proc::audit_token_to_pid(*token), ::getpid());
 
-    // From an address that is not this machine's: inbound, ends swapped, and no owner.
-    netext::ConntrackFlow in{AF_INET, IPPROTO_TCP, "192.0.2.7", "127.0.0.1", 5555, 1};
-    netext::NEFilterSocketFlow inbound = netext::FilterHost::makeFlow(in);
+    // Queued on the input hook: inbound, ends swapped, and here no owner.
+    netext::QueuedPacket in{false, AF_INET, IPPROTO_TCP, "192.0.2.7", "127.0.0.1", 5555, 1};
+    netext::NEFilterSocketFlow inbound = netext::FilterHost::makeFlow(in, index);
     EXPECT_EQ(inbound.direction, netext::NETrafficDirection::inbound);
     EXPECT_EQ(inbound.remoteEndpoint->hostname, "192.0.2.7");
     EXPECT_EQ(inbound.localEndpoint->port, "1");
     EXPECT_FALSE(inbound.sourceAppAuditToken);
     EXPECT_NE(inbound.identifier.uuidString(), flow.identifier.uuidString());
-    EXPECT_EQ(netext::FilterHost::makeFlow({AF_INET6, IPPROTO_TCP, "::2", "::1", 1, 2}).socketFamily, 30);
+    EXPECT_EQ(netext::FilterHost::makeFlow({true, AF_INET6, IPPROTO_TCP, "::2", "::1", 1, 2}, index).socketFamily, 30);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +59,31 @@ TEST(ProcInfo, RunningAndExitedProcesses) {
     pid_t gone = exitedChild();
     EXPECT_FALSE(proc::proc_pidpath(gone));
     EXPECT_FALSE(proc::proc_pidbsdinfo(gone));
+}
+
+// A process may name itself anything: the stat fields after the name still read.
+TEST(ProcInfo, NamesWithLineBreaksAndParentheses) {
+    for (const char* name : {"a\nb", "x) 1 2 (y", ")", "\n\n"}) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::prctl(PR_SET_NAME, name);
+            [[maybe_unused]] ssize_t n = ::write(ready[1], "x", 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char c;
+        ASSERT_EQ(::read(ready[0], &c, 1), 1);
+        auto info = proc::proc_pidbsdinfo(child);
+        EXPECT_TRUE(info && info->pbi_ppid == std::uint32_t(::getpid())) << name;
+        auto token = proc::auditTokenForPid(child);
+        EXPECT_TRUE(token && proc::audit_token_to_pid(*token) == child) << name;
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
 }
 
 TEST(CodeSigning, SystemLookupFindsNoGuestCode) {
