@@ -1,109 +1,60 @@
-// Runs the real flowspur in a private network namespace, registers with it through
-// IPCConnection, makes a TCP connection and sends a UDP datagram on loopback, and
-// checks the flow messages that arrive.
+// Runs the real flowspur in a private network namespace (linked by veth to a second
+// one), registers with it through IPCConnection, makes connections and checks the
+// flow messages that arrive.
 
 #include <gtest/gtest.h>
 
-#include "LoopbackNetwork.h"
+#include "FlowspurHarness.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sched.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/prctl.h>
 
-#include <cerrno>
-#include <cstring>
+#include <fstream>
 #include <future>
 #include <iostream>
 
-#include "ESMessage.h"
 #include "ExtensionTestSupport.h"
 #include "FilterManager.h"
 #include "FilterRules.h"
 
-extern char** environ;
-
 namespace {
 
-using looptest::loopback;
-using looptest::loopbackUp;
-
-
 using namespace testsupport;
+using flowharness::PrivateNetwork;
 namespace fs = std::filesystem;
 
-// A socket bound to 127.0.0.1 on a free port.
-struct Socket {
-    explicit Socket(int type) : fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (fd >= 0) ::close(fd);
-    }
-    Socket(Socket&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
-    bool bindLoopback() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    std::uint16_t port() const { return looptest::localPort(fd); }
-    int fd;
-};
-
-// One round of traffic: a TCP connection and a UDP datagram, kept open until the
-// round is dropped.
-struct Traffic {
-    Socket listener{SOCK_STREAM}, client{SOCK_STREAM}, accepted{-1};
-    Socket receiver{SOCK_DGRAM}, sender{SOCK_DGRAM};
-
-    bool make() {
-        if (!listener.bindLoopback() || ::listen(listener.fd, 4) != 0) return false;
-        sockaddr_in to = loopback(listener.port());
-        if (::connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return false;
-        accepted.fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (!receiver.bindLoopback()) return false;
-        sockaddr_in dgram = loopback(receiver.port());
-        return ::sendto(sender.fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&dgram), sizeof dgram) == 1;
-    }
-};
+const std::string kListTable = "list table " + std::string(netext::kNftTable) + "\n";
 
 class FlowspurEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::unshare(CLONE_NEWNET) != 0) {
-            GTEST_SKIP() << "this machine allows no private network namespace (unshare: " << std::strerror(errno)
+        if (auto why = network.setUp()) {
+            GTEST_SKIP() << "this machine allows no private network namespace with a veth link (" << *why
                          << "), so flowspur cannot be run without touching the machine's own network";
         }
-        ASSERT_TRUE(loopbackUp()) << std::strerror(errno);
         const char* build = std::getenv("QM_BUILD_DIR");
         ASSERT_TRUE(build) << "QM_BUILD_DIR names the build folder (set by CTest)";
         auto b = bundle::Bundle::open(fs::path(build) / "Quillmark/Contents/Library/SystemExtensions/Flowspur.systemextension");
         ASSERT_TRUE(b && b->executablePath() && fs::exists(*b->executablePath())) << "flowspur is not built";
         extension = *b;
         ::setenv("QUILLMARK_XPC_DIR", (dir.path() / "xpc").c_str(), 1);
-        ::setenv("QUILLMARK_FILTER_CONFIG", (dir.path() / "filter.plist").c_str(), 1);
+        // flowspur gets its configuration file as an argument, as the application hands it.
+        ::unsetenv("QUILLMARK_FILTER_CONFIG");
         ::setenv("OSLOG_LEVEL", "debug", 1);
+        port = network.startServer();
+        ASSERT_NE(port, 0) << std::strerror(errno);
     }
 
     void TearDown() override {
         if (flowspur > 0) {
             ::kill(flowspur, SIGTERM);
-            int status = 0;
-            bool ended = eventually([&] { return ::waitpid(flowspur, &status, WNOHANG) == flowspur; });
-            if (!ended) {
+            auto status = flowharness::waitForExit(flowspur, 10s);
+            if (!status) {
                 ::kill(flowspur, SIGKILL);
-                ::waitpid(flowspur, &status, 0);
+                ::waitpid(flowspur, nullptr, 0);
             }
-            EXPECT_TRUE(ended) << "flowspur did not end on SIGTERM";
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-            // Its table went with it.
-            EXPECT_TRUE(netext::runNft("list table " + std::string(netext::kNftTable) + "\n"));
+            EXPECT_TRUE(status) << "flowspur did not end on SIGTERM";
+            EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+            EXPECT_TRUE(netext::runNft(kListTable)) << "its table went with it";
             netext::runNft(netext::nftRemovalScript());
         }
         if (HasFailure()) {
@@ -112,8 +63,10 @@ protected:
         }
     }
 
+    fs::path configuration() const { return dir.path() / "filter.plist"; }
+
     void enableFilter(bool enabled = true) {
-        netext::NEFilterManager manager(dir.path() / "filter.plist");
+        netext::NEFilterManager manager(configuration());
         manager.setProviderConfiguration(netext::NEFilterProviderConfiguration{true, false});
         manager.setLocalizedDescription("Quillmark");
         manager.setEnabled(enabled);
@@ -123,97 +76,158 @@ protected:
         ASSERT_FALSE(error) << error->localizedDescription;
     }
 
-    void startFlowspur() {
-        std::string exe = extension->executablePath()->string();
-        std::string log = (dir.path() / "flowspur.log").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        char* argv[] = {exe.data(), nullptr};
-        int rc = ::posix_spawn(&flowspur, exe.c_str(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(rc, 0) << std::strerror(rc);
+    pid_t startFlowspur(const std::string& logName = "flowspur.log") {
+        return flowharness::spawn(extension->executablePath()->string(),
+                                  {std::string(netext::kFilterConfigurationOption), configuration().string()},
+                                  dir.path() / logName);
     }
 
+    // Enables the filter, starts flowspur, registers as the application does and waits
+    // for the table.
+    void startAndRegister() {
+        enableFilter();
+        flowspur = startFlowspur();
+        ASSERT_GT(flowspur, 0);
+        bool registered = eventually([&] {
+            Outcome outcome;
+            app->registerWithExtension(*extension, receiver, outcome.handler());
+            auto answers = outcome.waitForCount(1);
+            return !answers.empty() && answers[0];
+        });
+        ASSERT_TRUE(registered) << "flowspur never answered register:";
+        ASSERT_TRUE(eventually([] { return !netext::runNft(kListTable); })) << "flowspur never installed its table";
+    }
+
+    // The one flow message of a connection from this port, checked against its process.
+    void expectOneFlow(std::uint16_t localPort, pid_t pid, const std::string& executable) {
+        auto flows = receiver->flows(localPort);
+        ASSERT_EQ(flows.size(), 1u) << "port " << localPort;
+        const es::ESMessage& m = flows[0].message;
+        const auto* flow = m.event.get<es::ESEvent_networkflow>();
+        EXPECT_EQ(m.process.audit_token.pid, pid) << "port " << localPort;
+        EXPECT_EQ(m.process.executable.path, executable) << "port " << localPort;
+        EXPECT_EQ(flow->instigator.audit_token.pid, pid);
+        EXPECT_EQ(flow->direction, "outbound");
+        EXPECT_EQ(flow->remote_address, PrivateNetwork::kPeer);
+        EXPECT_EQ(flow->remote_port, std::to_string(port));
+        EXPECT_EQ(es::rawValue(flow->flow_protocol), IPPROTO_TCP);
+    }
+
+    PrivateNetwork network;
     TempDir dir;
     std::optional<bundle::Bundle> extension;
+    std::uint16_t port = 0;
     pid_t flowspur = -1;
+    std::shared_ptr<flowspur::IPCConnection> app = std::make_shared<flowspur::IPCConnection>();
+    std::shared_ptr<flowharness::FlowReceiver> receiver = std::make_shared<flowharness::FlowReceiver>();
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
 };
 
-// The received messages that describe a flow with these local and remote ports.
-std::optional<es::ESMessage> findFlow(Receiver& receiver, std::uint16_t local, std::uint16_t remote) {
-    for (const std::string& text : receiver.texts()) {
-        auto m = es::decodeMessage(text);
-        if (!m) continue;
-        const auto* flow = m->event.get<es::ESEvent_networkflow>();
-        if (flow && flow->local_port == std::to_string(local) && flow->remote_port == std::to_string(remote)) {
-            return m.value();
-        }
-    }
-    return std::nullopt;
-}
+TEST_F(FlowspurEndToEnd, LoopbackTCPAndUDPFlowsAndSwitchingTheFilter) {
+    startAndRegister();
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any = looptest::loopback(0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    std::uint16_t tcp = flowharness::connectAndClose("127.0.0.1", looptest::localPort(listener));
+    int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in dgram = looptest::loopback(9);
+    ASSERT_EQ(::sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&dgram), sizeof dgram), 1);
+    std::uint16_t udp = looptest::localPort(sender);
+    ASSERT_TRUE(receiver->waitForPorts({tcp, udp})) << "no flow message for the TCP connection or UDP datagram";
 
-TEST_F(FlowspurEndToEnd, LoopbackTCPAndUDPFlowsReachARegisteredClient) {
-    enableFilter();
-    startFlowspur();
-
-    // Register as the application does, retrying while flowspur starts up.
-    auto app = std::make_shared<flowspur::IPCConnection>();
-    auto receiver = std::make_shared<Receiver>();
-    bool registered = eventually([&] {
-        Outcome outcome;
-        app->registerWithExtension(*extension, receiver, outcome.handler());
-        auto answers = outcome.waitForCount(1);
-        return !answers.empty() && answers[0];
-    });
-    ASSERT_TRUE(registered) << "flowspur never answered register:";
-    ASSERT_TRUE(eventually([] { return !netext::runNft("list table " + std::string(netext::kNftTable) + "\n"); }))
-        << "flowspur never installed its table";
-
-    // The filter subscribes to connection news just after installing its table: a
-    // round of traffic made in between goes unseen, so rounds repeat until one is seen.
-    std::optional<es::ESMessage> tcp, udp;
-    std::vector<Traffic> rounds;
-    for (int round = 0; round < 5 && !(tcp && udp); ++round) {
-        Traffic& t = rounds.emplace_back();
-        ASSERT_TRUE(t.make()) << std::strerror(errno);
-        eventually([&] {
-            tcp = findFlow(*receiver, t.client.port(), t.listener.port());
-            udp = findFlow(*receiver, t.sender.port(), t.receiver.port());
-            return tcp && udp;
-        }, 3s);
-    }
-    ASSERT_TRUE(tcp) << "no flow message for the TCP connection";
-    ASSERT_TRUE(udp) << "no flow message for the UDP datagram";
-
-    const std::string exe = fs::read_symlink("/proc/self/exe").string();
-    const std::pair<const es::ESMessage*, std::int64_t> expected[] = {{&*tcp, IPPROTO_TCP}, {&*udp, IPPROTO_UDP}};
-    for (const auto& [m, protocol] : expected) {
-        const auto* flow = m->event.get<es::ESEvent_networkflow>();
-        ASSERT_TRUE(flow);
+    const std::pair<std::uint16_t, std::int64_t> expected[] = {{tcp, IPPROTO_TCP}, {udp, IPPROTO_UDP}};
+    for (const auto& [localPort, protocol] : expected) {
+        auto flows = receiver->flows(localPort);
+        ASSERT_EQ(flows.size(), 1u) << "one message for a loopback flow";
+        const es::ESMessage& m = flows[0].message;
+        const auto* flow = m.event.get<es::ESEvent_networkflow>();
         EXPECT_EQ(es::rawValue(flow->flow_protocol), protocol);
         EXPECT_EQ(es::rawValue(flow->flow_family), AF_INET);
         EXPECT_EQ(es::rawValue(flow->flow_type), protocol == IPPROTO_TCP ? SOCK_STREAM : SOCK_DGRAM);
         EXPECT_EQ(flow->local_address, "127.0.0.1");
         EXPECT_EQ(flow->remote_address, "127.0.0.1");
         EXPECT_EQ(flow->direction, "outbound");
-        EXPECT_EQ(es::rawValue(m->event_type), 90210);
-        EXPECT_EQ(m->process.audit_token.pid, ::getpid());
-        EXPECT_EQ(m->process.executable.path, exe);
-        EXPECT_EQ(m->process.ppid, ::getppid());
-        EXPECT_EQ(flow->instigator.audit_token.pid, ::getpid());
+        EXPECT_EQ(es::rawValue(m.event_type), 90210);
+        EXPECT_EQ(m.process.audit_token.pid, ::getpid());
+        EXPECT_EQ(m.process.executable.path, self);
+        EXPECT_EQ(m.process.ppid, ::getppid());
         EXPECT_EQ(flow->uuid.size(), 36u);
     }
-    EXPECT_NE(tcp->event.get<es::ESEvent_networkflow>()->uuid, udp->event.get<es::ESEvent_networkflow>()->uuid);
-    EXPECT_NE(tcp->seq_num, udp->seq_num);
+    ::close(sender);
+    ::close(listener);
 
     // Disabling the configuration stops the filter and removes its table; enabling it
     // again brings both back.
-    const std::string listTable = "list table " + std::string(netext::kNftTable) + "\n";
     enableFilter(false);
-    EXPECT_TRUE(eventually([&] { return netext::runNft(listTable).has_value(); })) << "table still there";
+    EXPECT_TRUE(eventually([&] { return netext::runNft(kListTable).has_value(); })) << "table still there";
     enableFilter(true);
-    EXPECT_TRUE(eventually([&] { return !netext::runNft(listTable); })) << "table not back";
+    EXPECT_TRUE(eventually([&] { return !netext::runNft(kListTable); })) << "table not back";
+}
+
+// Connections that close as soon as they are made are held until they are described.
+TEST_F(FlowspurEndToEnd, TwoHundredConnectionsThatCloseAtOnceGiveOneMessageEach) {
+    startAndRegister();
+    constexpr int kThreads = 8, kEach = 25;
+    std::vector<std::uint16_t> ports(kThreads * kEach);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) ports[t * kEach + i] = flowharness::connectAndClose(PrivateNetwork::kPeer, port);
+        });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(std::count(ports.begin(), ports.end(), 0), 0) << "every connection was made";
+    EXPECT_TRUE(receiver->waitForPorts(ports)) << "messages are missing";
+    for (std::uint16_t p : ports) expectOneFlow(p, ::getpid(), self);
+}
+
+// Neither a process name that breaks the stat line nor an IPv6 socket on an IPv4 peer
+// hides a flow.
+TEST_F(FlowspurEndToEnd, ANameWithALineBreakAndAnIPv4MappedConnectionAreReported) {
+    startAndRegister();
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_NAME, "a\nb");
+        std::uint16_t p = flowharness::connectAndClose(PrivateNetwork::kPeer, port);
+        [[maybe_unused]] ssize_t n = ::write(pipe[1], &p, sizeof p);
+        ::_exit(0);
+    }
+    std::uint16_t childPort = 0;
+    ASSERT_EQ(::read(pipe[0], &childPort, sizeof childPort), ssize_t(sizeof childPort));
+    ::waitpid(child, nullptr, 0);
+    ASSERT_NE(childPort, 0);
+
+    std::uint16_t mapped = flowharness::connectAndClose(PrivateNetwork::kPeer, port, AF_INET6);
+    ASSERT_NE(mapped, 0) << std::strerror(errno);
+    ASSERT_TRUE(receiver->waitForPorts({childPort, mapped}));
+    expectOneFlow(childPort, child, self);
+    expectOneFlow(mapped, ::getpid(), self);
+    EXPECT_EQ(es::rawValue(receiver->flows(mapped)[0].message.event.get<es::ESEvent_networkflow>()->flow_family),
+              AF_INET);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+}
+
+// A second flowspur stops at once and leaves the first one's filter alone.
+TEST_F(FlowspurEndToEnd, ASecondFlowspurExitsAndTheFirstKeepsReporting) {
+    startAndRegister();
+    pid_t second = startFlowspur("second.log");
+    ASSERT_GT(second, 0);
+    auto status = flowharness::waitForExit(second, 10s);
+    if (!status) ::kill(second, SIGKILL), ::waitpid(second, nullptr, 0);
+    ASSERT_TRUE(status) << "the second flowspur keeps running";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+    std::ifstream log(dir.path() / "second.log");
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("another process listens on it"), std::string::npos) << text;
+
+    EXPECT_FALSE(netext::runNft(kListTable)) << "the first one's table is still there";
+    std::vector<std::uint16_t> later;
+    for (int i = 0; i < 4; ++i) later.push_back(flowharness::connectAndClose(PrivateNetwork::kPeer, port));
+    EXPECT_TRUE(receiver->waitForPorts(later)) << "the first flowspur stopped reporting";
 }
 
 }  // namespace

@@ -1,0 +1,217 @@
+#pragma once
+// What the flowspur end-to-end tests and the flow benchmark share: a private network
+// namespace with a veth link to a second one, a TCP server in that second namespace,
+// the flowspur process, and a receiver that indexes the flow messages it is sent.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ESMessage.h"
+#include "IPCConnection.h"
+#include "LoopbackNetwork.h"
+
+extern char** environ;
+
+namespace flowharness {
+
+using namespace std::chrono_literals;
+
+// This process in a private network namespace (loopback up) linked by a veth pair to
+// a second, named one: here kLocal, there kPeer.
+class PrivateNetwork {
+public:
+    static constexpr const char* kLocal = "10.231.0.1";
+    static constexpr const char* kPeer = "10.231.0.2";
+
+    // An error text when the machine does not allow it (not root, no namespaces).
+    std::optional<std::string> setUp() {
+        if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+        if (!looptest::loopbackUp()) return std::string("cannot bring up the loopback interface");
+        peer_ = "qm-flow-" + std::to_string(::getpid());
+        const std::string commands[] = {
+            "ip netns add " + peer_,
+            "ip link add qmv0 type veth peer name qmv1 netns " + peer_,
+            "ip addr add " + std::string(kLocal) + "/24 dev qmv0",
+            "ip link set qmv0 up",
+            "ip -n " + peer_ + " addr add " + std::string(kPeer) + "/24 dev qmv1",
+            "ip -n " + peer_ + " link set qmv1 up",
+            "ip -n " + peer_ + " link set lo up",
+        };
+        for (const std::string& c : commands) {
+            if (std::system((c + " 2>&1").c_str()) != 0) return "`" + c + "` failed";
+        }
+        return std::nullopt;
+    }
+
+    ~PrivateNetwork() {
+        stopServer();
+        if (!peer_.empty()) [[maybe_unused]] int rc = std::system(("ip netns del " + peer_ + " 2>/dev/null").c_str());
+    }
+
+    // A TCP server on kPeer in the peer namespace that accepts and closes every
+    // connection; returns its port (0 on failure).
+    std::uint16_t startServer() {
+        int here = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int there = ::open(("/run/netns/" + peer_).c_str(), O_RDONLY | O_CLOEXEC);
+        bool entered = here >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0;
+        if (entered) {
+            server_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            ::inet_pton(AF_INET, kPeer, &a.sin_addr);
+            if (::bind(server_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(server_, 4096) != 0) {
+                ::close(std::exchange(server_, -1));
+            }
+            ::setns(here, CLONE_NEWNET);
+        }
+        if (here >= 0) ::close(here);
+        if (there >= 0) ::close(there);
+        if (server_ < 0) return 0;
+        acceptor_ = std::thread([fd = server_] {
+            for (;;) {
+                int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c < 0) {
+                    if (errno == EINTR || errno == ECONNABORTED) continue;
+                    return;
+                }
+                ::close(c);
+            }
+        });
+        return looptest::localPort(server_);
+    }
+
+    void stopServer() {
+        if (server_ >= 0) ::shutdown(server_, SHUT_RDWR);
+        if (acceptor_.joinable()) acceptor_.join();
+        if (server_ >= 0) ::close(std::exchange(server_, -1));
+    }
+
+private:
+    std::string peer_;
+    int server_ = -1;
+    std::thread acceptor_;
+};
+
+// Connects a TCP socket of family (AF_INET, or AF_INET6 with an IPv4-mapped peer) to
+// address:port and closes it at once; returns the local port, 0 on failure.
+inline std::uint16_t connectAndClose(const char* address, std::uint16_t port, int family = AF_INET) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = false;
+    if (family == AF_INET) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        ok = ::inet_pton(AF_INET, address, &a.sin_addr) == 1 &&
+             ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    } else {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        ok = ::inet_pton(AF_INET6, (std::string("::ffff:") + address).c_str(), &a.sin6_addr) == 1 &&
+             ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    sockaddr_in6 self{};
+    socklen_t len = sizeof self;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len);
+    ::close(fd);
+    // sin_port and sin6_port sit at the same place.
+    return ok ? ntohs(self.sin6_port) : 0;
+}
+
+// The flow messages it is sent, decoded and indexed by local port, with the time each
+// arrived.
+class FlowReceiver : public flowspur::AppCommunication {
+public:
+    struct Flow {
+        es::ESMessage message;
+        std::chrono::steady_clock::time_point arrived;
+    };
+
+    void shareFlowUsingMessageString(std::string text) override {
+        auto now = std::chrono::steady_clock::now();
+        auto m = es::decodeMessage(text);
+        std::lock_guard lock(mutex_);
+        ++received_;
+        if (m) {
+            if (const auto* flow = m->event.get<es::ESEvent_networkflow>(); flow && flow->local_port) {
+                byLocalPort_[*flow->local_port].push_back({std::move(m.value()), now});
+            }
+        }
+        changed_.notify_all();
+    }
+
+    std::vector<Flow> flows(std::uint16_t localPort) {
+        std::lock_guard lock(mutex_);
+        auto it = byLocalPort_.find(std::to_string(localPort));
+        return it == byLocalPort_.end() ? std::vector<Flow>{} : it->second;
+    }
+    // Waits until every port has a flow or limit has passed; whether all have.
+    bool waitForPorts(const std::vector<std::uint16_t>& ports, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            for (std::uint16_t p : ports) {
+                if (!byLocalPort_.count(std::to_string(p))) return false;
+            }
+            return true;
+        });
+    }
+    std::size_t received() {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t received_ = 0;
+    std::map<std::string, std::vector<Flow>> byLocalPort_;
+};
+
+// Starts program with args, its standard error into log; the pid, -1 on failure.
+inline pid_t spawn(const std::string& program, std::vector<std::string> args, const std::filesystem::path& log) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+// Waits for pid to end within limit; its wait status, or nothing.
+inline std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+        std::this_thread::sleep_for(5ms);
+    }
+    return std::nullopt;
+}
+
+}  // namespace flowharness
