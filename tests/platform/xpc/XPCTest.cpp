@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -318,6 +320,86 @@ TEST_F(XPCTest, OneListenerPerServiceAndLeftoverSocketsAreReplaced) {
     proxy(connect())->echo("again", [this](std::string s) { client.add(s); });
     EXPECT_TRUE(client.waitFor("re:again"));
     second->invalidate();
+}
+
+TEST_F(XPCTest, ServiceDirectoriesOthersCouldTamperWithAreRefused) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> make;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"private directory", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 0700); }, false},
+        {"writable by everyone", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 01777); }, true},
+        {"writable by its group", [](const fs::path& p) { fs::create_directory(p), ::chmod(p.c_str(), 0770); }, true},
+        {"a symbolic link", [this](const fs::path& p) { fs::create_directory_symlink(dir, p); }, true},
+        {"a file", [](const fs::path& p) { std::ofstream(p) << "x"; }, true},
+    };
+    for (const Case& c : cases) {
+        fs::path p = dir / "services";
+        fs::remove_all(p);
+        c.make(p);
+        EXPECT_EQ(xpc::serviceDirectoryProblem(p).has_value(), c.refused) << c.what;
+        ::setenv("QUILLMARK_XPC_DIR", p.c_str(), 1);
+        auto l = xpc::Listener::withMachServiceName("com.example.dir");
+        EXPECT_EQ(l->resume(), !c.refused) << c.what;
+        l->invalidate();
+        ::setenv("QUILLMARK_XPC_DIR", dir.c_str(), 1);
+    }
+    if (::geteuid() == 0) {
+        fs::path p = dir / "theirs";
+        fs::create_directory(p);
+        ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+        auto problem = xpc::serviceDirectoryProblem(p);
+        EXPECT_TRUE(problem && problem->find("belongs to user 65534") != std::string::npos);
+    }
+}
+
+TEST_F(XPCTest, OpenConnectionsPerUserAreLimited) {
+    std::vector<int> fds;
+    for (std::size_t i = 0; i < xpc::kMaxConnectionsPerUser; ++i) {
+        fds.push_back(rawConnect(serviceAddress(name)));
+        ASSERT_TRUE(events.waitFor("accepted " + std::to_string(i + 1)));
+    }
+    int extra = rawConnect(serviceAddress(name));
+    char c;
+    EXPECT_EQ(::read(extra, &c, 1), 0) << "refused: closed without a word";
+    ::close(extra);
+    // Once one goes, another may come.
+    ::close(fds.back());
+    fds.pop_back();
+    ASSERT_TRUE(events.waitForCount("server invalidated", 1));
+    fds.push_back(rawConnect(serviceAddress(name)));
+    EXPECT_TRUE(events.waitFor("accepted " + std::to_string(xpc::kMaxConnectionsPerUser + 1)));
+    for (int fd : fds) ::close(fd);
+    EXPECT_TRUE(events.waitForCount("server invalidated", xpc::kMaxConnectionsPerUser + 1));
+}
+
+TEST_F(XPCTest, BytesBufferedByAllConnectionsTogetherAreLimited) {
+    // Each peer announces a frame just under the size limit and sends all but its end;
+    // together they pass the process's limit, and a peer is disconnected.
+    const std::size_t body = xpc::kMaxFrameBody - 1;
+    std::string head(4, '\0');
+    for (int i = 0; i < 4; ++i) head[i] = char((body >> (8 * i)) & 0xFF);
+    std::string chunk(1 << 20, 'x');
+    std::vector<int> fds;
+    bool hungUp = false;
+    for (std::size_t peer = 0; peer * (body - chunk.size()) <= xpc::kMaxBufferedBytes + body && !hungUp; ++peer) {
+        int fd = rawConnect(serviceAddress(name));
+        fds.push_back(fd);
+        ASSERT_TRUE(events.waitFor("accepted " + std::to_string(peer + 1)));
+        hungUp = ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) < 0;
+        for (std::size_t sent = 0; !hungUp && sent + chunk.size() < body; sent += chunk.size()) {
+            hungUp = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0;
+        }
+    }
+    EXPECT_TRUE(hungUp || events.waitForCount("server invalidated", 1)) << "no peer was disconnected";
+    for (int fd : fds) ::close(fd);
+    EXPECT_TRUE(events.waitForCount("server invalidated", fds.size()));
+    // The listener still serves well-behaved peers.
+    proxy(connect())->echo("ok", [this](std::string s) { client.add(s); });
+    EXPECT_TRUE(client.waitFor("re:ok"));
 }
 
 }  // namespace
