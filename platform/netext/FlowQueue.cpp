@@ -118,6 +118,15 @@ void expression(Batch& b, const char* name, F&& attributes) {
     b.closeNest(elem);
 }
 
+// cmp: register 1 != value
+void registerDiffers(Batch& b, std::uint32_t value) {
+    expression(b, "cmp", [&] {
+        b.be32(NFTA_CMP_SREG, NFT_REG_1);
+        b.be32(NFTA_CMP_OP, NFT_CMP_NEQ);
+        b.data(NFTA_CMP_DATA, &value, 4);
+    });
+}
+
 void tableMessage(Batch& b, int type) {
     b.message(type, type == NFT_MSG_NEWTABLE ? NLM_F_CREATE : 0);
     b.string(NFTA_TABLE_NAME, kTableName);
@@ -146,11 +155,7 @@ void chainWithQueueRule(Batch& b, const char* name, int hook, std::uint16_t queu
             b.be32(NFTA_META_DREG, NFT_REG_1);
             b.be32(NFTA_META_KEY, NFT_META_IIF);
         });
-        expression(b, "cmp", [&] {
-            b.be32(NFTA_CMP_SREG, NFT_REG_1);
-            b.be32(NFTA_CMP_OP, NFT_CMP_NEQ);
-            b.data(NFTA_CMP_DATA, &loopback, 4);
-        });
+        registerDiffers(b, loopback);
     }
     // ct state new
     const std::uint32_t newState = NF_CT_STATE_BIT(IP_CT_NEW);
@@ -165,11 +170,7 @@ void chainWithQueueRule(Batch& b, const char* name, int hook, std::uint16_t queu
         b.data(NFTA_BITWISE_MASK, &newState, 4);
         b.data(NFTA_BITWISE_XOR, &zero, 4);
     });
-    expression(b, "cmp", [&] {
-        b.be32(NFTA_CMP_SREG, NFT_REG_1);
-        b.be32(NFTA_CMP_OP, NFT_CMP_NEQ);
-        b.data(NFTA_CMP_DATA, &zero, 4);
-    });
+    registerDiffers(b, zero);
     // xt NFQUEUE --queue-num queue --queue-bypass
     expression(b, "target", [&] {
         b.string(NFTA_TARGET_NAME, "NFQUEUE");

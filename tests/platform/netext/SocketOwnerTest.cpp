@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "AuditToken.h"
 #include "FilterHost.h"
 
@@ -21,17 +23,28 @@ using looptest::loopbackUp;
 // Loopback sockets of this process.
 struct Fd {
     explicit Fd(int f) : fd(f) {}
-    ~Fd() { ::close(fd); }
+    Fd(Fd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
     std::uint16_t port() const { return looptest::localPort(fd); }
     int fd;
 };
 
-TEST(SocketOwner, FindsThisProcessForATCPConnectionAndAnUnconnectedUDPSocket) {
-    netext::SocketIndex index;
+// A TCP socket listening on 127.0.0.1; its port is 0 when that failed.
+Fd loopbackListener() {
     Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in any = loopback(0);
-    ASSERT_EQ(::bind(listener.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-    ASSERT_EQ(::listen(listener.fd, 1), 0);
+    if (::bind(listener.fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 || ::listen(listener.fd, 1) != 0) {
+        ::close(std::exchange(listener.fd, ::socket(AF_INET, SOCK_STREAM, 0)));
+    }
+    return listener;
+}
+
+TEST(SocketOwner, FindsThisProcessForATCPConnectionAndAnUnconnectedUDPSocket) {
+    netext::SocketIndex index;
+    Fd listener = loopbackListener();
+    ASSERT_NE(listener.port(), 0);
     Fd client(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in to = loopback(listener.port());
     ASSERT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
@@ -59,10 +72,8 @@ TEST(SocketOwner, FindsThisProcessForATCPConnectionAndAnUnconnectedUDPSocket) {
 // it among IPv6 sockets under IPv4-mapped addresses.
 TEST(SocketOwner, IPv4FlowOfAnIPv6SocketWithMappedAddresses) {
     netext::SocketIndex index;
-    Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in any = loopback(0);
-    ASSERT_EQ(::bind(listener.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-    ASSERT_EQ(::listen(listener.fd, 1), 0);
+    Fd listener = loopbackListener();
+    ASSERT_NE(listener.port(), 0);
     Fd client(::socket(AF_INET6, SOCK_STREAM, 0));
     sockaddr_in6 to{};
     to.sin6_family = AF_INET6;
