@@ -120,6 +120,11 @@ TEST_F(SystemExtensionsTest, StartsKeepsAndReplacesTheExtension) {
     auto first = manager.runningExtension(identifier);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->properties.bundleShortVersion, "1.0");
+    // It is handed this process's filter configuration file.
+    std::ifstream cmdline("/proc/" + std::to_string(first->pid) + "/cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    EXPECT_NE(args.find(std::string("--filter-configuration") + '\0' + (dir / "filter.plist").string()),
+              std::string::npos);
 
     // The same version again: kept.
     EXPECT_EQ(activate(), std::vector<std::string>{"finished 0"});
