@@ -182,8 +182,8 @@ TEST_F(FlowspurEndToEnd, TwoHundredConnectionsThatCloseAtOnceGiveOneMessageEach)
     for (std::uint16_t p : ports) expectOneFlow(p, ::getpid(), self);
 }
 
-// Neither a process name that breaks the stat line nor an IPv6 socket on an IPv4 peer
-// hides a flow.
+// Neither a process name or executable that breaks the stat line nor an IPv6 socket on
+// an IPv4 peer hides a flow.
 TEST_F(FlowspurEndToEnd, ANameWithALineBreakAndAnIPv4MappedConnectionAreReported) {
     startAndRegister();
     int pipe[2];
@@ -199,6 +199,19 @@ TEST_F(FlowspurEndToEnd, ANameWithALineBreakAndAnIPv4MappedConnectionAreReported
     ASSERT_EQ(::read(pipe[0], &childPort, sizeof childPort), ssize_t(sizeof childPort));
     ::waitpid(child, nullptr, 0);
     ASSERT_NE(childPort, 0);
+
+    // An executable whose file name holds a line break (a copy of bash, which connects
+    // through its /dev/tcp path).
+    fs::path odd = dir.path() / "x\ny";
+    fs::copy_file("/bin/bash", odd);
+    std::string connect = "exec 3<>/dev/tcp/" + std::string(PrivateNetwork::kPeer) + "/" + std::to_string(port);
+    pid_t bash = flowharness::spawn(odd.string(), {"-c", connect}, dir.path() / "bash.log");
+    ASSERT_GT(bash, 0);
+    auto bashStatus = flowharness::waitForExit(bash, 10s);
+    ASSERT_TRUE(bashStatus && WIFEXITED(*bashStatus) && WEXITSTATUS(*bashStatus) == 0);
+    auto bashFlows = receiver->flowsOf(bash);
+    ASSERT_EQ(bashFlows.size(), 1u);
+    EXPECT_EQ(bashFlows[0].message.process.executable.path, odd.string());
 
     std::uint16_t mapped = flowharness::connectAndClose(PrivateNetwork::kPeer, port, AF_INET6);
     ASSERT_NE(mapped, 0) << std::strerror(errno);

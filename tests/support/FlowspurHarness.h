@@ -167,6 +167,21 @@ public:
         auto it = byLocalPort_.find(std::to_string(localPort));
         return it == byLocalPort_.end() ? std::vector<Flow>{} : it->second;
     }
+    // The flows whose process has this pid, once there is one or limit has passed.
+    std::vector<Flow> flowsOf(pid_t pid, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        std::vector<Flow> found;
+        changed_.wait_for(lock, limit, [&] {
+            found.clear();
+            for (const auto& [port, flows] : byLocalPort_) {
+                for (const Flow& f : flows) {
+                    if (f.message.process.audit_token.pid == pid) found.push_back(f);
+                }
+            }
+            return !found.empty();
+        });
+        return found;
+    }
     // Waits until every port has a flow or limit has passed; whether all have.
     bool waitForPorts(const std::vector<std::uint16_t>& ports, std::chrono::milliseconds limit = 10s) {
         std::unique_lock lock(mutex_);
