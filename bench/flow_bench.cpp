@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     struct Sample {
         std::uint16_t port;
         Clock::time_point start;
+        double connectMs;  // connect and close, the flow held meanwhile
     };
     std::vector<Sample> samples;
     constexpr int kThreads = 4;
@@ -119,7 +120,8 @@ int main(int argc, char** argv) {
                 for (int i = t; i < perBurst; i += kThreads) {
                     auto start = Clock::now();
                     std::uint16_t p = flowharness::connectAndClose(flowharness::PrivateNetwork::kPeer, port);
-                    if (p) parts[t].push_back({p, start});
+                    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                    if (p) parts[t].push_back({p, start, ms});
                 }
             });
         }
@@ -132,8 +134,9 @@ int main(int argc, char** argv) {
     for (const Sample& s : samples) ports.push_back(s.port);
     receiver->waitForPorts(ports, 10s);
 
-    std::vector<double> delays;
+    std::vector<double> delays, connects;
     for (const Sample& s : samples) {
+        connects.push_back(s.connectMs);
         auto flows = receiver->flows(s.port);
         if (flows.empty()) continue;
         delays.push_back(std::chrono::duration<double, std::milli>(flows.front().arrived - s.start).count());
@@ -144,6 +147,9 @@ int main(int argc, char** argv) {
                 samples.empty() ? 0.0 : 100.0 * double(delays.size()) / double(samples.size()));
     std::printf("  connect to message  p50 %.2f ms   p99 %.2f ms   max %.2f ms\n", percentile(delays, 0.5),
                 percentile(delays, 0.99), percentile(delays, 1.0));
+
+    std::printf("  connect and close   p50 %.2f ms   p99 %.2f ms\n", percentile(connects, 0.5),
+                percentile(connects, 0.99));
 
     ::kill(flowspur, SIGTERM);
     flowharness::waitForExit(flowspur, 10s);

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace netext {
 
@@ -114,6 +116,44 @@ std::optional<SocketOwner> dumpLookup(int protocol, const RawAddress& local, std
     return exact ? exact : loose;
 }
 
+// The kernel's own lookup of one TCP socket by its two ends (what an arriving packet
+// would find: the connection's socket, or else the listener): much cheaper than a dump,
+// which walks every bucket of the connection hash.
+std::optional<SocketOwner> exactTcpLookup(const RawAddress& local, std::uint16_t localPort, const RawAddress& remote,
+                                          std::uint16_t remotePort) {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) return std::nullopt;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } req{};
+    req.header.nlmsg_len = sizeof req;
+    req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    req.header.nlmsg_flags = NLM_F_REQUEST;
+    req.request.sdiag_family = std::uint8_t(local.family);
+    req.request.sdiag_protocol = IPPROTO_TCP;
+    req.request.idiag_states = ~0u;
+    req.request.id.idiag_sport = htons(localPort);
+    req.request.id.idiag_dport = htons(remotePort);
+    std::memcpy(req.request.id.idiag_src, local.bytes, local.size());
+    std::memcpy(req.request.id.idiag_dst, remote.bytes, remote.size());
+    req.request.id.idiag_cookie[0] = req.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    std::optional<SocketOwner> found;
+    char buffer[1024];
+    ssize_t n = ::send(fd, &req, sizeof req, 0) < 0 ? -1 : ::recv(fd, buffer, sizeof buffer, 0);
+    if (n >= ssize_t(NLMSG_HDRLEN + sizeof(inet_diag_msg))) {
+        nlmsghdr h;
+        std::memcpy(&h, buffer, sizeof h);
+        if (h.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+            inet_diag_msg m;
+            std::memcpy(&m, buffer + NLMSG_HDRLEN, sizeof m);
+            if (m.idiag_inode != 0) found = SocketOwner{m.idiag_inode, m.idiag_uid, 0};
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
 // The inode of a "socket:[N]" link text.
 std::optional<std::uint64_t> socketInode(std::string_view link) {
     constexpr std::string_view prefix = "socket:[";
@@ -138,9 +178,17 @@ std::optional<SocketOwner> findSocket(int family, int protocol, const SocketAddr
     auto localRaw = parse(family, local.address);
     auto remoteRaw = parse(family, remote.address);
     if (!localRaw || !remoteRaw) return std::nullopt;
-    if (auto found = dumpLookup(protocol, *localRaw, local.port, *remoteRaw, remote.port)) return found;
-    if (family != AF_INET) return std::nullopt;
-    return dumpLookup(protocol, mapped(*localRaw), local.port, mapped(*remoteRaw), remote.port);
+    std::vector<std::pair<RawAddress, RawAddress>> forms{{*localRaw, *remoteRaw}};
+    if (family == AF_INET) forms.emplace_back(mapped(*localRaw), mapped(*remoteRaw));
+    if (protocol == IPPROTO_TCP) {
+        for (const auto& [l, r] : forms) {
+            if (auto found = exactTcpLookup(l, local.port, r, remote.port)) return found;
+        }
+    }
+    for (const auto& [l, r] : forms) {
+        if (auto found = dumpLookup(protocol, l, local.port, r, remote.port)) return found;
+    }
+    return std::nullopt;
 }
 
 std::optional<SocketOwner> findSocketOwner(int family, int protocol, const SocketAddress& local,
