@@ -57,24 +57,33 @@ bool diagWildcard(const std::uint32_t* diag, std::size_t size) {
 constexpr std::uint32_t kTcpStates = (1u << TCP_SYN_SENT) | (1u << TCP_LISTEN) | (1u << TCP_ESTABLISHED) |
                                      (1u << TCP_SYN_RECV);
 
-std::optional<SocketOwner> dumpLookup(int protocol, const RawAddress& local, std::uint16_t localPort,
-                                      const RawAddress& remote, std::uint16_t remotePort) {
-    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0) return std::nullopt;
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } req{};
+struct DiagRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+
+DiagRequest diagRequest(int family, int protocol, std::uint16_t flags, std::uint32_t states) {
+    DiagRequest req{};
     req.header.nlmsg_len = sizeof req;
     req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    req.request.sdiag_family = std::uint8_t(local.family);
+    req.header.nlmsg_flags = std::uint16_t(NLM_F_REQUEST | flags);
+    req.request.sdiag_family = std::uint8_t(family);
     req.request.sdiag_protocol = std::uint8_t(protocol);
-    req.request.idiag_states = protocol == IPPROTO_TCP ? kTcpStates : ~0u;
-    if (::send(fd, &req, sizeof req, 0) < 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
+    req.request.idiag_states = states;
+    return req;
+}
+
+// A new socket-diagnostics socket that the request was sent on; -1 on failure.
+int sendDiag(const DiagRequest& req) {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd >= 0 && ::send(fd, &req, sizeof req, 0) < 0) ::close(std::exchange(fd, -1));
+    return fd;
+}
+
+std::optional<SocketOwner> dumpLookup(int protocol, const RawAddress& local, std::uint16_t localPort,
+                                      const RawAddress& remote, std::uint16_t remotePort) {
+    int fd = sendDiag(diagRequest(local.family, protocol, NLM_F_DUMP, protocol == IPPROTO_TCP ? kTcpStates : ~0u));
+    if (fd < 0) return std::nullopt;
 
     // Best fit: an exact match of both ends wins over a wildcard one.
     std::optional<SocketOwner> exact, loose;
@@ -121,26 +130,17 @@ std::optional<SocketOwner> dumpLookup(int protocol, const RawAddress& local, std
 // which walks every bucket of the connection hash.
 std::optional<SocketOwner> exactTcpLookup(const RawAddress& local, std::uint16_t localPort, const RawAddress& remote,
                                           std::uint16_t remotePort) {
-    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0) return std::nullopt;
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } req{};
-    req.header.nlmsg_len = sizeof req;
-    req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    req.header.nlmsg_flags = NLM_F_REQUEST;
-    req.request.sdiag_family = std::uint8_t(local.family);
-    req.request.sdiag_protocol = IPPROTO_TCP;
-    req.request.idiag_states = ~0u;
+    DiagRequest req = diagRequest(local.family, IPPROTO_TCP, 0, ~0u);
     req.request.id.idiag_sport = htons(localPort);
     req.request.id.idiag_dport = htons(remotePort);
     std::memcpy(req.request.id.idiag_src, local.bytes, local.size());
     std::memcpy(req.request.id.idiag_dst, remote.bytes, remote.size());
     req.request.id.idiag_cookie[0] = req.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    int fd = sendDiag(req);
+    if (fd < 0) return std::nullopt;
     std::optional<SocketOwner> found;
     char buffer[1024];
-    ssize_t n = ::send(fd, &req, sizeof req, 0) < 0 ? -1 : ::recv(fd, buffer, sizeof buffer, 0);
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n >= ssize_t(NLMSG_HDRLEN + sizeof(inet_diag_msg))) {
         nlmsghdr h;
         std::memcpy(&h, buffer, sizeof h);
