@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "CaptureText.h"
+#include "Description.h"
 #include "ValidESLoggerEvents.h"
 
 namespace es {
@@ -221,7 +222,7 @@ void ESLogger::processPiece(std::string_view piece) {
     if (decoded.ok()) {
         ESMessage& message = decoded.value();
         log_.trace(
-            "Decoded event", [&] { return Metadata{{"event", encodeMessage(message)}}; }, {},
+            "Decoded event", [&] { return Metadata{{"event", description(message)}}; }, {},
             at(processFunction));
         // A gap is counted against the message decoded just before; a number that goes
         // back (two captures in one file) is taken as the new base.

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "CaptureTestSupport.h"
+#include "Description.h"
 #include "ESLoggerFile.h"
 
 using namespace capturetest;
@@ -57,7 +58,7 @@ TEST_F(ProcessEvent, TwoLinesInOneChunkGiveTwoEventsAndOneSkippedEmptyPiece) {
     EXPECT_EQ(raw[1].metadata["string"], lines[1]);
     auto decoded = logs.withMessage("Decoded event");
     ASSERT_EQ(decoded.size(), 2u);
-    EXPECT_EQ(decoded[0].metadata["event"], lines[0]);
+    EXPECT_EQ(decoded[0].metadata["event"], es::description(es::decodeMessage(lines[0]).value()));
 
     for (const auto& entry : logs.entries()) {
         EXPECT_EQ(entry.label, "com.quillmark.ESLogger.ESLogger");
