@@ -4,6 +4,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <deque>
+#include <mutex>
+#include <utility>
+
 #include "Dispatch.h"
 
 namespace qm {
@@ -49,8 +53,50 @@ AlertResponse runAlert(const Alert& alert) {
     return presenter->runModal(alert);
 }
 
-void runAlertLater(Alert alert) {
-    dispatch::DispatchQueue::main().async([alert = std::move(alert)] { runAlert(alert); });
+namespace {
+
+// The alerts waiting to be shown; one drain on the main queue shows them in turn.
+// A modal alert runs a nested event loop, so alerts queued while it is open wait
+// here instead of opening on top of it.
+struct AlertQueue {
+    std::mutex mutex;
+    std::deque<std::pair<Alert, std::function<void()>>> waiting;
+    bool draining = false;
+
+    void drain() {
+        for (;;) {
+            std::pair<Alert, std::function<void()>> next;
+            {
+                std::lock_guard lock(mutex);
+                if (waiting.empty()) {
+                    draining = false;
+                    return;
+                }
+                next = std::move(waiting.front());
+                waiting.pop_front();
+            }
+            runAlert(next.first);
+            if (next.second) next.second();
+        }
+    }
+};
+
+AlertQueue& alertQueue() {
+    static AlertQueue queue;
+    return queue;
+}
+
+}  // namespace
+
+void runAlertLater(Alert alert, std::function<void()> closed) {
+    AlertQueue& queue = alertQueue();
+    bool start;
+    {
+        std::lock_guard lock(queue.mutex);
+        queue.waiting.emplace_back(std::move(alert), std::move(closed));
+        start = !std::exchange(queue.draining, true);
+    }
+    if (start) dispatch::DispatchQueue::main().async([&queue] { queue.drain(); });
 }
 
 }  // namespace qm

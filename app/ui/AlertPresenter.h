@@ -4,6 +4,7 @@
 // box. Every alert goes through the process's presenter, so tests install one that
 // records the texts and answers for the user.
 
+#include <functional>
 #include <memory>
 
 #include <QString>
@@ -47,7 +48,10 @@ std::shared_ptr<AlertPresenter> setAlertPresenter(std::shared_ptr<AlertPresenter
 
 // Runs the alert through the presenter in force, now. Main thread only.
 AlertResponse runAlert(const Alert& alert);
-// Runs the alert on the main queue, later, from any thread; the answer is ignored.
-void runAlertLater(Alert alert);
+// Queues the alert from any thread. Queued alerts are shown on the main queue one
+// at a time, in the order they were queued: the next one opens once the one before
+// has closed. closed, when given, runs on the main queue right after this alert
+// has closed, before the next one opens; the answer is ignored.
+void runAlertLater(Alert alert, std::function<void()> closed = {});
 
 }  // namespace qm

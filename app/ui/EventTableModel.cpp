@@ -23,7 +23,11 @@ Cell processPathCell(const EventItem& e) {
     return {text(lastPathComponent(e)), text(e.theProcess().executable.path), false};
 }
 
-Cell eventNameCell(const EventItem& e) { return {text(es::shortName(e.theEvent().event_type)), {}, false}; }
+// The tool tip shows a name the column is too narrow for.
+Cell eventNameCell(const EventItem& e) {
+    QString name = text(es::shortName(e.theEvent().event_type));
+    return {name, name, false};
+}
 
 Cell annotationsCell(const EventItem& e) {
     return {text(annotationBadges(e.annotations())), text(annotationNames(e.annotations())), false};
@@ -54,7 +58,7 @@ const std::vector<EventTableModel::Column>& EventTableModel::columns() {
         {"EventNumber", "#", 70, eventNumberCell},
         {"Apple", "Apple", 50, appleCell},
         {"ProcessPath", "Process", 140, processPathCell},
-        {"EventName", "Event", 120, eventNameCell},
+        {"EventName", "Event", 150, eventNameCell},
         {"Annotations", "Annotations", 90, annotationsCell},
         {"PID", "PID", 60, pidCell},
         {"ParentPID", "PPID", 60, parentPIDCell},

@@ -65,7 +65,8 @@ void EventTypeItem::paint(QPainter* painter, const QStyleOptionViewItem& option,
     const QRectF nameBox(box.left() + 8, box.top(), countBox.left() - box.left() - 14, box.height());
     painter->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
     painter->drawText(nameBox, Qt::AlignVCenter | Qt::AlignLeft,
-                      metrics.elidedText(index.data().toString(), Qt::ElideRight, int(nameBox.width())));
+                      // In the middle: names that share a long start keep their different ends.
+                      metrics.elidedText(index.data().toString(), Qt::ElideMiddle, int(nameBox.width())));
     painter->restore();
 }
 

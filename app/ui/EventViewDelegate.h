@@ -23,6 +23,12 @@ public:
     // Every filter was cleared: deselect every item of the event types pane
     // without running its selection handlers. Main queue.
     virtual void deselectAllEventTypes() {}
+    // Every filter was cleared: the search field shows no text and the cleared
+    // search category. Main queue.
+    virtual void filtersDidClear() {}
+    // The events were redrawn, after any change of the filters: the filter
+    // buttons show the state of their filters. Main queue.
+    virtual void filtersDidChange() {}
     // A time window was set from a row: show the warp filter as on. Main queue.
     virtual void timeWarpDidEnable() {}
     // A PID chain was set from a row: show the chain filter as on. Main queue.

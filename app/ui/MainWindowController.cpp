@@ -2,6 +2,7 @@
 
 #include <QActionGroup>
 #include <QCoreApplication>
+#include <QDir>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -22,6 +23,7 @@
 
 #include "AlertPresenter.h"
 #include "DefaultSettings.h"
+#include "EventFilters.h"
 #include "EventTypeViewController.h"
 #include "ProgramViewItem.h"
 #include "Symbols.h"
@@ -207,7 +209,7 @@ void MainWindowController::buildCommands() {
     autoScroll = action(Command::autoScroll);
     warpFilterButton = action(Command::timeWarpEvents);
 
-    QToolBar* toolbar = addToolBar(tr("Toolbar"));
+    QToolBar* toolbar = toolbar_ = addToolBar(tr("Toolbar"));
     toolbar->setMovable(false);
     toolbar->setIconSize(QSize(22, 22));
     toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
@@ -290,18 +292,23 @@ void MainWindowController::searchEvents(const QString& text) {
     QStringList recents = searchToolbar->recentSearches();
     recents.append(text);
     searchToolbar->setRecentSearches(std::move(recents));
-    if (!eventsViewController) return;
-    // The store forgets its category whenever the filters are cleared; the field
-    // still shows the one chosen, so that one is searched.
-    eventsViewController->filters.searchCategory = searchToolbar->placeholderText().toStdString();
-    eventsViewController->searchEvents(text);
+    if (eventsViewController) eventsViewController->searchEvents(text);
 }
 
 void MainWindowController::searchCategory(QAction* item) {
     if (!item) return;
     if (eventsViewController) eventsViewController->filters.searchCategory = item->text().toStdString();
+    item->setChecked(true);
     searchToolbar->setPlaceholderText(item->text());
     searchEvents(searchToolbar->text());
+}
+
+void MainWindowController::filtersDidClear() {
+    // The store's cleared category is empty, which searches as the first one.
+    searchToolbar->setText(QString());
+    searchToolbar->setPlaceholderText(searchCategories[0]);
+    if (const QList<QAction*> items = searchToolbar->searchMenuTemplate->actions(); !items.isEmpty())
+        items.front()->setChecked(true);
 }
 
 // ---- files
@@ -323,7 +330,8 @@ std::optional<std::filesystem::path> MainWindowController::askSaveURL() {
 }
 
 bool MainWindowController::confirmMultipleFiles() {
-    if (!eventsViewController || eventsViewController->filters.allEvents.empty()) return true;
+    if (!eventsViewController) return true;
+    if (eventsViewController->filters.allEvents.empty() && !sourceIsRunning(eventsViewController)) return true;
     Alert alert;
     alert.style = Alert::Style::warning;
     alert.messageText = QStringLiteral("Potential feature unpredictability");
@@ -386,13 +394,21 @@ Qt::DropAction MainWindowController::draggingEntered(const QMimeData* data) cons
 
 bool MainWindowController::performDragOperation(const QMimeData* data) {
     if (!data || !eventsViewController) return false;
-    bool opened = false;
+    // Only local files named by an absolute path: other schemes can come out of
+    // the URL parser as relative "file:" URLs.
+    std::vector<std::filesystem::path> files;
     for (const QUrl& url : data->urls()) {
-        if (!url.isLocalFile() || url.toLocalFile().isEmpty()) continue;
-        eventsViewController->openEventFiles(std::filesystem::path(url.toLocalFile().toStdString()));
-        opened = true;
+        const QString path = url.isLocalFile() ? url.toLocalFile() : QString();
+        if (!path.isEmpty() && QDir::isAbsolutePath(path)) files.emplace_back(path.toStdString());
     }
-    return opened;
+    if (files.empty()) return false;
+    // Dropped files replace a running source: the same question as Open first.
+    if (sourceIsRunning(eventsViewController)) {
+        if (!confirmMultipleFiles()) return false;
+        eventsViewController->stopEvents();
+    }
+    for (const auto& file : files) openEventFile(file);
+    return true;
 }
 
 void MainWindowController::dragEnterEvent(QDragEnterEvent* event) {
@@ -424,31 +440,38 @@ void MainWindowController::clearEvents() {
 
 void MainWindowController::clearFilters() {
     if (eventsViewController) eventsViewController->clearFilters();
+    else filtersDidClear();
     if (typesViewController) typesViewController->deselectAll();
-    searchToolbar->setText(QString());
-    for (QAction* item : {appleBinaryFilterButton, chainPIDButton, annotateEventsButton, warpFilterButton})
-        setSymbolTint(item, systemGrayColor);
+    syncFilterTints();
+}
+
+void MainWindowController::syncFilterTints() {
+    static const EventFilters none;
+    const EventFilters& f = eventsViewController ? eventsViewController->filters : none;
+    const std::pair<QAction*, QColor> tints[] = {
+        {annotateEventsButton, f.annotateFilter ? systemBlueColor : systemGrayColor},
+        {appleBinaryFilterButton, f.appleBinaryFilter ? systemRedColor : systemGrayColor},
+        {chainPIDButton, f.selectedPIDChain.pid.empty() && f.selectedPIDChain.ppid.empty() ? systemGrayColor
+                                                                                            : systemBlueColor},
+        {warpFilterButton, f.timeWindowEnd != 0 ? systemBlueColor : systemGrayColor},
+    };
+    for (const auto& [item, color] : tints)
+        if (symbolTint(item) != color) setSymbolTint(item, color);
 }
 
 void MainWindowController::annotateEvents() {
-    const bool on = eventsViewController && eventsViewController->annotateFilter();
-    setSymbolTint(annotateEventsButton, on ? systemBlueColor : systemGrayColor);
+    if (eventsViewController) eventsViewController->annotateFilter();
+    syncFilterTints();
 }
 
 void MainWindowController::filterAppleBinaries() {
-    const bool on = eventsViewController && eventsViewController->filterAppleBinaries();
-    setSymbolTint(appleBinaryFilterButton, on ? systemRedColor : systemGrayColor);
+    if (eventsViewController) eventsViewController->filterAppleBinaries();
+    syncFilterTints();
 }
 
 void MainWindowController::filterPIDChain() {
-    setSymbolTint(chainPIDButton, systemBlueColor);
-    if (!eventsViewController || !eventsViewController->filterPIDChain()) {
-        setSymbolTint(chainPIDButton, systemGrayColor);
-        return;
-    }
-    // The chain replaced every other filter.
-    setSymbolTint(appleBinaryFilterButton, systemGrayColor);
-    setSymbolTint(annotateEventsButton, systemGrayColor);
+    if (eventsViewController) eventsViewController->filterPIDChain();
+    syncFilterTints();
 }
 
 void MainWindowController::timeWarpEvents() {
@@ -456,7 +479,7 @@ void MainWindowController::timeWarpEvents() {
         eventsViewController->filters.clearTimeWindow();
         eventsViewController->reloadEvents();
     }
-    setSymbolTint(warpFilterButton, systemGrayColor);
+    syncFilterTints();
 }
 
 void MainWindowController::toggleAutoScroll() {
@@ -546,8 +569,27 @@ void MainWindowController::deselectAllEventTypes() {
     if (typesViewController) typesViewController->deselectAll();
 }
 
-void MainWindowController::timeWarpDidEnable() { setSymbolTint(warpFilterButton, systemBlueColor); }
+void MainWindowController::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    fitToolbar();
+}
 
-void MainWindowController::pidChainDidEnable() { setSymbolTint(chainPIDButton, systemBlueColor); }
+void MainWindowController::fitToolbar() {
+    // Titles under the symbols while the whole toolbar fits; symbols alone (titles
+    // as tool tips) otherwise, so that the search field never moves into the
+    // toolbar's overflow menu.
+    if (toolbarWidthWithTitles_ == 0) {
+        toolbar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+        toolbarWidthWithTitles_ = toolbar_->sizeHint().width();
+    }
+    toolbar_->setToolButtonStyle(width() >= toolbarWidthWithTitles_ ? Qt::ToolButtonTextUnderIcon
+                                                                    : Qt::ToolButtonIconOnly);
+}
+
+void MainWindowController::timeWarpDidEnable() { syncFilterTints(); }
+
+void MainWindowController::pidChainDidEnable() { syncFilterTints(); }
+
+void MainWindowController::filtersDidChange() { syncFilterTints(); }
 
 }  // namespace qm

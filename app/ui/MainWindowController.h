@@ -25,6 +25,7 @@ class QMenu;
 class QMimeData;
 class QProgressBar;
 class QSplitter;
+class QToolBar;
 
 namespace qm {
 
@@ -136,8 +137,12 @@ public:
     void saveDidComplete() override;
     void countEventTypes(const std::string& shortName) override;
     void deselectAllEventTypes() override;
+    void filtersDidClear() override;
+    void filtersDidChange() override;
     void timeWarpDidEnable() override;
     void pidChainDidEnable() override;
+    // Tints every filter button by the state of its filter.
+    void syncFilterTints();
 
 public slots:
     void searchEvents(const QString& text);
@@ -159,15 +164,19 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void buildCommands();
     void buildSearchCategoryMenu();
     void windowDidLoad();
     void setActivityAnimating(bool on);
+    void fitToolbar();
 
     Settings& settings_;
     QSplitter* splitView_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
+    int toolbarWidthWithTitles_ = 0;  // the toolbar's width with titles under the symbols
     QMenu* applicationMenu_ = nullptr;
     QAction* activityAction_ = nullptr;  // the progress indicator's place in the toolbar
     QLabel* subtitleLabel_ = nullptr;

@@ -135,6 +135,9 @@ QFont jsonDetailsFont(const Settings& settings) {
             if (const auto* d = value.get<double>()) registeredSize = *d;
         }
     }
+    // Without that family on this machine, the system's fixed-pitch font stands in.
+    if (!QFontDatabase::hasFamily(registeredName))
+        registeredName = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
     return monospaceFont(registeredName, registeredSize);
 }
 

@@ -32,6 +32,20 @@ std::string_view lastPiece(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+// A label that ends a text too long for it with "…" instead of clipping it.
+class ElidingLabel final : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QRect box = contentsRect();
+        painter.setPen(palette().color(foregroundRole()));
+        painter.drawText(box, int(alignment()), fontMetrics().elidedText(text(), Qt::ElideRight, box.width()));
+    }
+};
+
 }  // namespace
 
 ProgramIconProvider programIconProvider() {
@@ -53,11 +67,11 @@ ProgramViewItem::ProgramViewItem(QWidget* parent) : QFrame(parent) {
     setBackgroundRole(QPalette::Base);
     appIcon = new QLabel(this);
     appIcon->setFixedSize(iconSize, iconSize);
-    programName = new QLabel(this);
+    programName = new ElidingLabel(this);
     QFont bold = programName->font();
     bold.setBold(true);
     programName->setFont(bold);
-    programSubtitle = new QLabel(this);
+    programSubtitle = new ElidingLabel(this);
     QFont small = programSubtitle->font();
     small.setPointSizeF(small.pointSizeF() * 0.85);
     programSubtitle->setFont(small);
@@ -109,6 +123,7 @@ bool ProgramViewItem::fill(const EventFilters& filters, std::size_t i) {
                           !c.allEvents.empty() && c.allEvents.front()->theProcess().is_platform_binary);
     });
     programSubtitle->setText(QStringLiteral("%1-pids / %2-events").arg(pids).arg(events));
+    programSubtitle->setToolTip(programSubtitle->text());
 
     const auto* icon = dynamic_cast<const QtProgramIcon*>(program.icon().get());
     appIcon->setPixmap(icon ? icon->icon.pixmap(iconSize, iconSize) : QPixmap());
@@ -163,9 +178,9 @@ void ProgramViewItem::filterEventsByPIDChain() {
     const auto pids = program->read([](const ProgramItem::Contents& c) {
         return std::vector<std::int64_t>(c.processPIDs.begin(), c.processPIDs.end());
     });
-    if (events) events->filters.setPIDChain(pids);
-    setSymbolTint(controller->chainPIDButton, systemBlueColor);
-    if (events) events->reloadEvents();
+    if (!events) return;
+    events->showPIDChain(pids);
+    controller->pidChainDidEnable();
 }
 
 }  // namespace qm

@@ -90,8 +90,13 @@ ViewController::ViewController(Settings& settings, QWidget* parent)
     : QWidget(parent),
       settings_(settings),
       life_(std::make_shared<Lifeline>()),
-      lastRefresh_(Clock::now() - std::chrono::seconds(3)) {
+      lastRefresh_(Clock::now() - std::chrono::seconds(3)),
+      dropped_(std::make_shared<DroppedLines>()) {
     life_->self = this;
+    trailingTimer_ = new QTimer(this);
+    trailingTimer_->setSingleShot(true);
+    trailingTimer_->setTimerType(Qt::PreciseTimer);
+    connect(trailingTimer_, &QTimer::timeout, this, &ViewController::trailingRefresh);
 
     eventsModel_ = new EventTableModel(filters, this);
     programsModel_ = new ProgramListModel(filters, this);
@@ -223,14 +228,18 @@ void ViewController::onMain(std::function<void(ViewController&)> f) {
 }
 
 es::ESLogger::EventCallback ViewController::eventCallback() {
-    return [life = life_](es::ESMessage message) {
-        life->with([&](ViewController& vc) { vc.addEvent(std::move(message)); });
+    return [life = life_, made = stopCount_.load()](es::ESMessage message) {
+        life->with([&](ViewController& vc) {
+            if (vc.stopCount_ == made) vc.addEvent(std::move(message));
+        });
     };
 }
 
 es::ESLogger::ErrorCallback ViewController::errorCallback() {
-    return [life = life_](const es::ESLogger::Error& error) {
-        life->with([&](ViewController& vc) { vc.handleLoggerError(error); });
+    return [life = life_, made = stopCount_.load()](const es::ESLogger::Error& error) {
+        life->with([&](ViewController& vc) {
+            if (vc.stopCount_ == made) vc.handleLoggerError(error);
+        });
     };
 }
 
@@ -238,23 +247,59 @@ es::ESLogger::ErrorCallback ViewController::errorCallback() {
 
 void ViewController::addEvent(es::ESMessage message) {
     auto item = std::make_shared<EventItem>(std::move(message));
-    bool flush;
+    bool flush, arm = false;
     {
         std::lock_guard lock(backgroundMutex_);
         backgroundEvents_.push_back(std::move(item));
         flush = !(refreshInterval > now() - lastRefresh_);
+        if (!flush && !trailingArmed_) arm = trailingArmed_ = true;
     }
     if (flush) flushBackgroundEvents();
+    else if (arm) onMain([](ViewController& vc) { vc.trailingRefresh(); });
+}
+
+// Flushes once the interval since the last flush has passed, waiting on the main
+// queue's timer until then; ends when nothing waits any more.
+void ViewController::trailingRefresh() {
+    Clock::duration wait{};
+    bool waiting;
+    {
+        std::lock_guard lock(backgroundMutex_);
+        waiting = !backgroundEvents_.empty();
+        if (waiting) wait = std::chrono::duration_cast<Clock::duration>(refreshInterval - (now() - lastRefresh_));
+        if (!waiting || wait <= Clock::duration::zero()) trailingArmed_ = false;
+    }
+    if (!waiting) return;
+    if (wait > Clock::duration::zero())
+        trailingTimer_->start(int(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+    else
+        flushBackgroundEvents();
+}
+
+std::size_t ViewController::backgroundEventCount() {
+    std::lock_guard lock(backgroundMutex_);
+    return backgroundEvents_.size();
+}
+
+void ViewController::flushWaitingEvents() {
+    if (backgroundEventCount() > 0) flushBackgroundEvents();
 }
 
 void ViewController::flushBackgroundEvents() {
     EventList batch;
+    std::uint64_t clears;
     {
         std::lock_guard lock(backgroundMutex_);
         lastRefresh_ = now();
         batch.swap(backgroundEvents_);
+        clears = clearCount_;
     }
-    onMain([batch = std::move(batch)](ViewController& vc) {
+    onMain([batch = std::move(batch), clears](ViewController& vc) {
+        // Events taken before a Delete Events belong to the deleted capture.
+        {
+            std::lock_guard lock(vc.backgroundMutex_);
+            if (vc.clearCount_ != clears) return;
+        }
         EventViewDelegate* delegate = vc.delegate();
         for (const EventItemPtr& event : batch) {
             vc.filters.addEvent(event);
@@ -307,6 +352,9 @@ void ViewController::updateStatus() {
     emit subtitleChanged(subtitle_);
 
     if (!filters.isFiltering()) reloadPrograms();
+    // Nothing to scroll to sideways while there are no rows.
+    eventsTableView_->setHorizontalScrollBarPolicy(rows > 0 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    if (EventViewDelegate* d = delegate()) d->filtersDidChange();
 }
 
 void ViewController::reloadPrograms() {
@@ -382,6 +430,7 @@ void ViewController::deselectProgram(const std::string& path) {
 // ---- Sources ----
 
 void ViewController::openEventFiles(const std::filesystem::path& url) {
+    flushWaitingEvents();
     auto source = std::make_shared<es::ESLoggerFile>(url, eventCallback(), errorCallback(), sourceLogLevel);
     setEslogger(source);
     // Each load reads the source it made, so files opened one after the other
@@ -404,6 +453,7 @@ void ViewController::openEventFiles(const std::filesystem::path& url) {
 }
 
 void ViewController::startTail(const std::filesystem::path& url) {
+    flushWaitingEvents();
     DispatchQueue::global(QoS::normal).async([life = life_, url] {
         life->with([&](ViewController& vc) {
             const bool followByName = vc.settings_.boolValue(keys::tailUseBigF);
@@ -430,6 +480,9 @@ void ViewController::stopEvents() {
         eslogger_.reset();
     }
     if (!source) return;
+    // What the source delivered so far is shown; what it delivers from now on is not.
+    ++stopCount_;
+    flushWaitingEvents();
     DispatchQueue::global(QoS::normal).async([life = life_, source] {
         source->stop();
         life->with([](ViewController& vc) {
@@ -439,6 +492,11 @@ void ViewController::stopEvents() {
 }
 
 void ViewController::clearEvents() {
+    {
+        std::lock_guard lock(backgroundMutex_);
+        backgroundEvents_.clear();
+        ++clearCount_;
+    }
     filters.allEvents.clear();
     filters.filteredEvents.clear();
     filters.sortedProgramPaths.clear();
@@ -451,9 +509,49 @@ void ViewController::clearEvents() {
     reloadEvents();
 }
 
+// The event-processing errors raised while one of their alerts is queued or open,
+// counted by reason in the order first seen.
+struct ViewController::DroppedLines {
+    std::mutex mutex;
+    bool alertOpen = false;
+    std::size_t total = 0;
+    std::vector<std::pair<QString, std::size_t>> reasons;
+
+    void add(QString reason) {
+        ++total;
+        for (auto& [known, count] : reasons)
+            if (known == reason) return void(++count);
+        reasons.emplace_back(std::move(reason), 1);
+    }
+
+    // Runs when an event-processing alert closes: the lines dropped meanwhile get
+    // one alert of their own, else the next error opens an alert again.
+    static void alertClosed(const std::shared_ptr<DroppedLines>& self) {
+        Alert summary{Alert::Style::warning, "Event Processing Error", {}, {}, false};
+        {
+            std::lock_guard lock(self->mutex);
+            if (self->total == 0) {
+                self->alertOpen = false;
+                return;
+            }
+            summary.informativeText = self->total == 1
+                                          ? QStringLiteral("1 more event was not included in the processed events:")
+                                          : QStringLiteral("%1 more events were not included in the processed events:")
+                                                .arg(self->total);
+            for (const auto& [reason, count] : self->reasons)
+                summary.informativeText += QStringLiteral("\n%1 \u00d7 %2").arg(count).arg(reason);
+            self->total = 0;
+            self->reasons.clear();
+        }
+        runAlertLater(std::move(summary), [self] { alertClosed(self); });
+    }
+};
+
 void ViewController::handleLoggerError(const es::ESLogger::Error& error) {
     using Kind = es::ESLogger::Error::Kind;
     Alert alert{Alert::Style::warning, "Event Processing Error", {}, {}, false};
+    // Set for the errors about one dropped line: how a summary names it.
+    QString reason;
     switch (error.kind()) {
         case Kind::errorReadingFromFile:
             alert.messageText = "ESLogger reading from file failed";
@@ -461,9 +559,11 @@ void ViewController::handleLoggerError(const es::ESLogger::Error& error) {
             break;
         case Kind::jsonMissingKey:
             alert.informativeText = keyProblem("Event was missing JSON key ", error.payload());
+            reason = "missing JSON key \"" + text(error.payload()) + '"';
             break;
         case Kind::jsonInvalidValue:
             alert.informativeText = keyProblem("Event has an invalid value for JSON key ", error.payload());
+            reason = "invalid value for JSON key \"" + text(error.payload()) + '"';
             break;
         case Kind::internalError:
             alert.messageText = "Internal Error";
@@ -495,10 +595,26 @@ void ViewController::handleLoggerError(const es::ESLogger::Error& error) {
             const std::string line = "unknown error - " + error.description() + "\n";
             std::fputs(line.c_str(), stdout);
             std::fflush(stdout);
+            const std::string& d = error.description();
+            reason = "unknown error - " + text(std::string_view(d).substr(0, d.find('(')));
             break;
         }
     }
-    runAlertLater(std::move(alert));
+    if (reason.isEmpty()) return runAlertLater(std::move(alert));
+    {
+        std::lock_guard lock(dropped_->mutex);
+        if (dropped_->alertOpen) {
+            // Counted for the summary; the line itself goes to standard output.
+            if (error.kind() == Kind::jsonMissingKey || error.kind() == Kind::jsonInvalidValue) {
+                const std::string line = alert.informativeText.toStdString() + "\n";
+                std::fputs(line.c_str(), stdout);
+            }
+            dropped_->add(std::move(reason));
+            return;
+        }
+        dropped_->alertOpen = true;
+    }
+    runAlertLater(std::move(alert), [dropped = dropped_] { DroppedLines::alertClosed(dropped); });
 }
 
 // ---- Row actions and filters ----
@@ -548,11 +664,14 @@ bool ViewController::filterPIDChain() {
     }
     const EventItemPtr event = actingEvent();
     if (!event) return false;
-    const std::int64_t pid = event->theProcess().audit_token.pid;
-    clearFilters();
-    filters.setPIDChain({pid});
-    reloadEvents();
+    showPIDChain({event->theProcess().audit_token.pid});
     return true;
+}
+
+void ViewController::showPIDChain(const std::vector<std::int64_t>& pids) {
+    clearFilters();
+    filters.setPIDChain(pids);
+    reloadEvents();
 }
 
 void ViewController::ignoreProgram(QObject*) {
@@ -576,7 +695,10 @@ void ViewController::clearFilters() {
     changingProgramSelection_ = true;
     programsCollectionView_->clearSelection();
     changingProgramSelection_ = false;
-    if (EventViewDelegate* d = delegate()) d->deselectAllEventTypes();
+    if (EventViewDelegate* d = delegate()) {
+        d->deselectAllEventTypes();
+        d->filtersDidClear();
+    }
     reloadEvents();
 }
 

@@ -10,6 +10,7 @@
 // Threads: addEvent, handleLoggerError and saveEvents may be called from any
 // thread; every other operation, and every field, belongs to the main (GUI) thread.
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -31,6 +32,7 @@ class QItemSelection;
 class QListView;
 class QMenu;
 class QTableView;
+class QTimer;
 
 namespace qm {
 
@@ -95,11 +97,20 @@ public:
     void setProgramItemFactory(ProgramItemFactory factory);
 
     // Events: add-event path and redraw.
+    // Events that wait in the background list are flushed by a single-shot timer
+    // once the refresh interval has passed since the last flush, so none waits
+    // longer than the interval after it arrived.
     void addEvent(es::ESMessage message);
     void flushBackgroundEvents();
+    // Events received but not yet moved into the store.
+    std::size_t backgroundEventCount();
     void reloadEvents();
 
-    // Sources.
+    // Sources. Stop moves the waiting events into the store and ignores whatever
+    // the stopped source still delivers; a new source first moves the waiting
+    // events of earlier ones; Delete Events drops them. Errors about dropped lines
+    // that arrive while such an alert is open are summed up in one alert when it
+    // closes (each still written to standard output).
     void openEventFiles(const std::filesystem::path& url);
     void startTail(const std::filesystem::path& url);
     void stopEvents();
@@ -114,6 +125,8 @@ public:
     void ignoreProgram(QObject* sender = nullptr);
     void ignoreEventType(QObject* sender = nullptr);
     void clearFilters();
+    // Clears every filter, then filters by the process chain of the pids.
+    void showPIDChain(const std::vector<std::int64_t>& pids);
     bool annotateFilter();
     bool filterAppleBinaries();
     void searchEvents(const QString& text);
@@ -138,14 +151,19 @@ protected:
 
 private:
     struct Lifeline;
+    struct DroppedLines;
 
     void buildRowMenu();
     void buildTypeMapping();
     void setEslogger(std::shared_ptr<es::ESLogger> source);
+    // The callbacks of a new source; events it delivers after a stop are ignored.
     es::ESLogger::EventCallback eventCallback();
     es::ESLogger::ErrorCallback errorCallback();
     // Runs f on the main queue later, unless the controller is gone by then.
     void onMain(std::function<void(ViewController&)> f);
+    void trailingRefresh();
+    // Flushes the background list when it holds events.
+    void flushWaitingEvents();
     void updateStatus();
     void reloadPrograms();
     // Selects the clicked row alone when it differs from the selected row.
@@ -168,9 +186,14 @@ private:
     mutable std::mutex esloggerMutex_;  // guards eslogger_ (replaced as a whole)
     std::shared_ptr<es::ESLogger> eslogger_;
 
-    std::mutex backgroundMutex_;  // guards backgroundEvents_ and lastRefresh_
+    std::atomic<std::uint64_t> stopCount_{0};  // callbacks of sources made before a stop are ignored
+    std::mutex backgroundMutex_;  // guards backgroundEvents_ to clearCount_
     EventList backgroundEvents_;
     Clock::time_point lastRefresh_;
+    bool trailingArmed_ = false;      // the trailing refresh is requested or running
+    std::uint64_t clearCount_ = 0;    // deletions so far: batches taken before one are dropped
+    QTimer* trailingTimer_ = nullptr;
+    std::shared_ptr<DroppedLines> dropped_;
 
     int lastSelectedRow_ = -1;
     EventItemPtr lastSelectedEvent_;

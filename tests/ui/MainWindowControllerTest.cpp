@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include <deque>
+#include <functional>
 #include <optional>
 
 #include "EventTypeViewController.h"
@@ -150,6 +151,40 @@ TEST_F(MainWindowTest, OpeningAsksForConfirmationOnlyWhenEventsAreLoaded) {
     EXPECT_FALSE(window->isActivityAnimating());
 }
 
+TEST_F(MainWindowTest, DroppingWhileFollowingAsksAsOpenDoesAndSkipsWhatIsNotAnAbsoluteFile) {
+    settings.setValue(qm::keys::tailInfoPopupEnabled, false);
+    window->openAnswers = {writeFile("followed.json", "/usr/bin/ssh", 2, 300, 1)};
+    window->tailEvents();
+    ASSERT_TRUE(waitUntil([&] { return eventCount() >= 1; }));
+    const auto tail = view().eslogger();
+    ASSERT_TRUE(tail && tail->isRunning());
+    const auto dropped = writeFile("dropped.json", "/bin/ls", 3, 400, 10);
+    QMimeData data;
+    data.setUrls({QUrl("about:blank"), QUrl("file:about:blank"), QUrl("mailto:someone@example.com"),
+                  QUrl("data:text/plain,hello"), QUrl::fromLocalFile(QString::fromStdString(dropped.string()))});
+
+    // Cancel: the tail goes on, nothing opens.
+    presenter->answers = {{1, false}};
+    EXPECT_FALSE(window->performDragOperation(&data));
+    EXPECT_EQ(presenter->messages(), std::vector<std::string>({"Potential feature unpredictability"}));
+    EXPECT_EQ(view().eslogger(), tail);
+    EXPECT_TRUE(tail->isRunning());
+
+    // Continue: the tail is stopped as Stop does, and only the absolute file opens.
+    EXPECT_TRUE(window->performDragOperation(&data));
+    EXPECT_EQ(presenter->alerts.size(), 2u);
+    ASSERT_TRUE(waitUntil([&] { return !tail->isRunning() && !window->isActivityAnimating(); }));
+    ASSERT_TRUE(waitUntil([&] { return eventCount() == 5; })) << eventCount();
+    uitest::settle();
+    EXPECT_EQ(presenter->alerts.size(), 2u) << presenter->messages().back();
+
+    // Only names that are not local absolute files: nothing to open.
+    QMimeData foreign;
+    foreign.setUrls({QUrl("file:about:blank"), QUrl("mailto:someone@example.com")});
+    EXPECT_FALSE(window->performDragOperation(&foreign));
+    EXPECT_EQ(presenter->alerts.size(), 2u);
+}
+
 TEST_F(MainWindowTest, DroppedFilesOpenEveryFilePathWithoutConfirmation) {
     load(writeFile("loaded.json", "/bin/cat", 1, 100, 1), 1);
     const auto a = writeFile("a.json", "/usr/bin/ssh", 2, 300, 10);
@@ -205,13 +240,22 @@ TEST_F(MainWindowTest, SearchCategorySetsPlaceholderAndSearchesTheTextAgain) {
     // Every search is remembered, the newest six are kept.
     EXPECT_EQ(window->searchToolbar->recentSearches().size(), 6);
 
-    // Clearing the filters empties the store's category; the field still shows
-    // "PID", and the next search is a PID search.
-    window->clearFilters();
+    // Clearing the filters (Ctrl+K) puts the category back to its cleared state,
+    // which searches as Program, and the field shows that.
+    QAction* clear = window->action(TestWindow::Command::clearFilters);
+    EXPECT_EQ(clear->shortcut(), QKeySequence("Ctrl+K"));
+    clear->trigger();
     EXPECT_TRUE(window->searchToolbar->text().isEmpty());
-    window->searchEvents("320");
-    EXPECT_EQ(view().filters.searchCategory, "PID");
-    ASSERT_TRUE(waitUntil([&] { return view().shownEvents().size() == 1; }));
+    EXPECT_EQ(view().filters.searchCategory, "");
+    EXPECT_EQ(window->searchToolbar->placeholderText(), "Program");
+    EXPECT_TRUE(categoryItem("Program")->isChecked());
+    window->searchEvents("abc");
+    uitest::settle();
+    EXPECT_TRUE(presenter->alerts.empty()) << presenter->messages().front();
+    EXPECT_EQ(view().filters.searchCategory, "");
+    ASSERT_TRUE(waitUntil([&] { return view().shownEvents().empty(); }));
+    window->searchEvents("ssh");
+    ASSERT_TRUE(waitUntil([&] { return view().shownEvents().size() == 4; }));
 }
 
 TEST_F(MainWindowTest, FollowHintShowsOncePerRequestUntilItsCheckBoxIsTicked) {
@@ -371,6 +415,65 @@ TEST_F(MainWindowTest, ToolbarTintsFollowFilterState) {
     for (QAction* item : {window->appleBinaryFilterButton, window->chainPIDButton, window->annotateEventsButton,
                           window->warpFilterButton})
         EXPECT_EQ(qm::symbolTint(item), qm::systemGrayColor);
+}
+
+TEST_F(MainWindowTest, EveryChainPathLeavesTheTintsAndTheSearchFieldMatchingTheFilters) {
+    load(writeFile("ssh.json", "/usr/bin/ssh", 3, 300, 1, 0), 3);  // root's: annotated
+    const auto& paths = view().filters.sortedProgramPaths;
+    auto* entry = new qm::ProgramViewItem(window.get());
+    ASSERT_TRUE(entry->fill(view().filters, 0));
+    ASSERT_EQ(paths[0], "/usr/bin/ssh");
+
+    struct Path {
+        const char* name;
+        std::function<void()> chain;
+    };
+    const Path chains[] = {
+        {"toolbar", [&] { window->filterPIDChain(); }},
+        {"row menu",
+         [&] {
+             for (QAction* item : view().rowMenu()->actions())
+                 if (item->text() == "Chain PID") item->trigger();
+         }},
+        {"program entry", [&] { entry->chainButton->click(); }},
+    };
+    for (const Path& path : chains) {
+        SCOPED_TRACE(path.name);
+        window->clearFilters();
+        ASSERT_TRUE(waitUntil([&] { return uitest::rows(view()) == 3; }));
+        categoryItem("UID")->trigger();
+        window->searchToolbar->setText("0");
+        window->searchEvents("0");
+        window->annotateEvents();
+        ASSERT_TRUE(view().filters.annotateFilter);
+        ASSERT_EQ(qm::symbolTint(window->annotateEventsButton), qm::systemBlueColor);
+        view().eventsTableView()->selectRow(1);
+
+        path.chain();
+        ASSERT_FALSE(view().filters.selectedPIDChain.pid.empty());
+        EXPECT_FALSE(view().filters.annotateFilter);
+        EXPECT_EQ(qm::symbolTint(window->chainPIDButton), qm::systemBlueColor);
+        EXPECT_EQ(qm::symbolTint(window->annotateEventsButton), qm::systemGrayColor);
+        EXPECT_EQ(qm::symbolTint(window->appleBinaryFilterButton), qm::systemGrayColor);
+        EXPECT_TRUE(window->searchToolbar->text().isEmpty());
+        EXPECT_EQ(window->searchToolbar->placeholderText(), "Program");
+        EXPECT_TRUE(view().filters.searchString.empty());
+
+        // The next click turns the annotation filter on, as its gray button says.
+        window->annotateEvents();
+        EXPECT_TRUE(view().filters.annotateFilter);
+        EXPECT_EQ(qm::symbolTint(window->annotateEventsButton), qm::systemBlueColor);
+        ASSERT_TRUE(waitUntil([&] { return uitest::rows(view()) >= 1; }));
+        uitest::settle();  // the redraw keeps them
+        EXPECT_EQ(qm::symbolTint(window->chainPIDButton), qm::systemBlueColor);
+        EXPECT_EQ(qm::symbolTint(window->annotateEventsButton), qm::systemBlueColor);
+    }
+    // A filter changed behind the window's back shows at the next redraw.
+    window->clearFilters();
+    view().filters.enableAppleBinaryFilter();
+    view().reloadEvents();
+    ASSERT_TRUE(waitUntil([&] { return qm::symbolTint(window->appleBinaryFilterButton) == qm::systemRedColor; }));
+    EXPECT_TRUE(presenter->alerts.empty()) << presenter->messages().front();
 }
 
 TEST_F(MainWindowTest, ProgramEntrySavesOnlyItsEventsAndChainsItsProcesses) {

@@ -139,6 +139,8 @@ public:
     void TearDown() override {
         if (monitor) monitor->detachWindow();
         settle();
+        // Registrations left unanswered hold the monitor, which holds the link.
+        connection->pending.clear();
         setAlertPresenter(previousPresenter);
         fs::remove_all(root);
     }

@@ -3,6 +3,7 @@
 // details window's font rule.
 
 #include <QCheckBox>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QTableWidget>
 
@@ -94,15 +95,19 @@ TEST_F(PreferencesTest, PathRowsCountThePrivilegedPathList) {
 }
 
 TEST_F(PreferencesTest, DetailsFontFallsBackToTheRegisteredFont) {
+    // The registered family where the machine has it, else the system's fixed font.
+    const QString fallback = QFontDatabase::hasFamily("Menlo")
+                                 ? QStringLiteral("Menlo")
+                                 : QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
     const struct {
         const char* name;
         double size;
-        const char* family;
+        QString family;
         double expectedSize;
     } cases[] = {
         {"DejaVu Sans Mono", 14.0, "DejaVu Sans Mono", 14.0},
-        {"No Such Font Anywhere", 14.0, "Menlo", 11.0},
-        {"DejaVu Sans Mono", 0.0, "Menlo", 11.0},
+        {"No Such Font Anywhere", 14.0, fallback, 11.0},
+        {"DejaVu Sans Mono", 0.0, fallback, 11.0},
     };
     for (const auto& c : cases) {
         settings.setValue(qm::keys::JSONFontName, c.name);
@@ -111,9 +116,11 @@ TEST_F(PreferencesTest, DetailsFontFallsBackToTheRegisteredFont) {
         EXPECT_EQ(font.family(), c.family) << c.name;
         EXPECT_DOUBLE_EQ(font.pointSizeF(), c.expectedSize) << c.name;
     }
-    // Menlo is not installed here: the font shown is a monospaced stand-in.
+    // The font shown is the one the machine gives for that fallback.
     settings.setValue(qm::keys::JSONFontName, "No Such Font Anywhere");
-    EXPECT_TRUE(QFontInfo(qm::jsonDetailsFont(settings)).fixedPitch());
+    QFont expected(fallback);
+    expected.setStyleHint(QFont::TypeWriter);
+    EXPECT_EQ(QFontInfo(qm::jsonDetailsFont(settings)).family(), QFontInfo(expected).family());
 }
 
 }  // namespace

@@ -62,24 +62,72 @@ TEST_F(SourceControlTest, OpeningAFileShowsItsRowsAndStatusText) {
     EXPECT_EQ(rows(vc), 150);
 }
 
-TEST_F(SourceControlTest, EveryDroppedLineRaisesItsOwnAlert) {
-    auto lines = generatedLines(100);
-    const std::regex machTime("\"mach_time\":[0-9]+,");
-    const std::string broken = std::regex_replace(lines[10], machTime, "");
-    ASSERT_NE(broken, lines[10]);
-    lines.insert(lines.begin() + 20, broken);
-    lines.insert(lines.begin() + 60, broken);
+// A line the decoder drops for a missing key, or for a value of the wrong type.
+std::string withoutSequenceKey(const std::string& line) {
+    return std::regex_replace(line, std::regex("\"global_seq_num\":"), "\"global_seq_nom\":");
+}
+std::string withTextSequence(const std::string& line) {
+    return std::regex_replace(line, std::regex("\"global_seq_num\":([0-9]+)"), "\"global_seq_num\":\"$1\"");
+}
+
+std::size_t countLines(const std::string& text, const std::string& line) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1)) ++n;
+    return n;
+}
+
+TEST_F(SourceControlTest, LinesDroppedWhileAnAlertIsOpenAreSummedUpByKindWhenItCloses) {
+    const auto good = generatedLines(3);
+    std::vector<std::string> lines{good[0]};
+    for (int i = 0; i < 10000; ++i) lines.push_back(i % 3 == 2 ? withTextSequence(good[1]) : withoutSequenceKey(good[1]));
+    lines.push_back(good[2]);
+    ASSERT_NE(lines[1], good[1]);
+    ASSERT_NE(lines[3], good[1]);
     writeLines(dir / "events.jsonl", lines);
 
+    // The user reads the first alert until the whole file is read.
+    alerts.presenter->whileOpen = [&] { waitUntil([&] { return delegate.loads == 1; }); };
+    testing::internal::CaptureStdout();
     vc.openEventFiles(dir / "events.jsonl");
     ASSERT_TRUE(waitUntil([&] { return delegate.loads == 1 && alerts.alerts().size() == 2; }));
-    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 100; }));
-    for (const qm::Alert& alert : alerts.alerts()) {
-        EXPECT_EQ(alert.style, qm::Alert::Style::warning);
-        EXPECT_EQ(alert.messageText, "Event Processing Error");
-        EXPECT_EQ(alert.informativeText,
-                  "Event was missing JSON key \"mach_time\" and therefore is not included in the processed events");
-    }
+    settle();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 2; }));
+
+    ASSERT_EQ(alerts.alerts().size(), 2u);
+    EXPECT_EQ(alerts.presenter->mostOpen, 1);
+    const std::string missing =
+        "Event was missing JSON key \"global_seq_num\" and therefore is not included in the processed events";
+    const std::string invalid =
+        "Event has an invalid value for JSON key \"global_seq_num\" and therefore is not included in the processed "
+        "events";
+    EXPECT_EQ(alerts.alerts()[0].messageText, "Event Processing Error");
+    EXPECT_EQ(alerts.alerts()[0].informativeText.toStdString(), missing);
+    EXPECT_EQ(alerts.alerts()[1].messageText, "Event Processing Error");
+    EXPECT_EQ(alerts.alerts()[1].informativeText,
+              "9999 more events were not included in the processed events:\n"
+              "6666 \u00d7 missing JSON key \"global_seq_num\"\n"
+              "3333 \u00d7 invalid value for JSON key \"global_seq_num\"");
+    // Every line of the summary is written out on its own.
+    EXPECT_EQ(countLines(out, missing), 6666u);
+    EXPECT_EQ(countLines(out, invalid), 3333u);
+
+    // Once the summary has closed, the next dropped line has an alert of its own.
+    vc.handleLoggerError(es::ESLogger::Error(Kind::jsonMissingKey, "time"));
+    ASSERT_TRUE(waitUntil([&] { return alerts.alerts().size() == 3; }));
+    EXPECT_EQ(alerts.alerts()[2].informativeText,
+              "Event was missing JSON key \"time\" and therefore is not included in the processed events");
+}
+
+TEST_F(SourceControlTest, AlertsOpenOneAtATimeInTheOrderRaised) {
+    alerts.presenter->whileOpen = [] { settle(); };
+    for (const char* message : {"first", "second", "third"})
+        vc.handleLoggerError(es::ESLogger::Error(Kind::errorReadingFromFile, message));
+    ASSERT_TRUE(waitUntil([&] { return alerts.alerts().size() == 3; }));
+    EXPECT_EQ(alerts.presenter->mostOpen, 1);
+    std::vector<std::string> texts;
+    for (const qm::Alert& alert : alerts.alerts()) texts.push_back(alert.informativeText.toStdString());
+    EXPECT_EQ(texts, (std::vector<std::string>{"first", "second", "third"}));
 }
 
 TEST_F(SourceControlTest, AnInvalidFileAlertsAndStillEndsTheLoad) {
@@ -193,6 +241,70 @@ TEST_F(SourceControlTest, FollowClearKeepsTheTailAndStopEndsIt) {
     ASSERT_TRUE(waitUntil([&] { return delegate.loads == 1; }));
     EXPECT_FALSE(tail->isRunning());
     EXPECT_TRUE(alerts.alerts().empty());
+}
+
+TEST_F(SourceControlTest, StopShowsWhatArrivedAndNothingOfItReachesTheNextCapture) {
+    const auto lines = generatedLines(20);
+    writeLines(dir / "live.jsonl", {lines.begin(), lines.begin() + 5});
+    vc.startTail(dir / "live.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 5; }));
+    vc.holdClock();  // from here on the lines wait in the background list
+    {
+        std::ofstream out(dir / "live.jsonl", std::ios::app);
+        for (std::size_t i = 5; i < lines.size(); ++i) out << lines[i] << '\n';
+    }
+    ASSERT_TRUE(waitUntil([&] { return vc.backgroundEventCount() == 15; })) << vc.backgroundEventCount();
+
+    vc.stopEvents();
+    EXPECT_EQ(vc.backgroundEventCount(), 0u);
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads == 1 && rows(vc) == 20; })) << rows(vc);
+
+    // Delete Events, then a new file: the store holds that file alone.
+    vc.clearEvents();
+    writeLines(dir / "next.jsonl", generatedLines(7, 3));
+    vc.advance(std::chrono::seconds(3));
+    vc.openEventFiles(dir / "next.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads == 2 && rows(vc) == 7; })) << rows(vc);
+    settle();
+    EXPECT_EQ(vc.filters.allEvents.size(), 7u);
+}
+
+TEST_F(SourceControlTest, DeleteEventsDropsTheWaitingEvents) {
+    vc.addEvent(openEvent("/bin/a", 1, 1001));
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 1; }));
+    vc.holdClock();
+    vc.addEvent(openEvent("/bin/a", 1, 1002));
+    vc.addEvent(openEvent("/bin/b", 2, 1003));
+    ASSERT_EQ(vc.backgroundEventCount(), 2u);
+
+    vc.clearEvents();
+    EXPECT_EQ(vc.backgroundEventCount(), 0u);
+    vc.advance(std::chrono::seconds(3));  // a refresh now would find the two, had they stayed
+    const auto lines = generatedLines(4, 5);
+    writeLines(dir / "next.jsonl", lines);
+    vc.openEventFiles(dir / "next.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads == 1 && rows(vc) == 4; })) << rows(vc);
+    settle();
+    std::vector<std::int64_t> expected;
+    for (const auto& line : lines) expected.push_back(es::decodeMessage(line)->global_seq_num);
+    EXPECT_EQ(shownSeqs(vc), expected);
+    EXPECT_EQ(vc.filters.allEvents.size(), 4u);
+}
+
+TEST_F(SourceControlTest, ANewSourceFirstFilesTheEventsWaitingBeforeIt) {
+    vc.addEvent(openEvent("/bin/a", 1, 1001));
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 1; }));
+    vc.holdClock();
+    vc.addEvent(openEvent("/bin/a", 1, 1002));
+    ASSERT_EQ(vc.backgroundEventCount(), 1u);
+
+    const auto lines = generatedLines(3, 6);
+    writeLines(dir / "next.jsonl", lines);
+    vc.openEventFiles(dir / "next.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads == 1 && rows(vc) == 5; })) << rows(vc);
+    std::vector<std::int64_t> expected{1001, 1002};
+    for (const auto& line : lines) expected.push_back(es::decodeMessage(line)->global_seq_num);
+    EXPECT_EQ(shownSeqs(vc), expected);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -62,8 +63,15 @@ inline void settle() {
 class RecordingAlerts : public qm::AlertPresenter {
 public:
     std::vector<qm::Alert> alerts;
+    // Runs while the alert is open, as a modal box runs its own event loop while
+    // the user reads it.
+    std::function<void()> whileOpen;
+    int open = 0, mostOpen = 0;  // alerts open now, and at most at one time
     qm::AlertResponse runModal(const qm::Alert& alert) override {
         alerts.push_back(alert);
+        mostOpen = std::max(mostOpen, ++open);
+        if (whileOpen) whileOpen();
+        --open;
         return {};
     }
 };
@@ -150,6 +158,12 @@ public:
     mutable std::atomic<std::int64_t> millis{0};
     std::atomic<std::int64_t> stepMillis{10000};
     void advance(std::chrono::milliseconds d) { millis += d.count(); }
+    // Stops the clock at the next reading's time; a flush of nothing takes that
+    // reading, so the events that follow wait until the test advances the clock.
+    void holdClock() {
+        stepMillis = 0;
+        flushBackgroundEvents();
+    }
 
 protected:
     Clock::time_point now() const override {

@@ -84,6 +84,28 @@ TEST_F(ViewControllerTest, EventsWithinTheRefreshIntervalWaitForTheNextFlush) {
     vc.setDelegate(nullptr);
 }
 
+TEST_F(ViewControllerTest, WaitingEventsAppearOnceTheIntervalHasPassedWithoutAnotherEvent) {
+    TestViewController vc(settings);
+    vc.stepMillis = 0;  // the clock moves only when the test moves it
+    vc.addEvent(openEvent("/bin/a", 1, 1));
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 1; }));
+    vc.advance(std::chrono::milliseconds(500));
+    vc.addEvent(openEvent("/bin/a", 1, 2));
+    vc.addEvent(openEvent("/bin/b", 2, 3));
+
+    // Past the time the refresh was due by the clock of the arrival, but the
+    // controller's clock has not reached the interval: still one flush per interval.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1800);
+    while (std::chrono::steady_clock::now() < until) settle();
+    EXPECT_EQ(rows(vc), 1);
+    EXPECT_EQ(vc.backgroundEventCount(), 2u);
+
+    vc.advance(std::chrono::milliseconds(1500));  // 2.0 s after the flush; nothing else arrives
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 3; }));
+    EXPECT_EQ(shownSeqs(vc), (std::vector<std::int64_t>{1, 2, 3}));
+    EXPECT_EQ(vc.backgroundEventCount(), 0u);
+}
+
 TEST_F(ViewControllerTest, FlushWhileFilteringAddsToTheStoreButKeepsTheShownList) {
     TestViewController vc(settings);
     es::ESMessage platform = openEvent("/usr/bin/true", 1, 1);
