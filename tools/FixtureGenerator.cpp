@@ -1,5 +1,10 @@
 #include "FixtureGenerator.h"
 
+#include "JSONWriter.h"
+
+#include <simdjson.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -178,7 +183,8 @@ const std::vector<std::string_view> commonKinds = {"exec", "fork", "exit", "open
 
 }  // namespace
 
-FixtureGenerator::FixtureGenerator(std::uint64_t seed) : rng_(seed), seqByType_(ESEvent::caseCount, 0) {
+FixtureGenerator::FixtureGenerator(std::uint64_t seed)
+    : rng_(seed), shapeRng_(seed ^ 0x5EED5EED), seqByType_(ESEvent::caseCount, 0) {
     // A tree of processes: launchd first, then children of earlier processes.
     for (std::size_t i = 0; i < programs.size() * 2; ++i) {
         Process p{};
@@ -302,6 +308,119 @@ ESMessage FixtureGenerator::next(std::size_t tag) {
     caseFillers[tag](*this, m.event);
     m.process = makeProcess();
     return m;
+}
+
+namespace {
+
+// Keys that no record of the model has, with values of every JSON kind.
+const std::vector<std::string_view> unknownKeyNames = {
+    "image_uuid", "launch_kind", "rsr_version", "sandboxed", "origin_id", "extra_flags", "labels", "spare",
+};
+
+void writeUnknownValue(JSONWriter& w, std::mt19937_64& rng) {
+    switch (rng() % 7) {
+        case 0: w.writeInt(std::int64_t(rng() % 100000)); break;
+        case 1: w.writeString("6F9619FF-8B86-D011-B42D-00C04FC964FF"); break;
+        case 2: w.writeBool(rng() % 2); break;
+        case 3: w.writeNull(); break;
+        case 4:
+            w.beginArray();
+            for (int i = 0, n = int(rng() % 4); i < n; ++i) w.writeInt(std::int64_t(rng() % 1000));
+            w.endArray();
+            break;
+        case 5:
+            w.beginObject();
+            w.key("kind");
+            w.writeInt(std::int64_t(rng() % 8));
+            w.key("name");
+            w.writeString("com.example.extra");
+            w.endObject();
+            break;
+        default: w.writeString(""); break;
+    }
+}
+
+// The keys of AuditToken in the order of its array form.
+const std::array<std::string_view, 8> tokenArrayKeys = [] {
+    std::array<std::string_view, 8> keys{};
+    constexpr auto order = AuditToken::arrayOrder();
+    for (std::size_t i = 0; i < order.size(); ++i)
+        std::apply([&](const auto&... f) { ((f.member == order[i] ? (keys[i] = f.key, 0) : 0), ...); },
+                   AuditToken::fields());
+    return keys;
+}();
+
+class Shaper {
+public:
+    Shaper(const LineShape& shape, std::mt19937_64& rng) : shape_(shape), rng_(rng) {}
+
+    void write(JSONWriter& w, simdjson::dom::element v, std::string_view key, bool top) {
+        using T = simdjson::dom::element_type;
+        switch (v.type()) {
+            case T::OBJECT: writeObject(w, simdjson::dom::object(v), key, top); break;
+            case T::ARRAY:
+                w.beginArray();
+                for (auto item : simdjson::dom::array(v)) write(w, item, {}, false);
+                w.endArray();
+                break;
+            case T::INT64: w.writeInt(v.get_int64().value_unsafe()); break;
+            case T::STRING: w.writeString(v.get_string().value_unsafe()); break;
+            case T::BOOL: w.writeBool(v.get_bool().value_unsafe()); break;
+            case T::NULL_VALUE: w.writeNull(); break;
+            default: w.writeNull(); break;  // the encoder writes no other kind
+        }
+    }
+
+private:
+    struct Member {
+        std::string_view key;
+        simdjson::dom::element value;
+        bool made = false;  // a key added here, with a value made up by writeMade
+    };
+
+    void writeObject(JSONWriter& w, simdjson::dom::object obj, std::string_view key, bool top) {
+        if (shape_.version10 && key.ends_with("audit_token")) {
+            w.beginArray();
+            for (auto k : tokenArrayKeys) w.writeInt(obj.at_key(k).get_int64().value_unsafe());
+            w.endArray();
+            return;
+        }
+        std::vector<Member> members;
+        for (auto m : obj) members.push_back({m.key, m.value});
+        if (shape_.version10 && obj.at_key("codesigning_flags").error() == simdjson::SUCCESS)
+            members.push_back({"cs_validation_category", {}, true});
+        if (shape_.shuffledKeys) std::shuffle(members.begin(), members.end(), rng_);
+        if (shape_.reversedKeys) std::reverse(members.begin(), members.end());
+        if (shape_.unknownKeys) {
+            for (int i = 0, n = 1 + int(rng_() % 2); i < n; ++i) {
+                auto at = members.begin() + std::ptrdiff_t(rng_() % (members.size() + 1));
+                members.insert(at, {unknownKeyNames[rng_() % unknownKeyNames.size()], {}, true});
+            }
+        }
+        w.beginObject();
+        for (const auto& m : members) {
+            w.key(m.key);
+            if (top && shape_.version10 && m.key == "version") w.writeInt(10);
+            else if (!m.made) write(w, m.value, m.key, false);
+            else if (m.key == "cs_validation_category") w.writeInt(std::int64_t(rng_() % 4) + 1);
+            else writeUnknownValue(w, rng_);
+        }
+        w.endObject();
+    }
+
+    const LineShape& shape_;
+    std::mt19937_64& rng_;
+};
+
+}  // namespace
+
+std::string FixtureGenerator::shapeLine(const std::string& line, const LineShape& shape) {
+    thread_local simdjson::dom::parser parser;
+    simdjson::dom::element root;
+    if (parser.parse(line).get(root) != simdjson::SUCCESS) return line;
+    JSONWriter w;
+    Shaper(shape, shapeRng_).write(w, root, {}, true);
+    return w.take();
 }
 
 }  // namespace fixtures

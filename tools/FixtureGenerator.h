@@ -12,6 +12,17 @@
 
 namespace fixtures {
 
+// How lines are written. The encoder writes keys in declaration order; eslogger
+// writes each object's keys in an order of its own, adds keys the model does not
+// read, and from version 10 on writes audit tokens as arrays.
+struct LineShape {
+    bool shuffledKeys = false;  // every object's keys in a random order
+    bool reversedKeys = false;  // every object's keys in reverse order
+    bool unknownKeys = false;   // one or two keys the model does not know in every object, at random places
+    bool version10 = false;     // "version":10, audit tokens as arrays in the kernel's order, processes
+                                // with cs_validation_category
+};
+
 class FixtureGenerator {
 public:
     explicit FixtureGenerator(std::uint64_t seed);
@@ -23,6 +34,11 @@ public:
     es::ESMessage next(std::size_t tag);
     // The next message as one compact JSON line (without the line feed).
     std::string nextLine() { return es::encodeMessage(next()); }
+    // The same in the given shape. A generator with the same seed gives the same
+    // messages in every shape.
+    std::string nextLine(const LineShape& shape) { return shapeLine(nextLine(), shape); }
+    // A compact line written by the encoder, rewritten in the given shape.
+    std::string shapeLine(const std::string& line, const LineShape& shape);
 
     struct Program {
         std::string path;
@@ -50,6 +66,7 @@ private:
     es::ESProcess processRecord(const Process& p);
 
     std::mt19937_64 rng_;
+    std::mt19937_64 shapeRng_;  // apart from rng_, so that shapes leave the messages alone
     std::vector<Process> processes_;
     std::int64_t seq_ = 0;
     std::int64_t micros_ = 0;  // time since the start of the capture

@@ -90,11 +90,10 @@ bool decodeEnumRaw(JSONValue v, const EnumCase* (*lookup)(std::int64_t), std::st
 bool decodeSingleIntRecord(JSONValue v, std::string_view typeName, std::string_view key, std::int64_t& out,
                            DecodeContext& ctx) {
     if (v.type() != simdjson::dom::element_type::OBJECT) return ctx.failType(v, typeName);
-    JSONValue found;
-    bool have = false;
-    collectFields(simdjson::dom::object(v), &key, 1, &found, &have);
-    if (!have) return ctx.failMissingKey(key);
-    return decodeAt(found, key, out, ctx);
+    for (auto member : simdjson::dom::object(v)) {
+        if (member.key == key) return decodeAt(member.value, key, out, ctx);  // the first counts
+    }
+    return ctx.failMissingKey(key);
 }
 
 void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t value) {
@@ -110,84 +109,150 @@ bool fastSingleIntRecord(FastValue v, std::string_view key, std::int64_t& out) {
     bool have = false;
     for (auto member : obj) {
         simdjson::ondemand::field f;
-        if (std::move(member).get(f) != simdjson::SUCCESS || have || !rawKeyIs(f.key().raw(), key)) return false;
-        if (!Coding<std::int64_t>::fast(f.value(), out)) return false;
-        have = true;
+        if (std::move(member).get(f) != simdjson::SUCCESS) return false;
+        const char* raw = f.key().raw();
+        std::size_t n = rawKeyLength(raw);
+        if (n == escapedKey) return false;
+        if (!have && std::string_view(raw, n) == key) {
+            if (!Coding<std::int64_t>::fast(f.value(), out)) return false;
+            have = true;
+        } else if (!skipValue(f.value())) {
+            return false;
+        }
     }
     return have;
 }
 
-namespace {
-// The first of the n keys after `next` (wrapping round, `next` itself already
-// tried) that `same` accepts; n when none does.
-template <class Same>
-std::size_t searchKeys(const std::string_view* keys, std::size_t n, std::size_t next, Same same) {
-    for (std::size_t tried = 1; tried < n; ++tried) {
-        std::size_t i = next + tried;
-        if (i >= n) i -= n;
-        if (same(keys[i])) return i;
-    }
-    return n;
-}
-}  // namespace
-
-std::size_t matchRawKeySlow(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
-    return searchKeys(keys, n, next, [raw](std::string_view k) { return rawKeyIs(raw, k); });
-}
-
-std::size_t matchKeySlow(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
-    return searchKeys(keys, n, next, [key](std::string_view k) { return sameKey(k, key); });
-}
-
-void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n, JSONValue* found,
-                   bool* have) {
-    // The first occurrence of a key counts.
-    std::size_t next = 0;
-    for (auto member : obj) {
-        std::size_t i = matchKey(member.key, keys, n, next);
-        if (i == n) continue;
-        if (!have[i]) {
-            have[i] = true;
-            found[i] = member.value;
+bool skipValue(FastValue v, int depth) {
+    // Deeper values are rare; the full parse reads them without recursion.
+    constexpr int maxDepth = 32;
+    using Type = simdjson::ondemand::json_type;
+    Type type;
+    if (v.type().get(type) != simdjson::SUCCESS) return false;
+    switch (type) {
+        case Type::object: {
+            simdjson::ondemand::object obj;
+            if (depth == maxDepth || v.get_object().get(obj) != simdjson::SUCCESS) return false;
+            for (auto member : obj) {
+                simdjson::ondemand::field f;
+                std::string_view key;
+                if (std::move(member).get(f) != simdjson::SUCCESS || f.unescaped_key().get(key) != simdjson::SUCCESS ||
+                    !skipValue(f.value(), depth + 1))
+                    return false;
+            }
+            return true;
         }
-        next = i + 1 == n ? 0 : i + 1;
+        case Type::array: {
+            simdjson::ondemand::array arr;
+            if (depth == maxDepth || v.get_array().get(arr) != simdjson::SUCCESS) return false;
+            for (auto item : arr) {
+                FastValue value;
+                if (std::move(item).get(value) != simdjson::SUCCESS || !skipValue(value, depth + 1)) return false;
+            }
+            return true;
+        }
+        case Type::number: {
+            simdjson::ondemand::number number;
+            return v.get_number().get(number) == simdjson::SUCCESS;
+        }
+        case Type::string: {
+            std::string_view text;
+            return v.get_string().get(text) == simdjson::SUCCESS;
+        }
+        case Type::boolean: {
+            bool b;
+            return v.get_bool().get(b) == simdjson::SUCCESS;
+        }
+        case Type::null: {
+            bool null = false;
+            return v.is_null().get(null) == simdjson::SUCCESS && null;
+        }
     }
+    return false;
 }
 
 namespace {
 
-// The parser rejects a whole text for one integer beyond 64 bits. Such a value is a
-// wrong type for every Int of the model, so it is replaced by a number with a
-// fraction, which fails as wrongType at its own path (or is ignored under an
-// unknown key). Returns false when the text holds no such integer.
-bool replaceOversizedIntegers(std::string& text) {
+// The length of the JSON number at the start of text, 0 when it does not start
+// with one; `integer` tells whether it has neither fraction nor exponent.
+std::size_t numberLength(std::string_view text, bool& integer) {
+    auto digit = [&](std::size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+    std::size_t i = text.starts_with('-') ? 1 : 0;
+    if (!digit(i)) return 0;
+    if (text[i] == '0') ++i;
+    else while (digit(i)) ++i;
+    integer = true;
+    if (i < text.size() && text[i] == '.') {
+        if (!digit(++i)) return 0;
+        while (digit(i)) ++i;
+        integer = false;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (!digit(i)) return 0;
+        while (digit(i)) ++i;
+        integer = false;
+    }
+    return i;
+}
+
+// The parser rejects a whole text for one well-formed number it cannot hold: an
+// integer beyond 64 bits, or a value beyond the range of a double (1e400). No
+// field of the model holds such a number, so each well-formed number that is not
+// a 64-bit integer is replaced by one the parser holds and every field refuses as
+// the original: an integer outside the signed range stays an integer outside it,
+// any other number becomes 0.5. A value under a key the model does not read is
+// ignored either way. Only whole number tokens between delimiters are replaced,
+// so malformed text (01004, 1e, 1.e5x) stays malformed. Returns whether anything
+// was replaced.
+bool replaceUnheldNumbers(std::string& text) {
+    auto delimiter = [](char c) {
+        return c == ',' || c == ':' || c == '[' || c == ']' || c == '{' || c == '}' || c == ' ' || c == '\t' ||
+               c == '\n' || c == '\r';
+    };
+    auto numeric = [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E'; };
     std::string out;
     bool inString = false, changed = false;
     std::size_t i = 0;
     while (i < text.size()) {
         char c = text[i];
         if (inString) {
-            if (c == '\\') { out += c; if (++i < text.size()) out += text[i]; ++i; continue; }
-            if (c == '"') inString = false;
-            out += c; ++i; continue;
-        }
-        if (c == '"') { inString = true; out += c; ++i; continue; }
-        if (c == '-' || (c >= '0' && c <= '9')) {
-            std::size_t j = i + (c == '-');
-            while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
-            bool integer = j == text.size() || (text[j] != '.' && text[j] != 'e' && text[j] != 'E');
-            std::int64_t v;
-            auto r = std::from_chars(text.data() + i, text.data() + j, v);
-            if (integer && r.ec == std::errc::result_out_of_range) {
-                out += "0.5";
-                changed = true;
-            } else {
-                out.append(text, i, j - i);
-            }
-            i = j;
+            if (c == '\\' && i + 1 < text.size()) out += text[i++];
+            else if (c == '"') inString = false;
+            out += text[i++];
             continue;
         }
-        out += c; ++i;
+        if (c == '"') inString = true;
+        if (!numeric(c)) {
+            out += text[i++];
+            continue;
+        }
+        std::size_t j = i;
+        while (j < text.size() && numeric(text[j])) ++j;
+        std::string_view token(text.data() + i, j - i);
+        bool whole = (i == 0 || delimiter(text[i - 1])) && (j == text.size() || delimiter(text[j]));
+        bool integer = false;
+        const char* replacement = nullptr;
+        if (whole && numberLength(token, integer) == token.size()) {
+            if (!integer) {
+                replacement = "0.5";
+            } else {
+                std::int64_t s;
+                std::uint64_t u;
+                auto end = token.data() + token.size();
+                if (std::from_chars(token.data(), end, s).ec != std::errc() &&
+                    (token[0] == '-' || std::from_chars(token.data(), end, u).ec != std::errc()))
+                    replacement = "18446744073709551615";
+            }
+        }
+        if (replacement) {
+            out += replacement;
+            changed = true;
+        } else {
+            out += token;
+        }
+        i = j;
     }
     if (changed) text = std::move(out);
     return changed;
@@ -219,8 +284,7 @@ bool parseText(std::string_view text, JSONValue& root, DecodeFailure& failure) {
     thread_local simdjson::dom::parser parser;
     std::string& buffer = paddedCopy(text);
     auto result = parser.parse(buffer.data(), buffer.size(), false);
-    if (result.error() == simdjson::NUMBER_ERROR &&
-        replaceOversizedIntegers(buffer)) {
+    if (result.error() == simdjson::NUMBER_ERROR && replaceUnheldNumbers(buffer)) {
         buffer.reserve(buffer.size() + simdjson::SIMDJSON_PADDING);
         result = parser.parse(buffer.data(), buffer.size(), false);
     }

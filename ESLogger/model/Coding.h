@@ -7,7 +7,7 @@
 #include <simdjson.h>
 
 #include <array>
-#include <cstring>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -23,6 +23,7 @@
 #include "EnumSupport.h"
 #include "Fields.h"
 #include "JSONWriter.h"
+#include "KeyIndex.h"
 
 namespace es {
 
@@ -72,8 +73,8 @@ private:
 };
 
 // decode(JSONValue, T&, DecodeContext&) -> bool; encode(JSONWriter&, const T&); and,
-// for the event model, fast(FastValue, T&) -> bool, which accepts only text in which
-// every member is known and read, and otherwise leaves the verdict to decode.
+// for the event model, fast(FastValue, T&) -> bool, which accepts only text that
+// decode would accept with the same value, and otherwise leaves the verdict to decode.
 template <class T>
 struct Coding;
 
@@ -201,61 +202,41 @@ bool decodeSingleIntRecord(JSONValue v, std::string_view typeName, std::string_v
 void encodeSingleIntRecord(JSONWriter& w, std::string_view key, std::int64_t value);
 bool fastSingleIntRecord(FastValue v, std::string_view key, std::int64_t& out);
 
-// Finds, for each of the n keys, the first member of obj that carries it.
-void collectFields(simdjson::dom::object obj, const std::string_view* keys, std::size_t n,
-                   JSONValue* found, bool* have);
-
-// Keys are short: compare them in overlapping 8- and 4-byte words instead of
-// calling memcmp. Every load stays inside both keys.
-inline std::uint64_t load8(const char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
+// The length of a key as it stands in the text (raw, just after its opening quote),
+// or escapedKey when it holds an escape: the model's keys hold no quote or
+// backslash, so only a key without one can be one of them, and an escaped key is
+// left to the full parse, which reads it unescaped. The text is padded, so whole
+// words may be read past the closing quote.
+inline constexpr std::size_t escapedKey = ~std::size_t(0);
+// The bytes of w that are a quote or a backslash, as the high bit of each (exact up
+// to the lowest, which is all that is used).
+ES_HOT std::uint64_t quoteOrBackslash(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    std::uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
+    return (((q - ones) & ~q) | ((b - ones) & ~b)) & highs;
 }
-inline std::uint32_t load4(const char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-inline bool sameKey(std::string_view a, std::string_view b) {
-    std::size_t n = a.size();
-    if (n != b.size()) return false;
-    const char *x = a.data(), *y = b.data();
-    if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8)
-            if (load8(x + i) != load8(y + i)) return false;
-        return load8(x + n - 8) == load8(y + n - 8);
+ES_HOT std::size_t rawKeyLength(const char* raw) {
+    // Most keys end within two words: found without a loop.
+    std::uint64_t h0 = quoteOrBackslash(load8(raw)), h1 = quoteOrBackslash(load8(raw + 8));
+    std::size_t at = 0;
+    if (h0 | h1) {
+        at = h0 ? std::size_t(std::countr_zero(h0)) / 8 : 8 + std::size_t(std::countr_zero(h1)) / 8;
+    } else {
+        for (std::size_t i = 16;; i += 8) {
+            if (std::uint64_t h = quoteOrBackslash(load8(raw + i))) {
+                at = i + std::size_t(std::countr_zero(h)) / 8;
+                break;
+            }
+        }
     }
-    if (n >= 4) return load4(x) == load4(y) && load4(x + n - 4) == load4(y + n - 4);
-    for (std::size_t i = 0; i < n; ++i)
-        if (x[i] != y[i]) return false;
-    return true;
+    return raw[at] == '"' ? at : escapedKey;
 }
 
-std::size_t matchKeySlow(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next);
-
-// The index of the key among the n keys, n when none matches. Writers usually emit
-// keys in declaration order: the field after the last match (`next`) is tried first.
-inline std::size_t matchKey(std::string_view key, const std::string_view* keys, std::size_t n, std::size_t next) {
-    if (sameKey(keys[next], key)) return next;
-    return matchKeySlow(key, keys, n, next);
-}
-
-// Whether the key as it stands in the text (raw, just after its opening quote)
-// is `key`. The model's keys hold no quote or backslash, so a raw key that
-// matches is the key itself; an escaped spelling matches nothing. The text is
-// padded, so reading one byte past a short key stays inside it.
-ES_HOT bool rawKeyIs(const char* raw, std::string_view key) {
-    return raw[key.size()] == '"' && sameKey(std::string_view(raw, key.size()), key);
-}
-
-std::size_t matchRawKeySlow(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next);
-
-ES_HOT std::size_t matchRawKey(const char* raw, const std::string_view* keys, std::size_t n, std::size_t next) {
-    if (rawKeyIs(raw, keys[next])) return next;
-    return matchRawKeySlow(raw, keys, n, next);
-}
+// Reads a value that the model does not hold, checking it as the full parse would
+// (every string, number and literal read, every container walked), so that a value
+// skipped here is one the full parse accepts. False for anything else, and for
+// nesting deeper than a skip follows.
+bool skipValue(FastValue v, int depth = 0);
 
 template <Record R>
 struct RecordTable {
@@ -264,6 +245,7 @@ struct RecordTable {
     static constexpr auto keys = []<std::size_t... I>(std::index_sequence<I...>) {
         return std::array<std::string_view, size>{std::get<I>(fields).key...};
     }(std::make_index_sequence<size>{});
+    static constexpr KeyIndex<size> index{keys};
 };
 
 namespace detail {
@@ -324,9 +306,8 @@ template <Record R>
 bool decodeOptimistic(simdjson::dom::object obj, R& out, DecodeContext& ctx) {
     using Table = RecordTable<R>;
     std::array<bool, Table::size> have{};
-    std::size_t next = 0;
     for (auto member : obj) {
-        std::size_t i = matchKey(member.key, Table::keys.data(), Table::size, next);
+        std::size_t i = Table::index.find(member.key);
         if (i == Table::size || have[i]) continue;  // unknown key, or a repeat: the first counts
         have[i] = true;
         // Dispatch on the field index with the field decoders inlined.
@@ -336,7 +317,6 @@ bool decodeOptimistic(simdjson::dom::object obj, R& out, DecodeContext& ctx) {
             return result;
         }(std::make_index_sequence<Table::size>{});
         if (!ok) return false;
-        next = i + 1 == Table::size ? 0 : i + 1;
     }
     return decodeAbsentFields(have, out);
 }
@@ -360,19 +340,30 @@ bool fastPresent(FastValue v, R& out) {
     }
 }
 
-// Fast decode of a record: every member must carry a known key, once.
+// Fast decode of a record. Keys are matched in any order, with one lookup each
+// after a guess of the next field in declaration order; unknown keys and repeats
+// (the first counts) are skipped; an escaped key leaves the line to the full parse.
 template <Record R>
 bool decodeFast(FastValue v, R& out) {
     using Table = RecordTable<R>;
     simdjson::ondemand::object obj;
     if (v.get_object().get(obj) != simdjson::SUCCESS) return false;
     std::array<bool, Table::size> have{};
-    std::size_t next = 0;
+    std::size_t next = 0;  // the field after the last one read: next in declaration order
     for (auto member : obj) {
         simdjson::ondemand::field f;
         if (std::move(member).get(f) != simdjson::SUCCESS) return false;
-        std::size_t i = matchRawKey(f.key().raw(), Table::keys.data(), Table::size, next);
-        if (i == Table::size || have[i]) return false;
+        const char* raw = f.key().raw();
+        std::size_t i = next;
+        if (!Table::index.isAt(raw, i)) {
+            std::size_t n = rawKeyLength(raw);
+            if (n == escapedKey) return false;
+            i = Table::index.findPadded(raw, n);
+        }
+        if (i == Table::size || have[i]) {
+            if (!skipValue(f.value())) return false;
+            continue;
+        }
         have[i] = true;
         // Dispatched as in decodeOptimistic. Written out in place: passing the field
         // decoder to a shared helper as a lambda made decoding a quarter slower.
@@ -385,6 +376,43 @@ bool decodeFast(FastValue v, R& out) {
         next = i + 1 == Table::size ? 0 : i + 1;
     }
     return decodeAbsentFields(have, out);
+}
+
+// A record that also reads as an array of its Int fields in a fixed order declares
+// that order as arrayOrder(), a table of member pointers.
+template <class R>
+concept HasArrayForm = requires { R::arrayOrder(); };
+
+template <HasArrayForm R>
+bool decodeArrayForm(simdjson::dom::array arr, R& out, DecodeContext& ctx) {
+    constexpr auto order = R::arrayOrder();
+    if (arr.size() != order.size())
+        return ctx.fail(DecodeFailure::Kind::wrongType, R::typeName(),
+                        "Expected to decode " + std::string(R::typeName()) + " from an array of " +
+                            std::to_string(order.size()) + " integers but found an array of " +
+                            std::to_string(arr.size()) + " elements instead.");
+    std::size_t i = 0;
+    for (JSONValue item : arr) {
+        if (!decodeAt(item, i, out.*order[i], ctx)) return false;
+        ++i;
+    }
+    return true;
+}
+
+template <HasArrayForm R>
+bool fastArrayForm(FastValue v, R& out) {
+    constexpr auto order = R::arrayOrder();
+    simdjson::ondemand::array arr;
+    if (v.get_array().get(arr) != simdjson::SUCCESS) return false;
+    std::size_t i = 0;
+    for (auto item : arr) {
+        FastValue value;
+        if (i == order.size() || std::move(item).get(value) != simdjson::SUCCESS ||
+            !Coding<std::int64_t>::fast(value, out.*order[i]))
+            return false;
+        ++i;
+    }
+    return i == order.size();
 }
 
 template <class R, class M>
@@ -410,11 +438,21 @@ struct Coding<R> {
             constexpr auto f = std::get<0>(Table::fields);
             return decodeSingleIntRecord(v, R::typeName(), f.key, out.*(f.member), ctx);
         } else {
+            if constexpr (detail::HasArrayForm<R>) {
+                if (v.type() == simdjson::dom::element_type::ARRAY)
+                    return detail::decodeArrayForm(simdjson::dom::array(v), out, ctx);
+            }
             if (v.type() != simdjson::dom::element_type::OBJECT) return ctx.failType(v, R::typeName());
             if (ctx.optimistic()) return detail::decodeOptimistic(simdjson::dom::object(v), out, ctx);
+            // The first member that carries each key counts.
             std::array<JSONValue, Table::size> found{};
             std::array<bool, Table::size> have{};
-            collectFields(simdjson::dom::object(v), Table::keys.data(), Table::size, found.data(), have.data());
+            for (auto member : simdjson::dom::object(v)) {
+                std::size_t i = Table::index.find(member.key);
+                if (i == Table::size || have[i]) continue;
+                have[i] = true;
+                found[i] = member.value;
+            }
             return [&]<std::size_t... I>(std::index_sequence<I...>) {
                 return (detail::decodeField(std::get<I>(Table::fields), found[I], have[I], out, ctx) && ...);
             }(std::make_index_sequence<Table::size>{});
@@ -426,6 +464,11 @@ struct Coding<R> {
             constexpr auto f = std::get<0>(Table::fields);
             return fastSingleIntRecord(v, f.key, out.*(f.member));
         } else {
+            if constexpr (detail::HasArrayForm<R>) {
+                simdjson::ondemand::json_type type;
+                if (v.type().get(type) != simdjson::SUCCESS) return false;
+                if (type == simdjson::ondemand::json_type::array) return detail::fastArrayForm(v, out);
+            }
             return detail::decodeFast(v, out);
         }
     }
@@ -471,10 +514,10 @@ Decoded<T> decodeParsedJSON(std::string_view text) {
     return result;
 }
 
-// Decodes one JSON text as T. Text whose members are all known is read once,
-// straight from its text; anything else (unknown, repeated or escaped keys, wrong
-// types, malformed text) goes to the full parse, which gives the same value or
-// the failure.
+// Decodes one JSON text as T. Text is first read once, straight from its text,
+// with members the model does not hold checked and skipped; anything else (escaped
+// keys, wrong types, numbers the fast read does not take, malformed text) goes to
+// the full parse, which gives the same value or the failure.
 template <class T>
 Decoded<T> decodeJSON(std::string_view text) {
     Decoded<T> result(std::in_place);

@@ -2,6 +2,7 @@
 // Records shared by every message and by many payloads: process, file, status,
 // file-system statistics, audit token, result, descriptor, attribute list, thread.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +18,11 @@ struct AuditToken {
     std::int64_t asid{}, pidversion{}, ruid{}, euid{}, rgid{}, auid{}, egid{}, pid{};
     ES_FIELDS(AuditToken, ES_FIELD(asid), ES_FIELD(pidversion), ES_FIELD(ruid), ES_FIELD(euid),
               ES_FIELD(rgid), ES_FIELD(auid), ES_FIELD(egid), ES_FIELD(pid))
+    // Newer eslogger writes a token as an array of its eight integers in the
+    // kernel's order; it is read in either form and always written as an object.
+    static constexpr std::array<std::int64_t AuditToken::*, 8> arrayOrder() {
+        return {&Self::auid, &Self::euid, &Self::egid, &Self::ruid, &Self::rgid, &Self::pid, &Self::asid, &Self::pidversion};
+    }
 };
 
 struct Stat {

@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "ESMessage.h"
 #include "EventCoding.h"
 
@@ -49,17 +47,7 @@ constexpr auto fastCaseDecoders = []<std::size_t... I>(std::index_sequence<I...>
     return std::array<FastCaseDecoder, sizeof...(I)>{&fastCase<I>...};
 }(std::make_index_sequence<ESEvent::caseCount>{});
 
-// Event keys sorted, with their tags, for lookup by binary search.
-struct KeyTag {
-    std::string_view key;
-    std::size_t tag;
-};
-const auto sortedKeys = [] {
-    std::array<KeyTag, ESEvent::caseCount> table{};
-    for (std::size_t i = 0; i < table.size(); ++i) table[i] = {eventKeys[i], i};
-    std::sort(table.begin(), table.end(), [](const KeyTag& a, const KeyTag& b) { return a.key < b.key; });
-    return table;
-}();
+constexpr KeyIndex<ESEvent::caseCount> eventKeyIndex{eventKeys};
 
 }  // namespace
 
@@ -88,10 +76,9 @@ void ESEvent::reset() {
 const void* ESEvent::payload() const { return payload_ ? payload_ : ops[tag_].defaultPayload(); }
 
 std::optional<std::size_t> eventTagOfKey(std::string_view key) {
-    auto it = std::lower_bound(sortedKeys.begin(), sortedKeys.end(), key,
-                               [](const KeyTag& a, std::string_view k) { return a.key < k; });
-    if (it == sortedKeys.end() || it->key != key) return std::nullopt;
-    return it->tag;
+    std::size_t tag = eventKeyIndex.find(key);
+    if (tag == eventKeyIndex.npos) return std::nullopt;
+    return tag;
 }
 
 bool Coding<ESEvent>::decode(JSONValue v, ESEvent& out, DecodeContext& ctx) {
@@ -104,24 +91,25 @@ bool Coding<ESEvent>::decode(JSONValue v, ESEvent& out, DecodeContext& ctx) {
     return ctx.fail(DecodeFailure::Kind::missingKey, "event key", "The event object holds no known event key.");
 }
 
-// Fast only for the usual shape: exactly one member, under a known event key
-// written without escapes.
+// As decode: the first member under an event key is the event; every other member
+// is checked and skipped.
 bool Coding<ESEvent>::fast(FastValue v, ESEvent& out) {
     simdjson::ondemand::object obj;
     if (v.get_object().get(obj) != simdjson::SUCCESS) return false;
     bool decoded = false;
     for (auto member : obj) {
         simdjson::ondemand::field f;
-        if (decoded || std::move(member).get(f) != simdjson::SUCCESS) return false;
+        if (std::move(member).get(f) != simdjson::SUCCESS) return false;
         const char* raw = f.key().raw();
-        std::size_t n = 0;
-        while (raw[n] != '"') {
-            if (raw[n] == '\\') return false;
-            ++n;
+        std::size_t n = rawKeyLength(raw);
+        if (n == escapedKey) return false;
+        std::size_t tag = decoded ? eventKeyIndex.npos : eventKeyIndex.findPadded(raw, n);
+        if (tag != eventKeyIndex.npos) {
+            if (!fastCaseDecoders[tag](f.value(), out)) return false;
+            decoded = true;
+        } else if (!skipValue(f.value())) {
+            return false;
         }
-        auto tag = eventTagOfKey(std::string_view(raw, n));
-        if (!tag || !fastCaseDecoders[*tag](f.value(), out)) return false;
-        decoded = true;
     }
     return decoded;
 }

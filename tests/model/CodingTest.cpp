@@ -158,3 +158,55 @@ TEST(JSONWriter, PrettyForm) {
     EXPECT_EQ(encodeJSON(d.value(), true),
               "{\n  \"name\": \"n\",\n  \"inner\": {\n    \"a\": 1\n  },\n  \"items\": [],\n  \"flag\": true\n}");
 }
+
+// Numbers: a well-formed number the parser cannot hold (beyond 64 bits, beyond a
+// double) fails only where the model reads it, and a malformed one (leading zero,
+// no digits after a point or exponent) never becomes valid. The fast read and the
+// full parse agree on each.
+TEST(Coding, NumberCases) {
+    const std::string head = R"({"name":"n","inner":{"a":1},"flag":true)";
+    struct Case {
+        std::string json;
+        bool ok;
+        Kind kind;
+        const char* path;
+    } cases[] = {
+        {head + R"(,"zz":1e400})", true, {}, ""},
+        {head + R"(,"zz":-1e400})", true, {}, ""},
+        {head + R"(,"zz":1e-400})", true, {}, ""},
+        {head + R"(,"zz":[1E+999,{"y":-0.5e-999}]})", true, {}, ""},
+        {head + R"(,"zz":123456789012345678901234567890})", true, {}, ""},
+        {head + R"(,"zz":-123456789012345678901234567890})", true, {}, ""},
+        {head + R"(,"zz":18446744073709551615})", true, {}, ""},
+        {head + R"(,"zz":"1e400 01"})", true, {}, ""},
+        {R"({"zz":1e400,"inner":{"a":1},"flag":true})", false, Kind::missingKey, "name"},
+        {R"({"name":"n","inner":{"a":1e400},"flag":true})", false, Kind::wrongType, "inner.a"},
+        {R"({"name":"n","inner":{"a":-99999999999999999999999},"flag":true})", false, Kind::wrongType, "inner.a"},
+        {R"({"name":"n","inner":{"a":18446744073709551616},"flag":true,"zz":1e400})", false, Kind::wrongType, "inner.a"},
+        {R"({"name":1e400,"inner":{"a":1},"flag":true})", false, Kind::wrongType, "name"},
+        {head + R"(,"zz":09223372036854775808})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":01004})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":-01})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":1.})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":.5})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":1e})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":+1})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":--1})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":1e400x})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":1e400,"yy":01})", false, Kind::corruptedData, "-"},
+        {head + R"(,"zz":99999999999999999999999 1})", false, Kind::corruptedData, "-"},
+    };
+    for (const auto& c : cases) {
+        auto d = decodeJSON<Outer>(c.json);
+        auto full = decodeParsedJSON<Outer>(c.json);
+        ASSERT_EQ(d.ok(), c.ok) << c.json << ": " << (d.ok() ? "" : d.failure().description);
+        ASSERT_EQ(full.ok(), c.ok) << c.json;
+        if (c.ok) {
+            EXPECT_EQ(encodeJSON(d.value()), R"({"name":"n","inner":{"a":1},"flag":true})") << c.json;
+        } else {
+            EXPECT_EQ(d.failure().kind, c.kind) << c.json << ": " << d.failure().description;
+            EXPECT_EQ(d.failure().pathText(), c.path) << c.json;
+            EXPECT_EQ(full.failure().pathText(), c.path) << c.json;
+        }
+    }
+}

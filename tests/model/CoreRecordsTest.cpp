@@ -161,3 +161,38 @@ TEST(SecurityRecords, RoundTripsAndFailures) {
         {R"({"instigator":)" + p + R"(,"touchid_mode":0,"uid":"501"})", Kind::wrongType, "uid"},
     });
 }
+
+// Newer eslogger writes audit tokens as arrays of eight integers in the kernel's
+// order: auid, euid, egid, ruid, rgid, pid, asid, pidversion.
+TEST(CoreRecords, AuditTokenArrayForm) {
+    auto d = decodeJSON<AuditToken>("[4294967295,501,20,502,21,1,100012,1029]");
+    ASSERT_TRUE(d.ok()) << d.failure().description;
+    const AuditToken& t = d.value();
+    EXPECT_EQ(t.auid, 4294967295);
+    EXPECT_EQ(t.euid, 501);
+    EXPECT_EQ(t.egid, 20);
+    EXPECT_EQ(t.ruid, 502);
+    EXPECT_EQ(t.rgid, 21);
+    EXPECT_EQ(t.pid, 1);
+    EXPECT_EQ(t.asid, 100012);
+    EXPECT_EQ(t.pidversion, 1029);
+    // written in the object form
+    EXPECT_EQ(encodeJSON(t),
+              R"({"asid":100012,"pidversion":1029,"ruid":502,"euid":501,"rgid":21,"auid":4294967295,"egid":20,"pid":1})");
+
+    const std::string p = fixtures::process();
+    const std::string token = fixtures::token(42);
+    expectFailures<ESProcess>({
+        {replace(p, token, "[1,2,3,4,5,6,7]"), Kind::wrongType, "audit_token"},
+        {replace(p, token, "[1,2,3,4,5,6,7,8,9]"), Kind::wrongType, "audit_token"},
+        {replace(p, token, "[]"), Kind::wrongType, "audit_token"},
+        {replace(p, token, R"([1,2,3,4,5,6,7,"8"])"), Kind::wrongType, "audit_token.7"},
+        {replace(p, token, "[1,2,3.5,4,5,6,7,8]"), Kind::wrongType, "audit_token.2"},
+        {replace(p, token, "[1,2,3,4,5,6,7,99999999999999999999]"), Kind::wrongType, "audit_token.7"},
+        {replace(p, token, "[1,[2],3,4,5,6,7,8]"), Kind::wrongType, "audit_token.1"},
+        // a null element is a missing value, as in every array of the model
+        {replace(p, token, "[1,2,3,4,null,6,7,8]"), Kind::missingValue, "audit_token.4"},
+        {replace(p, token, "null"), Kind::missingValue, "audit_token"},
+        {replace(p, token, "7"), Kind::wrongType, "audit_token"},
+    });
+}

@@ -187,6 +187,40 @@ TEST(Message, ReadingStraightFromTheTextAgreesWithTheFullParse) {
         edit(R"("2023-05-01T10:00:00.123456Z")", R"("2023\"05\u00e9\ud800")"),
         edit(R"({"exit":{"stat":0}})", R"({"settime":null})"),
         edit(R"({"exit":{"stat":0}})", R"({"settime":{"a":1}})"),
+        // members the model does not read, at every level and of every kind
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":[1,{"a":[null,true,false,"x\u00e9",-1.5e3]}])"),
+        edit(R"("thread_id":5)", R"("zz":{},"thread_id":5,"zz":[])"),
+        edit(R"({"exit":{"stat":0}})", R"({"x":1,"exit":{"zz":"a","stat":0},"exec":null})"),
+        edit(R"({"exit":{"stat":0}})", R"({"settime":[1,{"a":2}]})"),
+        edit(R"({"exit":{"stat":0}})", R"({"cs_invalidated":"x"})"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":)" + std::string(40, '[') + std::string(40, ']')),
+        // ... and malformed ones, which the full parse refuses
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":[1,,2])"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":[1,2,])"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":{"a":1,})"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":{"a"})"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":{"a":1 "b":2})"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":tru)"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":nul)"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":falsey)"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":"\x")"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":{"\q":1})"),
+        edit(R"("mach_time":99)", "\"mach_time\":99,\"zz\":\"a\x01\""),
+        edit(R"("mach_time":99)", "\"mach_time\":99,\"z\x01\":1"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":01)"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":-)"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":1e400)"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":18446744073709551616)"),
+        edit(R"("mach_time":99)", R"("mach_time":99,"zz":)" + std::string(5000, '[') + std::string(5000, ']')),
+        edit(R"({"exit":{"stat":0}})", R"({"settime":[1,]})"),
+        edit(R"({"exit":{"stat":0}})", R"({"exit":{"stat":0,"zz":[}})"),
+        // audit tokens as arrays, well-formed or not
+        edit(fixtures::token(42), "[501,501,20,501,20,42,100001,1234]"),
+        edit(fixtures::token(42), "[501,501,20,501,20,42,100001]"),
+        edit(fixtures::token(42), "[501,501,20,501,20,42,100001,1234,5]"),
+        edit(fixtures::token(42), "[501,501,20,501,20,42,100001,null]"),
+        edit(fixtures::token(42), "[501,501,20,501,20,42,100001,1.0]"),
+        edit(fixtures::token(42), "[501,501,20,501,20,42,100001,]"),
         Parts{}.text() + " x",
         Parts{}.text() + "}",
         Parts{}.text() + " \n ",
@@ -194,22 +228,60 @@ TEST(Message, ReadingStraightFromTheTextAgreesWithTheFullParse) {
     };
     for (const auto& text : cases) expectSameAsFullParse(text);
 
-    // Damaged copies of one line of every event kind.
-    fixtures::FixtureGenerator gen(5);
+    // Lines of every shape, and damaged copies of them, one of every event kind.
+    const fixtures::LineShape shapes[] = {
+        {},
+        {.shuffledKeys = true},
+        {.reversedKeys = true},
+        {.unknownKeys = true},
+        {.shuffledKeys = true, .unknownKeys = true, .version10 = true},
+    };
     std::mt19937 random(5);
     const std::string inserts = "{}[],:\"\\ 0-.etn\x01\xc3";
-    for (std::size_t tag = 0; tag < ESEvent::caseCount; ++tag) {
-        const std::string line = gen.nextLine();
-        for (int i = 0; i < 40; ++i) {
-            std::string text = line;
-            std::size_t at = random() % text.size();
-            switch (i % 4) {
-                case 0: text.erase(at, 1); break;
-                case 1: text.insert(at, 1, inserts[random() % inserts.size()]); break;
-                case 2: text[at] = inserts[random() % inserts.size()]; break;
-                case 3: if (at + 1 < text.size()) std::swap(text[at], text[at + 1]); break;
+    for (std::size_t shape = 0; shape < std::size(shapes); ++shape) {
+        fixtures::FixtureGenerator gen(5 + shape);
+        for (std::size_t tag = 0; tag < ESEvent::caseCount; ++tag) {
+            const std::string line = gen.nextLine(shapes[shape]);
+            expectSameAsFullParse(line);
+            for (int i = 0; i < 40; ++i) {
+                std::string text = line;
+                std::size_t at = random() % text.size();
+                switch (i % 4) {
+                    case 0: text.erase(at, 1); break;
+                    case 1: text.insert(at, 1, inserts[random() % inserts.size()]); break;
+                    case 2: text[at] = inserts[random() % inserts.size()]; break;
+                    case 3: if (at + 1 < text.size()) std::swap(text[at], text[at + 1]); break;
+                }
+                expectSameAsFullParse(text);
             }
-            expectSameAsFullParse(text);
+        }
+    }
+}
+
+// Lines as eslogger writes them: keys in orders of their own, keys the model does
+// not read, and (version 10) audit tokens as arrays. Each decodes to what its twin
+// in declaration order decodes to, and encodes as that twin.
+TEST(Message, LinesOfEveryShapeDecodeAsTheirDeclarationOrderTwin) {
+    const fixtures::LineShape shapes[] = {
+        {.shuffledKeys = true},
+        {.reversedKeys = true},
+        {.unknownKeys = true},
+        {.version10 = true},
+        {.shuffledKeys = true, .unknownKeys = true, .version10 = true},
+    };
+    for (const auto& shape : shapes) {
+        fixtures::FixtureGenerator plain(21), shaped(21);
+        for (int i = 0; i < 300; ++i) {  // every event kind, then common ones
+            const std::string twin = plain.nextLine();
+            const std::string line = shaped.nextLine(shape);
+            auto d = decodeMessage(line);
+            ASSERT_TRUE(d.ok()) << line << "\n" << d.failure().pathText() << ": " << d.failure().description;
+            if (shape.version10) {
+                EXPECT_EQ(d.value().version, 10);
+                EXPECT_NE(line.find(R"("audit_token":[)"), std::string::npos);
+                d.value().version = 7;
+            }
+            ASSERT_EQ(encodeMessage(d.value()), twin) << line;
         }
     }
 }
