@@ -120,6 +120,8 @@ ViewController::ViewController(Settings& settings, QWidget* parent)
     eventsTableView_->verticalHeader()->setDefaultSectionSize(eventsTableView_->fontMetrics().height() + 6);
     eventsTableView_->horizontalHeader()->setSectionsClickable(true);
     eventsTableView_->horizontalHeader()->setStretchLastSection(true);
+    // Empty at start: no sideways scroll bar until there are rows (see updateStatus).
+    eventsTableView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     for (std::size_t i = 0; i < EventTableModel::columns().size(); ++i)
         eventsTableView_->setColumnWidth(int(i), EventTableModel::columns()[i].width);
     splitter->setStretchFactor(0, 0);

@@ -18,11 +18,17 @@ protected:
 
 TEST_F(ViewControllerTest, EmptyStoreStatusText) {
     TestViewController vc(settings);
+    // No sideways scroll bar on an empty table, before and after a reload.
+    EXPECT_EQ(vc.eventsTableView()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
     QSignalSpy spy(&vc, &ViewController::subtitleChanged);
     vc.reloadEvents();
     ASSERT_TRUE(waitUntil([&] { return spy.count() == 1; }));
     EXPECT_EQ(spy.at(0).at(0).toString(), "0 of 0-events, 0-programs");
     EXPECT_EQ(vc.subtitle(), "0 of 0-events, 0-programs");
+    EXPECT_EQ(vc.eventsTableView()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    vc.addEvent(openEvent("/bin/a", 1, 1));
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 1; }));
+    EXPECT_EQ(vc.eventsTableView()->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
 }
 
 TEST_F(ViewControllerTest, CellsShowTextTooltipAndRedBackground) {
