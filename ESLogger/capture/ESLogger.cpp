@@ -180,10 +180,16 @@ void ESLogger::processEvent(std::string_view fromString) {
     log_.trace(
         "ESLogger input", [&] { return Metadata{{"data", std::string(fromString)}}; }, {},
         at(processFunction));
-    capture::forEachPiece(fromString, [this](std::string_view piece) { processPiece(piece); });
+    capture::forEachPiece(fromString, [this](std::string_view piece) { processPiece(piece, nullptr); });
 }
 
-void ESLogger::processPiece(std::string_view piece) {
+void ESLogger::processDecodedPieces(std::string_view text, std::span<DecodedPiece> pieces) {
+    log_.trace(
+        "ESLogger input", [&] { return Metadata{{"data", std::string(text)}}; }, {}, at(processFunction));
+    for (DecodedPiece& piece : pieces) processPiece(piece.text, &piece.decoded);
+}
+
+void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready) {
     if (piece.empty()) {
         log_.trace("Skipping empty string", {}, {}, at(processFunction));
         return;
@@ -203,6 +209,7 @@ void ESLogger::processPiece(std::string_view piece) {
             joined = std::move(previousEventJSONDecodeError_);
             joined += piece;
             piece = joined;
+            ready = nullptr;  // decoded alone, the piece says nothing about the joined text
         }
         previousEventJSONDecodeError_.clear();
     }
@@ -218,7 +225,7 @@ void ESLogger::processPiece(std::string_view piece) {
             at(processFunction));
     }
 
-    auto decoded = decodeMessage(piece);
+    auto decoded = ready && *ready ? std::move(**ready) : decodeMessage(piece);
     if (decoded.ok()) {
         ESMessage& message = decoded.value();
         log_.trace(

@@ -70,6 +70,13 @@ public:
         std::string description_;
     };
 
+    // One piece of a text, cut and decoded ahead of time (possibly on another thread).
+    // decoded is empty for an empty piece or when the decode was not done.
+    struct DecodedPiece {
+        std::string_view text;
+        std::optional<Decoded<ESMessage>> decoded;
+    };
+
     using EventCallback = std::function<void(ESMessage message)>;
     using ErrorCallback = std::function<void(const Error& error)>;
 
@@ -147,13 +154,18 @@ protected:
     void handleStdout(const subprocess::Bytes& chunk);
     void reportError(const Error& error) const;
 
+    // processEvent(fromString: text) for a text whose pieces, in order, are given with
+    // their decodes: the same rules, logs and callbacks; a piece joined with a held
+    // fragment is decoded here, since only the joined text counts.
+    void processDecodedPieces(std::string_view text, std::span<DecodedPiece> pieces);
+
     logging::Logger log_;
     std::optional<subprocess::Subprocess> process_;
 
 private:
     struct Link;
 
-    void processPiece(std::string_view piece);
+    void processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready);
     void handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile);
 
     EventCallback callback_;

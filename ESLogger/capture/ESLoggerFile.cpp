@@ -1,10 +1,15 @@
 #include "ESLoggerFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <memory>
+#include <thread>
 
 #include "CaptureText.h"
 
@@ -24,6 +29,16 @@ struct LineBuffer {
     LineBuffer& operator=(const LineBuffer&) = delete;
     ~LineBuffer() { std::free(data); }
 };
+
+// A line as the line-by-line reader gives it: without its line feed, and without a
+// carriage return before that line feed.
+std::string_view withoutTerminator(std::string_view line) {
+    if (line.ends_with('\n')) {
+        line.remove_suffix(1);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+    }
+    return line;
+}
 
 }  // namespace
 
@@ -52,16 +67,177 @@ void ESLoggerFile::start() {
     }
     std::ungetc(first, file.get());
 
+    // Blocks only for a regular file: a pipe would hold back lines until a block fills.
+    const unsigned threads =
+        decodeThreads_ != 0 ? decodeThreads_ : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    struct stat status {};
+    if (threads > 1 && ::fstat(::fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode))
+        readInBlocks(file.get(), threads);
+    else
+        readLineByLine(file.get());
+}
+
+void ESLoggerFile::readLineByLine(std::FILE* file) {
     LineBuffer buffer;
     std::string scratch;
-    for (ssize_t length; (length = ::getline(&buffer.data, &buffer.capacity, file.get())) >= 0;) {
-        std::string_view line(buffer.data, static_cast<std::size_t>(length));
-        if (line.ends_with('\n')) {
-            line.remove_suffix(1);
-            if (line.ends_with('\r')) line.remove_suffix(1);
-        }
+    for (ssize_t length; (length = ::getline(&buffer.data, &buffer.capacity, file)) >= 0;) {
+        const auto line = withoutTerminator({buffer.data, static_cast<std::size_t>(length)});
         if (!active_.load(std::memory_order_acquire)) break;
         processEvent(capture::repairedUTF8(line, scratch));
+    }
+}
+
+namespace {
+
+// Whole lines of the file, each ended by a line feed except the file's last, with
+// their pieces decoded by a worker.
+struct Block {
+    struct Line {
+        std::string_view text;  // repaired UTF-8, without its terminator
+        std::size_t firstPiece, endPiece;
+    };
+    std::string bytes;
+    std::deque<std::string> repaired;  // lines that were not well-formed UTF-8
+    std::vector<Line> lines;
+    std::vector<ESLogger::DecodedPiece> pieces;
+    bool ready = false;
+
+    void decode() {
+        std::string scratch;
+        std::string_view rest = bytes;
+        while (!rest.empty()) {
+            const std::size_t end = rest.find('\n');
+            const std::size_t length = end == std::string_view::npos ? rest.size() : end + 1;
+            std::string_view text = capture::repairedUTF8(withoutTerminator(rest.substr(0, length)), scratch);
+            rest.remove_prefix(length);
+            if (text.data() == scratch.data()) text = repaired.emplace_back(text);
+            Line& line = lines.emplace_back(Line{text, pieces.size(), 0});
+            capture::forEachPiece(text, [this](std::string_view piece) {
+                auto& p = pieces.emplace_back(ESLogger::DecodedPiece{piece, std::nullopt});
+                if (!piece.empty()) p.decoded.emplace(decodeMessage(piece));
+            });
+            line.endPiece = pieces.size();
+        }
+    }
+};
+
+// Reads the file in blocks of whole lines, in file order; a line longer than a block
+// makes its block longer.
+class BlockReader {
+public:
+    BlockReader(std::FILE* file, std::size_t blockSize) : file_(file), blockSize_(blockSize) {}
+
+    // The next block, or none at the end of the file (or on a read error, where the
+    // line-by-line reader stops too).
+    std::unique_ptr<Block> next() {
+        if (atEnd_) return nullptr;
+        auto block = std::make_unique<Block>();
+        std::string& bytes = block->bytes;
+        bytes.swap(carry_);
+        carry_.clear();
+        for (;;) {
+            const std::size_t old = bytes.size();
+            bytes.resize(old + blockSize_);
+            const std::size_t n = std::fread(bytes.data() + old, 1, blockSize_, file_);
+            bytes.resize(old + n);
+            if (n == 0) {
+                atEnd_ = true;
+                return bytes.empty() ? nullptr : std::move(block);
+            }
+            const std::size_t lastFeed = std::string_view(bytes).rfind('\n');
+            if (lastFeed != std::string_view::npos && lastFeed >= old) {
+                carry_.assign(bytes, lastFeed + 1);
+                bytes.resize(lastFeed + 1);
+                return block;
+            }
+        }
+    }
+
+private:
+    std::FILE* file_;
+    std::size_t blockSize_;
+    std::string carry_;  // the start of a line that the next block completes
+    bool atEnd_ = false;
+};
+
+}  // namespace
+
+void ESLoggerFile::readInBlocks(std::FILE* file, unsigned threads) {
+    BlockReader reader(file, blockSize_);
+    const std::size_t inFlight = 2 * std::size_t(threads);
+    std::mutex readMutex;  // taken before mutex
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::unique_ptr<Block>> window;  // read and not yet delivered, in file order
+    bool atEnd = false, cancelled = false;
+
+    auto work = [&] {
+        for (;;) {
+            Block* block;
+            {
+                std::unique_lock readLock(readMutex);
+                {
+                    std::unique_lock lock(mutex);
+                    changed.wait(lock, [&] { return cancelled || atEnd || window.size() < inFlight; });
+                    if (cancelled || atEnd) return;
+                }
+                auto next = reader.next();
+                std::lock_guard lock(mutex);
+                if (!next) {
+                    atEnd = true;
+                    changed.notify_all();
+                    return;
+                }
+                block = next.get();
+                window.push_back(std::move(next));
+            }
+            try {
+                block->decode();
+            } catch (...) {
+                // Pieces left undecoded are decoded when they are delivered.
+            }
+            std::lock_guard lock(mutex);
+            block->ready = true;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::jthread> workers;
+    struct Join {
+        std::vector<std::jthread>& workers;
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        bool& cancelled;
+        ~Join() {
+            {
+                std::lock_guard lock(mutex);
+                cancelled = true;
+            }
+            changed.notify_all();
+            workers.clear();
+        }
+    } join{workers, mutex, changed, cancelled};
+    for (unsigned i = 0; i < threads; ++i) workers.emplace_back(work);
+
+    for (;;) {
+        Block* block;
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return (!window.empty() && window.front()->ready) || (window.empty() && atEnd); });
+            if (window.empty()) return;
+            block = window.front().get();
+        }
+        for (const Block::Line& line : block->lines) {
+            if (!active_.load(std::memory_order_acquire)) return;
+            processDecodedPieces(line.text, std::span(block->pieces).subspan(
+                                                line.firstPiece, line.endPiece - line.firstPiece));
+        }
+        std::unique_ptr<Block> done;
+        {
+            std::lock_guard lock(mutex);
+            done = std::move(window.front());
+            window.pop_front();
+        }
+        changed.notify_all();
     }
 }
 
