@@ -1,6 +1,10 @@
 // decode_throughput FILE: decodes every line of FILE into messages on one thread,
 // parses the same lines with the JSON parser alone (no records built), and encodes
 // the decoded messages again; prints the throughput of each in MB/s.
+// Inputs of the three shapes of real captures (about 200 MB each):
+//   esfixtures 7 96000 > declared.jsonl
+//   esfixtures --shuffled-keys 7 96000 > shuffled.jsonl
+//   esfixtures --unknown-keys 7 73000 > unknown.jsonl
 #include <simdjson.h>
 
 #include <algorithm>
