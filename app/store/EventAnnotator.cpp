@@ -59,8 +59,16 @@ EventAnnotator::PathList readAnnotatePaths(const Settings& settings) {
 
 void EventAnnotator::Paths::reload(const Settings& settings) {
     auto fresh = std::make_shared<const PathList>(readAnnotatePaths(settings));
+    auto freshPrograms = std::make_shared<ProgramMatches>();
     std::lock_guard lock(mutex);
     list = std::move(fresh);
+    programs = std::move(freshPrograms);
+}
+
+std::pair<std::shared_ptr<const EventAnnotator::PathList>, std::shared_ptr<EventAnnotator::ProgramMatches>>
+EventAnnotator::Paths::getWithPrograms() {
+    std::lock_guard lock(mutex);
+    return {list, programs};
 }
 
 std::shared_ptr<const EventAnnotator::PathList> EventAnnotator::Paths::get() {
@@ -85,14 +93,25 @@ void EventAnnotator::reloadPrivilegedPaths() { paths_->reload(settings_); }
 std::shared_ptr<const EventAnnotator::PathList> EventAnnotator::privilegedPaths() const { return paths_->get(); }
 
 bool EventAnnotator::matchesPrivilegedPath(const EventItem& item) const {
-    auto paths = paths_->get();
+    auto [paths, programs] = paths_->getWithPrograms();
     if (paths->empty()) return false;
-    std::string text;
-    if (casesWithPathText()[item.theEvent().event.tag()]) text = eventSummary(item).searchText();
+    auto containsAny = [&paths](const std::string& text) {
+        for (const auto& fragment : *paths)
+            if (text.find(fragment) != std::string::npos) return true;
+        return false;
+    };
     const std::string& program = item.theProcess().executable.path;
-    for (const auto& fragment : *paths)
-        if (text.find(fragment) != std::string::npos || program.find(fragment) != std::string::npos) return true;
-    return false;
+    {
+        std::lock_guard lock(programs->mutex);
+        auto known = programs->known.find(program);
+        if (known == programs->known.end()) {
+            // Bounded: a capture with very many distinct programs starts over.
+            if (programs->known.size() >= 100000) programs->known.clear();
+            known = programs->known.emplace(program, containsAny(program)).first;
+        }
+        if (known->second) return true;
+    }
+    return casesWithPathText()[item.theEvent().event.tag()] && containsAny(eventSummary(item).searchText());
 }
 
 bool EventAnnotator::isQuarantineChange(const EventItem& item) const {

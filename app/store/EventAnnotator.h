@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Settings.h"
@@ -42,11 +44,18 @@ public:
 
 private:
     // Shared with the settings observer, which may outlive this object briefly.
+    // Which executable paths match the list in force: a program's path is tested once.
+    struct ProgramMatches {
+        std::mutex mutex;
+        std::unordered_map<std::string, bool> known;
+    };
     struct Paths {
         std::mutex mutex;
         std::shared_ptr<const PathList> list;
+        std::shared_ptr<ProgramMatches> programs;  // replaced with list
         void reload(const Settings& settings);
         std::shared_ptr<const PathList> get();
+        std::pair<std::shared_ptr<const PathList>, std::shared_ptr<ProgramMatches>> getWithPrograms();
     };
 
     Settings& settings_;

@@ -148,6 +148,13 @@ TEST_F(Annotator, PrivilegedPathsFollowTheSettings) {
         EXPECT_TRUE(annotator.privilegedPaths()->empty()) << c.what;
         EXPECT_EQ(marks(openOf("/opt/watched/f")), EventAnnotation()) << c.what;
     }
+    // A program's path is judged once per list: a new list judges it again.
+    for (const char* fragment : {"/opt/tool/", "/elsewhere/", "/opt/tool/"}) {
+        settings.setValue(qm::keys::annotatePaths, SettingList{fragment});
+        const bool expected = std::string_view(fragment) == "/opt/tool/";
+        EXPECT_EQ(marks(execOf("/opt/tool/run", 501)), expected ? PATH : EventAnnotation()) << fragment;
+        EXPECT_EQ(marks(execOf("/opt/tool/run", 501)), expected ? PATH : EventAnnotation()) << fragment;
+    }
     settings.removeValue(qm::keys::annotatePaths);  // back to the registered list
     EXPECT_EQ(annotator.privilegedPaths()->size(), 28u);
 }
