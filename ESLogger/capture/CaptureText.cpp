@@ -71,6 +71,70 @@ std::size_t incompleteUTF8Tail(std::string_view bytes) {
     return 0;
 }
 
+bool JSONNesting::feed(std::string_view part) {
+    const bool wasClosed = closed_;
+    const auto* s = reinterpret_cast<const unsigned char*>(part.data());
+    const std::size_t n = part.size();
+    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    auto hasByte = [](std::uint64_t word, unsigned char b) {
+        const std::uint64_t x = word ^ (ones * b);
+        return ((x - ones) & ~x & highs) != 0;
+    };
+    for (std::size_t i = 0; i < n && !broken_; ++i) {
+        if (inString_) {
+            // Skip eight bytes at a time while none is a quote or a backslash.
+            if (!escaped_) {
+                std::uint64_t word;
+                while (i + 8 <= n) {
+                    std::memcpy(&word, s + i, 8);
+                    if (hasByte(word, '"') || hasByte(word, '\\')) break;
+                    i += 8;
+                }
+                if (i == n) break;
+            }
+            const unsigned char c = s[i];
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                inString_ = false;
+                closed_ = depth_ == 0;
+            }
+            continue;
+        }
+        const unsigned char c = s[i];
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+        if (closed_) {
+            broken_ = true;
+            break;
+        }
+        switch (c) {
+            case '"':
+                inString_ = started_ = true;
+                break;
+            case '{':
+            case '[':
+                ++depth_;
+                started_ = true;
+                break;
+            case '}':
+            case ']':
+                if (depth_ == 0) broken_ = true;
+                else closed_ = --depth_ == 0;
+                break;
+            default:
+                if (started_) break;
+                if (c == '-' || (c >= '0' && c <= '9') || c == 't' || c == 'f' || c == 'n')
+                    scalar_ = started_ = true;
+                else
+                    broken_ = true;
+        }
+    }
+    if (broken_ || inString_ || depth_ != 0 || !started_) return false;
+    return scalar_ || (closed_ && !wasClosed);
+}
+
 std::string quotedText(std::string_view text) {
     std::string out = "\"";
     for (const char ch : text) {

@@ -50,6 +50,28 @@ void forEachPiece(std::string_view text, F&& piece) {
     piece(text.substr(start));
 }
 
+// Follows the nesting of a JSON text fed in parts (braces and brackets outside strings)
+// without parsing it, to tell when the text may have become one whole value. What it
+// takes for unfinished or broken (a closer too many, anything after the value ended, a
+// start that no value has) is never well-formed JSON, whatever follows; so a text that
+// keeps growing needs a parse only when feed says so, and the cost stays linear.
+class JSONNesting {
+public:
+    // Feeds the next part of the text. True when the text fed so far may now be one
+    // whole JSON value and was not before this part: only then can a parse of it end
+    // otherwise than the parse of the text before (blanks after a value change nothing).
+    bool feed(std::string_view part);
+
+private:
+    std::uint64_t depth_ = 0;  // objects and arrays open
+    bool inString_ = false;
+    bool escaped_ = false;  // a backslash inside a string ended the last part
+    bool started_ = false;  // a value has begun
+    bool scalar_ = false;   // it is a number or literal, whose end is not followed
+    bool closed_ = false;   // the top-level object, array or string has ended
+    bool broken_ = false;   // never well-formed, whatever follows
+};
+
 // A text quoted with ", \ and control characters escaped.
 std::string quotedText(std::string_view text);
 

@@ -130,9 +130,7 @@ void ESLogger::startChild(const ChildProfile& profile) {
             if (link->source) link->source->handleStderr(chunk, profile);
         },
         [link = link_, &profile](subprocess::Subprocess&) {
-            if (link->source)
-                link->source->log_.debug(Logger::Message(std::string(profile.exiting)), {}, {},
-                                         at(startFunction));
+            if (link->source) link->source->handleTermination(profile);
         });
 }
 
@@ -158,8 +156,23 @@ void ESLogger::handleStdout(const subprocess::Bytes& chunk) {
 }
 
 void ESLogger::handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile) {
+    // A complaint may come in several writes: each complete line is classified once.
+    stderrCarry_ += chunk;
+    std::size_t start = 0;
+    for (std::size_t end; (end = stderrCarry_.find('\n', start)) != std::string::npos; start = end + 1)
+        classifyStderr(std::string_view(stderrCarry_).substr(start, end + 1 - start), profile);
+    stderrCarry_.erase(0, start);
+}
+
+void ESLogger::handleTermination(const ChildProfile& profile) {
+    // Text without a final line feed is classified when the child has ended.
+    if (!stderrCarry_.empty()) classifyStderr(std::exchange(stderrCarry_, {}), profile);
+    log_.debug(Logger::Message(std::string(profile.exiting)), {}, {}, at(startFunction));
+}
+
+void ESLogger::classifyStderr(std::string_view bytes, const ChildProfile& profile) {
     std::string scratch;
-    const std::string text(capture::repairedUTF8(chunk, scratch));
+    const std::string text(capture::repairedUTF8(bytes, scratch));
     log_.debug(
         Logger::Message(std::string(profile.stderrMessage)),
         [&] { return Metadata{{"error", text}}; }, {}, at(startFunction));
@@ -197,7 +210,10 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
     addSaturating(eventsSeen_, 1);
 
     // A held fragment is joined with this piece, unless the piece starts a new object.
+    // A joined text that cannot have become one whole value since the last try fails to
+    // decode as that try did, and is held again without a parse.
     std::string joined;
+    bool worthDecoding = true;
     if (!previousEventJSONDecodeError_.empty()) {
         if (piece.front() == '{') {
             addSaturating(eventsDropped_, 1);
@@ -206,6 +222,7 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
                 "Combining events due to previous decode error - appending",
                 [&] { return Metadata{{"newstring", std::string(piece)}}; }, {},
                 at(processFunction));
+            worthDecoding = heldNesting_.feed(piece);
             joined = std::move(previousEventJSONDecodeError_);
             joined += piece;
             piece = joined;
@@ -223,6 +240,27 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
         log_.debug(
             "Event from ESLogger", [&] { return Metadata{{"string", std::string(piece)}}; }, {},
             at(processFunction));
+    }
+
+    // Possibly the first part of a line cut between two reads: kept for the next piece.
+    auto hold = [&](auto&& describe) {
+        log_.debug(
+            "JSON decode error", [&] { return Metadata{{"error", describe()}}; }, {}, at(processFunction));
+        if (joined.empty()) {
+            previousEventJSONDecodeError_.assign(piece);
+            heldNesting_ = {};
+            heldNesting_.feed(piece);
+        } else {
+            previousEventJSONDecodeError_ = std::move(joined);
+        }
+    };
+    if (!worthDecoding) {
+        // The log names the failure a parse would give (only parsed when it is logged).
+        hold([&] {
+            auto decoded = ready && *ready ? std::move(**ready) : decodeMessage(piece);
+            return decoded.ok() ? std::string() : decoded.failure().description;
+        });
+        return;
     }
 
     auto decoded = ready && *ready ? std::move(**ready) : decodeMessage(piece);
@@ -275,11 +313,7 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
             reportError(Error(Kind::jsonInvalidValue, lastKeyName(failure)));
             return;
         case DecodeFailure::Kind::corruptedData:
-            log_.debug(
-                "JSON decode error", [&] { return Metadata{{"error", failure.description}}; }, {},
-                at(processFunction));
-            // Possibly the first part of a line cut between two reads: kept for the next piece.
-            previousEventJSONDecodeError_.assign(piece);
+            hold([&] { return failure.description; });
             return;
     }
 }

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "CaptureText.h"
 #include "Dispatch.h"
 #include "ESMessage.h"
 #include "Logger.h"
@@ -132,9 +133,10 @@ protected:
     ESLogger(BaseInit, EventCallback callHandler, ErrorCallback errorHandler,
              logging::Logger::Level withLogLevel);
 
-    // What a child source says about its child, and how it reads its standard error: the
-    // first rule whose needle occurs in a chunk gives the error, otherwise internalError
-    // with the whole chunk.
+    // What a child source says about its child, and how it reads its standard error: for
+    // each line (and for text left without a line feed when the child ends) the first
+    // rule whose needle occurs in it gives the error, otherwise internalError with the
+    // whole line.
     struct StderrRule {
         std::string_view needle;
         Error::Kind kind;
@@ -167,11 +169,15 @@ private:
 
     void processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready);
     void handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile);
+    void handleTermination(const ChildProfile& profile);
+    // One line (or the last text) of standard error: one error report.
+    void classifyStderr(std::string_view bytes, const ChildProfile& profile);
 
     EventCallback callback_;
     ErrorCallback errCallback_;
     std::atomic<std::int64_t> lastGlobalSeqNum_{-1};
     std::string previousEventJSONDecodeError_;  // the held fragment
+    capture::JSONNesting heldNesting_;          // how far the held fragment's JSON has come
     std::vector<std::string> requestedEventNames_;
     std::atomic<std::int64_t> eventsDropped_{0};
     std::atomic<std::int64_t> eventsSeen_{0};
@@ -179,6 +185,7 @@ private:
     std::atomic<bool> onlyJSON_{true};
     std::string utf8Carry_;    // a character cut at the end of the last output chunk
     std::string utf8Scratch_;  // reused by handleStdout
+    std::string stderrCarry_;  // standard error after its last line feed
     std::shared_ptr<Link> link_;  // how the child's handlers reach this source
 };
 

@@ -11,9 +11,12 @@ ESLoggerTail::ESLoggerTail(const std::filesystem::path& withFileURL, EventCallba
                            ErrorCallback errorHandler, logging::Logger::Level withLogLevel,
                            dispatch::QoS qos, bool followFile)
     : ESLogger(BaseInit{}, std::move(callHandler), std::move(errorHandler), withLogLevel) {
-    // An absolute path never reads as one of tail's options.
-    std::vector<std::string> command{"/usr/bin/tail", "-n", "+0", followFile ? "-F" : "-f",
-                                     std::filesystem::absolute(withFileURL).string()};
+    // An absolute path never reads as one of tail's options. A path that cannot be made
+    // absolute (an empty one) is passed as it is: tail's complaint reports it.
+    std::error_code failed;
+    std::filesystem::path path = std::filesystem::absolute(withFileURL, failed);
+    if (failed) path = withFileURL;
+    std::vector<std::string> command{"/usr/bin/tail", "-n", "+0", followFile ? "-F" : "-f", path.string()};
     log_.debug(
         "Tail command",
         [&] { return logging::Logger::Metadata{{"command", capture::listDescription(command)}}; }, {},

@@ -14,7 +14,8 @@ class ESLoggerTail : public ESLogger {
 public:
     // followFile: follow the file by name, so a replaced or recreated file is picked up
     // again ("-F"); otherwise follow the file opened at start ("-f"). A relative path is
-    // made absolute. Creates the child without launching it.
+    // made absolute; any path is accepted (tail reports one it cannot read). Creates the
+    // child without launching it.
     ESLoggerTail(const std::filesystem::path& withFileURL, EventCallback callHandler,
                  ErrorCallback errorHandler, logging::Logger::Level withLogLevel,
                  dispatch::QoS qos, bool followFile);

@@ -176,33 +176,53 @@ TEST(LiveSource, StreamsTheChildsOutputUntilStopped) {
     }
 }
 
-TEST(LiveSource, ClientErrorsOnStandardErrorAreClassified) {
-    const std::vector<std::pair<std::string, Error>> cases = {
-        {"ERROR: ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED\n", Error(Error::Kind::needTCCFullDiskAccess)},
-        {"es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED (3)\n", Error(Error::Kind::needRootPermission)},
-        {"ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS", Error(Error::Kind::tooManyConnections)},
-        {"bad: ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT\n", Error(Error::Kind::invalidArgument)},
-        {"ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED\n", Error(Error::Kind::needEntitlement)},
-        {"warning: something odd\nsecond line\n", Error(Error::Kind::internalError, "warning: something odd\nsecond line\n")},
+TEST(LiveSource, ClientErrorsOnStandardErrorAreClassifiedPerLine) {
+    using Kind = Error::Kind;
+    const auto internal = [](const char* text) { return Error(Kind::internalError, text); };
+    const struct {
+        std::string body;  // writes the child's standard error
+        std::vector<Error> errors;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {"echo 'ERROR: ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED'", {Error(Kind::needTCCFullDiskAccess)},
+         {"ERROR: ES_NEW_CLIENT_RESULT_ERR_NOT_PERMITTED\n"}},
+        {"echo 'es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED (3)'", {Error(Kind::needRootPermission)},
+         {"es_new_client: ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED (3)\n"}},
+        // Text without a final line feed is classified when the child ends.
+        {"printf ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS", {Error(Kind::tooManyConnections)},
+         {"ES_NEW_CLIENT_RESULT_ERR_TOO_MANY_CLIENTS"}},
+        {"echo 'bad: ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT'", {Error(Kind::invalidArgument)},
+         {"bad: ES_NEW_CLIENT_RESULT_ERR_INVALID_ARGUMENT\n"}},
+        {"echo ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED", {Error(Kind::needEntitlement)},
+         {"ES_NEW_CLIENT_RESULT_ERR_NOT_ENTITLED\n"}},
+        // One complaint written in pieces is one report.
+        {"printf 'eslogger: '; sleep 0.1; printf 'ES_NEW_CLIENT_RESULT'; sleep 0.1; "
+         "printf '_ERR_NOT_PRIVILEGED'; sleep 0.1; echo",
+         {Error(Kind::needRootPermission)},
+         {"eslogger: ES_NEW_CLIENT_RESULT_ERR_NOT_PRIVILEGED\n"}},
+        {"printf 'warning: something odd\\nsecond line\\nlast'",
+         {internal("warning: something odd\n"), internal("second line\n"), internal("last")},
+         {"warning: something odd\n", "second line\n", "last"}},
     };
-    for (const auto& [text, expected] : cases) {
-        SCOPED_TRACE(text);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
         TempDir dir;
-        dir.write("stderr.txt", text);
-        const auto path = standIn(dir, validList, "cat \"$here/stderr.txt\" >&2\nexit 1");
+        const auto path = standIn(dir, validList, "{ " + c.body + "; } >&2\nexit 1");
         LogRecorder logs;
         Collector got;
         {
             ESLogger source({"exec"}, got.events(), got.errors(), Level::debug, dispatch::QoS::normal,
                             path.string());
             source.start();
-            ASSERT_TRUE(got.waitForErrors(1));
+            ASSERT_TRUE(got.waitForErrors(c.errors.size()));
         }  // waits for the child and its handlers
-        EXPECT_EQ(got.errorList(), std::vector<Error>{expected});
-        auto entries = logs.withMessage("ESLogger stderr");
-        ASSERT_EQ(entries.size(), 1u);
-        EXPECT_EQ(entries[0].metadata["error"], text);
-        EXPECT_EQ(entries[0].function, "start()");
+        EXPECT_EQ(got.errorList(), c.errors);
+        std::vector<std::string> logged;
+        for (const auto& entry : logs.withMessage("ESLogger stderr")) {
+            logged.push_back(entry.metadata.at("error"));
+            EXPECT_EQ(entry.function, "start()");
+        }
+        EXPECT_EQ(logged, c.logged);
         EXPECT_EQ(logs.count("ESLogger exiting"), 1u);
         EXPECT_TRUE(got.eventList().empty());
     }

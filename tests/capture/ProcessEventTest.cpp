@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 
 #include "CaptureTestSupport.h"
+#include "CaptureText.h"
 #include "Description.h"
 #include "ESLoggerFile.h"
 
@@ -334,6 +336,103 @@ TEST_F(ProcessEvent, IllFormedOutputBytesBecomeReplacementCharacters) {
     source.handleStdout(line + "\n");
     ASSERT_EQ(got.eventList().size(), 1u);
     EXPECT_NE(es::encodeMessage(got.eventList()[0]).find("\"cdhash\":\"\uFFFD\uFFFD("), std::string::npos);
+}
+
+// Decodes every piece, joined with any held fragment, exactly by the rules: what the
+// source must give however it avoids parses that cannot succeed.
+struct EveryJoinDecoded {
+    std::vector<std::int64_t> sequence;
+    std::vector<Error> errors;
+    std::int64_t seen = 0, dropped = 0, last = -1;
+    std::string held;
+
+    void chunk(std::string_view text) {
+        es::capture::forEachPiece(text, [this](std::string_view piece) {
+            if (piece.empty()) return;
+            ++seen;
+            std::string line(piece);
+            if (!held.empty()) {
+                if (piece.front() == '{') ++dropped;
+                else line = held + line;
+                held.clear();
+            }
+            auto decoded = es::decodeMessage(line);
+            if (decoded.ok()) {
+                const std::int64_t n = decoded->global_seq_num;
+                if (last != -1 && last + 1 < n) dropped += n - 1 - last;
+                last = n;
+                sequence.push_back(n);
+                return;
+            }
+            const auto& f = decoded.failure();
+            switch (f.kind) {
+                case es::DecodeFailure::Kind::missingKey:
+                    ++dropped;
+                    errors.emplace_back(Kind::jsonMissingKey, f.detail);
+                    break;
+                case es::DecodeFailure::Kind::wrongType:
+                case es::DecodeFailure::Kind::missingValue:
+                    ++dropped;
+                    errors.emplace_back(Kind::jsonInvalidValue,
+                                        f.path.empty() ? "" : std::get<std::string>(f.path.back()));
+                    break;
+                case es::DecodeFailure::Kind::corruptedData:
+                    held = line;
+                    break;
+            }
+        });
+    }
+};
+
+TEST(ProcessEventChunks, AnyCuttingGivesWhatDecodingEveryJoinGives) {
+    const std::string valid = lineWithSequence(1);
+    const std::string badEnum = replaced(valid, "\"action_type\":", "\"action_type\":9");
+    // Lines that decode, drop, hold, join and break in every way, several with braces,
+    // quotes and escapes where a count of nesting could go wrong.
+    const std::vector<std::string> kinds = {
+        "",  // a valid line with the next sequence number
+        valid + "   ",
+        badEnum,
+        "   ",
+        "{",
+        "\"x\": 1,",
+        "}",
+        "\"ab{[\\\"c\"",
+        "{\"a\":\"}\\\\\"",
+        "\"x\": \"\\\"}\"}",
+        "tru",
+        "e",
+        "[1,{\"b\":[]}]",
+        "eslogger: some warning",
+        replaced(valid, "\"time\":", "\"tyme\":"),
+        valid.substr(0, valid.size() / 2),
+        valid.substr(valid.size() / 2),
+        "} {",
+    };
+    std::mt19937 random(17);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        std::string text;
+        std::int64_t next = 1;
+        for (int i = 0; i < 60; ++i) {
+            const std::string& kind = kinds[random() % kinds.size()];
+            text += (kind.empty() ? lineWithSequence(next++) : kind) + (random() % 8 ? "\n" : "\r\n");
+        }
+        Collector got;
+        ChunkSource source("/nonexistent", got.events(), got.errors(), Level::info);
+        EveryJoinDecoded expected;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t size = 1 + random() % (round % 2 ? 40 : 700);
+            const std::string chunk = text.substr(at, size);
+            source.handleStdout(chunk);
+            expected.chunk(chunk);
+            at += size;
+        }
+        EXPECT_EQ(got.sequence(), expected.sequence);
+        EXPECT_EQ(got.errorList(), expected.errors);
+        EXPECT_EQ(source.eventsSeen(), expected.seen);
+        EXPECT_EQ(source.eventsDropped(), expected.dropped);
+    }
 }
 
 TEST(ESLoggerError, DescriptionNamesTheCaseAndItsPayload) {
