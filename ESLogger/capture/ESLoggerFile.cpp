@@ -164,7 +164,7 @@ private:
 
 void ESLoggerFile::readInBlocks(std::FILE* file, unsigned threads) {
     BlockReader reader(file, blockSize_);
-    const std::size_t inFlight = 2 * std::size_t(threads);
+    const std::size_t inFlight = std::size_t(threads) + 2;
     std::mutex readMutex;  // taken before mutex
     std::mutex mutex;
     std::condition_variable changed;

@@ -39,7 +39,7 @@ public:
     void stop() override { active_.store(false, std::memory_order_release); }
 
     // Threads that decode ahead (0, the default: one per core, at most 8); 1 reads and
-    // decodes line by line on the calling thread. Bytes per block (default 1 MiB; a
+    // decodes line by line on the calling thread. Bytes per block (default 512 KiB; a
     // longer line makes its block longer). Set before start().
     void setDecodeThreads(unsigned threads) { decodeThreads_ = threads; }
     void setBlockSize(std::size_t bytes) { blockSize_ = bytes > 0 ? bytes : 1; }
@@ -49,7 +49,7 @@ private:
     void readInBlocks(std::FILE* file, unsigned threads);
 
     unsigned decodeThreads_ = 0;
-    std::size_t blockSize_ = std::size_t(1) << 20;
+    std::size_t blockSize_ = std::size_t(1) << 19;
     std::filesystem::path fileURL_;
     std::atomic<bool> active_{false};
     std::mutex reading_;  // held by start() while it reads
