@@ -144,8 +144,11 @@ public:
                 atEnd_ = true;
                 return bytes.empty() ? nullptr : std::move(block);
             }
-            const std::size_t lastFeed = std::string_view(bytes).rfind('\n');
-            if (lastFeed != std::string_view::npos && lastFeed >= old) {
+            // Only the bytes just read can hold the block's last line feed: searching the
+            // whole block again would make one long line cost quadratic time.
+            const std::size_t feed = std::string_view(bytes).substr(old).rfind('\n');
+            if (feed != std::string_view::npos) {
+                const std::size_t lastFeed = old + feed;
                 carry_.assign(bytes, lastFeed + 1);
                 bytes.resize(lastFeed + 1);
                 return block;
