@@ -1,7 +1,7 @@
 #pragma once
-// How the events view reports back to its window controller. eventsDidLoad and
-// saveDidComplete are called from background queues; the implementer hops to the
-// main queue itself. The other operations reach the window's other parts (the
+// How the events view reports back to its window controller. eventsDidLoad,
+// saveDidComplete and saveDidFail are called from background queues; the
+// implementer hops to the main queue itself. The other operations reach the window's other parts (the
 // event types pane and the toolbar tints) and are called on the main queue.
 
 #include <string>
@@ -16,6 +16,9 @@ public:
     virtual void eventsDidLoad() = 0;
     // A save finished writing. The saving thread.
     virtual void saveDidComplete() = 0;
+    // A save failed and left the earlier file as it was; its alert is already on
+    // its way. The saving thread.
+    virtual void saveDidFail() {}
 
     // One event of this short type name moved into the store: count it in the
     // event types pane. Main queue.

@@ -554,11 +554,20 @@ void MainWindowController::saveDidComplete() {
             alert.style = Alert::Style::informational;
             alert.messageText = QStringLiteral("Save Completed.");
             runAlert(alert);
-            saving_ = false;
-            if (saveMenuItem) saveMenuItem->setEnabled(true);
-            validateCommands();
+            saveDidEnd();
         },
         Qt::QueuedConnection);
+}
+
+// A failed save has shown its own alert; Save comes back all the same.
+void MainWindowController::saveDidFail() {
+    QMetaObject::invokeMethod(this, [this] { saveDidEnd(); }, Qt::QueuedConnection);
+}
+
+void MainWindowController::saveDidEnd() {
+    saving_ = false;
+    if (saveMenuItem) saveMenuItem->setEnabled(true);
+    validateCommands();
 }
 
 void MainWindowController::countEventTypes(const std::string& shortName) {

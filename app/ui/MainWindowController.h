@@ -135,6 +135,7 @@ public:
     // EventViewDelegate.
     void eventsDidLoad() override;
     void saveDidComplete() override;
+    void saveDidFail() override;
     void countEventTypes(const std::string& shortName) override;
     void deselectAllEventTypes() override;
     void filtersDidClear() override;
@@ -182,6 +183,7 @@ private:
     QLabel* subtitleLabel_ = nullptr;
     std::vector<QAction*> commands_;     // by Command
     bool saving_ = false;                // a save from the Save menu item is running
+    void saveDidEnd();                   // on the main queue: Save is offered again
     std::shared_ptr<NetworkMonitor> network_;
 };
 

@@ -1,12 +1,14 @@
 #include "ViewController.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <random>
 #include <shared_mutex>
 
 #include <QAction>
@@ -771,19 +773,44 @@ void ViewController::saveEvents(const std::filesystem::path& url, std::optional<
         [life = life_, url, list = std::move(list)] { writeEvents(life, url, list); });
 }
 
+namespace {
+
+// Creates a new file beside target (same folder, so a rename stays within one
+// filesystem) and names it in temp. A target that exists lends its mode.
+int createBeside(const std::filesystem::path& target, std::filesystem::path& temp) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temp = target;
+        temp.replace_filename("." + target.filename().string() + "." + std::to_string(random()) + ".tmp");
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) continue;
+        struct stat existing;
+        if (fd >= 0 && ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+            ::fchmod(fd, existing.st_mode & 07777);
+        return fd;
+    }
+    return -1;
+}
+
+}  // namespace
+
 void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const std::filesystem::path& url,
                                  const EventList& list) {
-    auto complete = [&] {
+    // The events go to a new file beside the target, which replaces the target
+    // only once all of it is on disk: a failed save leaves the earlier file as it was.
+    std::filesystem::path temp;
+    int fd = createBeside(url, temp);
+    auto fail = [&](const char* operation) {
+        if (fd >= 0) ::close(fd);
+        if (!temp.empty()) ::unlink(temp.c_str());
+        if (life->alive()) presentFileError(operation, 0);
         life->with([](ViewController& vc) {
-            if (EventViewDelegate* delegate = vc.delegate()) delegate->saveDidComplete();
+            if (EventViewDelegate* delegate = vc.delegate()) delegate->saveDidFail();
         });
     };
-    const int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        // The save is over, failed: the window controller must get Save back.
-        if (life->alive()) presentFileError("opening", 0);
-        complete();
-        return;
+        temp.clear();  // nothing of ours to remove
+        return fail("opening");
     }
     // Lines are gathered into a buffer of a few pages and written when it fills, so
     // memory stays small and each system call carries many events.
@@ -801,7 +828,6 @@ void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const st
         buffer.clear();
         return true;
     };
-    bool written = true;
     for (const EventItemPtr& event : list) {
         const std::size_t mark = buffer.size();
         try {
@@ -814,12 +840,17 @@ void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const st
             continue;
         }
         buffer.push_back('\n');
-        if (buffer.size() >= chunk && !(written = writeOut())) break;
+        if (buffer.size() >= chunk && !writeOut()) return fail("writing");
     }
-    if (written) written = writeOut();
-    if (!written && life->alive()) presentFileError("writing", 0);
-    complete();
-    ::close(fd);
+    if (!writeOut() || ::fsync(fd) != 0) return fail("writing");
+    const int closed = ::close(fd);
+    fd = -1;  // closed either way
+    if (closed != 0) return fail("writing");
+    // The target could not be replaced (a folder, say): as if it could not be opened.
+    if (::rename(temp.c_str(), url.c_str()) != 0) return fail("opening");
+    life->with([](ViewController& vc) {
+        if (EventViewDelegate* delegate = vc.delegate()) delegate->saveDidComplete();
+    });
 }
 
 void ViewController::tableDoubleClick(QObject*) {

@@ -343,6 +343,15 @@ TEST_F(MainWindowTest, SaveIsEnabledForAShownListAndNotWhileSaving) {
     EXPECT_TRUE(save->isEnabled());
     EXPECT_EQ(uitest::readLines(target).size(), 3u);
 
+    // A failed save shows its error alone and gives Save back.
+    window->saveAnswers = {dir / "missing" / "out.json"};
+    save->trigger();
+    EXPECT_FALSE(save->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return save->isEnabled(); }));
+    uitest::settle();
+    EXPECT_EQ(presenter->messages(), std::vector<std::string>({"Save Completed.", "File Access Error"}));
+    EXPECT_TRUE(window->validateUserInterfaceItem(save));
+
     // A cancelled panel saves nothing and leaves the item alone.
     save->trigger();
     EXPECT_TRUE(save->isEnabled());

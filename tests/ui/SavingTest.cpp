@@ -1,4 +1,5 @@
 // Saving events as JSON Lines and showing one event's JSON in the details window.
+#include <sys/mount.h>
 #include <QKeyEvent>
 
 #include "ESLoggerFile.h"
@@ -90,29 +91,70 @@ TEST_F(SavingTest, ASaveWritesTheShownOrTheGivenEvents) {
     EXPECT_EQ(contents(dir / "program.json"), "");
 }
 
-TEST_F(SavingTest, AFileThatCannotBeOpenedAlertsAndCompletes) {
+TEST_F(SavingTest, ATargetThatCannotBeWrittenAlertsAndDoesNotComplete) {
     addAll(vc, threeEvents(), 3);
-    vc.saveEvents(dir / "missing" / "saved.json");
-    ASSERT_TRUE(waitUntil([&] { return alerts.alerts().size() == 1; }));
-    EXPECT_EQ(alerts.alerts()[0].style, qm::Alert::Style::warning);
-    EXPECT_EQ(alerts.alerts()[0].messageText, "File Access Error");
-    EXPECT_EQ(alerts.alerts()[0].informativeText, "opening");
-    // The failed save completes, so the window gives Save back; the next save
-    // completes too.
-    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    std::filesystem::create_directory(dir / "folder");
+    // A folder that does not exist, and a target that is a folder.
+    const std::vector<std::filesystem::path> targets{dir / "missing" / "saved.json", dir / "folder"};
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        SCOPED_TRACE(targets[i]);
+        vc.saveEvents(targets[i]);
+        ASSERT_TRUE(waitUntil([&] { return delegate.failedSaves == int(i + 1); }));
+        ASSERT_TRUE(waitUntil([&] { return alerts.alerts().size() == i + 1; }));
+        EXPECT_EQ(alerts.alerts()[i].style, qm::Alert::Style::warning);
+        EXPECT_EQ(alerts.alerts()[i].messageText, "File Access Error");
+        EXPECT_EQ(alerts.alerts()[i].informativeText, "opening");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "folder"));
+    // Nothing is left beside the targets: only the folder itself.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
+    // The next save completes.
     vc.saveEvents(dir / "saved.json");
-    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
     settle();
-    EXPECT_EQ(delegate.saves, 2);
+    EXPECT_EQ(delegate.saves, 1);
+    EXPECT_EQ(delegate.failedSaves, 2);
+    EXPECT_EQ(alerts.alerts().size(), 2u);
 }
 
-TEST_F(SavingTest, AFailedWriteAlertsAndCompletes) {
-    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    addAll(vc, threeEvents(), 3);
-    vc.saveEvents("/dev/full");
-    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1 && alerts.alerts().size() == 1; }));
+// A small filesystem of its own, unmounted at the end.
+struct SmallFilesystem {
+    std::filesystem::path path;
+    bool mounted = false;
+    explicit SmallFilesystem(std::filesystem::path at) : path(std::move(at)) {
+        std::filesystem::create_directory(path);
+        mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallFilesystem() {
+        if (mounted) ::umount(path.c_str());
+    }
+};
+
+TEST_F(SavingTest, ASaveOntoAFullFilesystemLeavesTheEarlierFile) {
+    SmallFilesystem small(dir / "small");
+    if (!small.mounted) GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+    const auto target = small.path / "QuillmarkEvents.json";
+    const std::string earlier(20000, 'e');
+    std::ofstream(target, std::ios::binary) << earlier;
+
+    // Far more than 64 KiB of events.
+    std::vector<es::ESMessage> events;
+    for (int i = 0; i < 2000; ++i) events.push_back(openEvent("/bin/p" + std::to_string(i), i, i + 1, i % 3600));
+    addAll(vc, events, 2000);
+    vc.saveEvents(target);
+    ASSERT_TRUE(waitUntil([&] { return delegate.failedSaves == 1 && alerts.alerts().size() == 1; }));
     EXPECT_EQ(alerts.alerts()[0].messageText, "File Access Error");
     EXPECT_EQ(alerts.alerts()[0].informativeText, "writing");
+    settle();
+    EXPECT_EQ(delegate.saves, 0);
+    EXPECT_EQ(contents(target), earlier);
+    // The partly written file is gone.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(small.path), {}), 1);
+
+    // A save that fits replaces the earlier file.
+    vc.saveEvents(target, qm::EventList{});
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    EXPECT_EQ(contents(target), "");
 }
 
 TEST_F(SavingTest, DetailsWindowShowsTheChosenEventAsIndentedJSON) {

@@ -86,11 +86,12 @@ struct AlertRecorder {
 
 class CountingDelegate : public qm::EventViewDelegate {
 public:
-    std::atomic<int> loads{0}, saves{0};
+    std::atomic<int> loads{0}, saves{0}, failedSaves{0};
     int warps = 0, chains = 0, typeDeselections = 0;
     std::vector<std::string> counted;
     void eventsDidLoad() override { ++loads; }
     void saveDidComplete() override { ++saves; }
+    void saveDidFail() override { ++failedSaves; }
     void countEventTypes(const std::string& name) override { counted.push_back(name); }
     void deselectAllEventTypes() override { ++typeDeselections; }
     void timeWarpDidEnable() override { ++warps; }
