@@ -13,6 +13,13 @@
 
 namespace logging {
 
+// Releases a lock taken by one of the with...Lock bodies below, also when the body throws.
+template <class L>
+struct UnlockOnExit {
+    L& lock;
+    ~UnlockOnExit() { lock.unlock(); }
+};
+
 // One operating-system read-write lock in storage of its own. Failing to create, take or release it ends the
 // process.
 class ReadWriteLock {
@@ -29,21 +36,17 @@ public:
     template <class F>
     auto withReaderLock(F&& body) {
         lockRead();
-        Unlock guard{this};
+        UnlockOnExit guard{*this};
         return body();
     }
     template <class F>
     auto withWriterLock(F&& body) {
         lockWrite();
-        Unlock guard{this};
+        UnlockOnExit guard{*this};
         return body();
     }
 
 private:
-    struct Unlock {
-        ReadWriteLock* lock;
-        ~Unlock() { lock->unlock(); }
-    };
     std::unique_ptr<pthread_rwlock_t> rwlock_;
 };
 
@@ -62,15 +65,11 @@ public:
     template <class F>
     auto withLock(F&& body) {
         lock();
-        Unlock guard{this};
+        UnlockOnExit guard{*this};
         return body();
     }
 
 private:
-    struct Unlock {
-        Lock* lock;
-        ~Unlock() { lock->unlock(); }
-    };
     std::unique_ptr<pthread_mutex_t> mutex_;
 };
 
