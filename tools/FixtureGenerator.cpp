@@ -95,6 +95,15 @@ struct Fill<std::string> {
 };
 
 template <>
+struct Fill<CompactString> {
+    static void run(FixtureGenerator& g, std::string_view key, CompactString& out) {
+        std::string text;
+        Fill<std::string>::run(g, key, text);
+        out = text;
+    }
+};
+
+template <>
 struct Fill<bool> {
     static void run(FixtureGenerator& g, std::string_view, bool& out) { out = g.chance(50); }
 };

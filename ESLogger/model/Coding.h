@@ -121,6 +121,24 @@ struct Coding<std::string> {
 };
 
 template <>
+struct Coding<CompactString> {
+    static ES_HOT bool decode(JSONValue v, CompactString& out, DecodeContext& ctx) {
+        if (v.type() == simdjson::dom::element_type::STRING) {
+            out = v.get_string().value_unsafe();
+            return true;
+        }
+        return ctx.failType(v, "String");
+    }
+    static ES_HOT bool fast(FastValue v, CompactString& out) {
+        std::string_view text;
+        if (v.get_string().get(text) != simdjson::SUCCESS) return false;
+        out = text;
+        return true;
+    }
+    static void encode(JSONWriter& w, const CompactString& v) { w.writeString(v); }
+};
+
+template <>
 struct Coding<bool> {
     static ES_HOT bool decode(JSONValue v, bool& out, DecodeContext& ctx) {
         if (v.type() == simdjson::dom::element_type::BOOL) {

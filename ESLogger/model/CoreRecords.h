@@ -27,11 +27,11 @@ struct AuditToken {
 
 struct Stat {
     std::int64_t st_blocks{}, st_blksize{}, st_rdev{}, st_dev{}, st_uid{}, st_gid{}, st_ino{};
-    std::string st_birthtimespec;
+    CompactString st_birthtimespec;
     std::int64_t st_flags{}, st_nlink{};
-    std::string st_mtimespec, st_ctimespec;
+    CompactString st_mtimespec, st_ctimespec;
     std::int64_t st_size{}, st_gen{}, st_mode{};
-    std::string st_atimespec;
+    CompactString st_atimespec;
     ES_FIELDS(Stat, ES_FIELD(st_blocks), ES_FIELD(st_blksize), ES_FIELD(st_rdev), ES_FIELD(st_dev),
               ES_FIELD(st_uid), ES_FIELD(st_gid), ES_FIELD(st_ino), ES_FIELD(st_birthtimespec),
               ES_FIELD(st_flags), ES_FIELD(st_nlink), ES_FIELD(st_mtimespec), ES_FIELD(st_ctimespec),
@@ -54,7 +54,7 @@ struct ESProcess {
     std::optional<std::string> signing_id, team_id;
     ESFile executable;
     std::optional<ESFile> tty;
-    std::string start_time;
+    CompactString start_time;
     AuditToken responsible_audit_token, parent_audit_token;
     ES_FIELDS(ESProcess, ES_FIELD(audit_token), ES_FIELD(ppid), ES_FIELD(original_ppid), ES_FIELD(group_id),
               ES_FIELD(session_id), ES_FIELD(codesigning_flags), ES_FIELD(is_platform_binary),

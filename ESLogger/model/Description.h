@@ -30,7 +30,7 @@ void appendDescription(std::string& out, const T& value) {
         out += std::to_string(value);
     } else if constexpr (std::is_same_v<T, bool>) {
         out += value ? "true" : "false";
-    } else if constexpr (std::is_same_v<T, std::string>) {
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, CompactString>) {
         appendQuotedText(out, value);
     } else if constexpr (std::is_same_v<T, CodeSigningFlags>) {
         out += value.description();

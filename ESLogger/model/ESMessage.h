@@ -21,7 +21,7 @@ struct ESMessage {
     };
 
     std::int64_t schema_version{}, version{};
-    std::string time;
+    CompactString time;
     std::int64_t mach_time{};
     std::optional<ESThread> thread;
     std::int64_t seq_num{}, global_seq_num{};

@@ -12,6 +12,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "CompactString.h"
+
 namespace es {
 
 template <class R, class M>

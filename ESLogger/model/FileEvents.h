@@ -113,8 +113,8 @@ struct ESEvent_access {
 // The new times stay the texts that were written; they are never parsed.
 struct ESEvent_utimes {
     ESFile target;
-    std::string atime;
-    std::string mtime;
+    CompactString atime;
+    CompactString mtime;
     ES_FIELDS(ESEvent_utimes, ES_FIELD(target), ES_FIELD(atime), ES_FIELD(mtime))
 };
 
