@@ -51,6 +51,38 @@ EventList keepIf(const EventList& events, Keep&& keep) {
     return out;
 }
 
+// The first of each set of equal items (by item identity) of a list in sequence
+// order, in that order. The identity includes the sequence number, so equal items
+// lie within one run of equal numbers: runs are compared among themselves, and only
+// a long run (a capture whose numbers repeat) needs a set.
+EventList firstOfEachItem(EventList events) {
+    constexpr std::size_t shortRun = 16;
+    std::unordered_set<EventItemPtr, EventItemIdentityHash, EventItemIdentityEqual> seen;
+    std::size_t kept = 0;
+    for (std::size_t begin = 0; begin < events.size();) {
+        const std::int64_t seq = events[begin]->theEvent().global_seq_num;
+        std::size_t end = begin + 1;
+        while (end < events.size() && events[end]->theEvent().global_seq_num == seq) ++end;
+        const std::size_t runStart = kept;
+        seen.clear();
+        for (std::size_t i = begin; i < end; ++i) {
+            bool repeated = false;
+            if (end - begin <= shortRun) {
+                for (std::size_t j = runStart; j < kept && !repeated; ++j) repeated = *events[j] == *events[i];
+            } else {
+                repeated = !seen.insert(events[i]).second;
+            }
+            if (!repeated) {
+                if (kept != i) events[kept] = std::move(events[i]);
+                ++kept;
+            }
+        }
+        begin = end;
+    }
+    events.resize(kept);
+    return events;
+}
+
 // Terms of a search text: split on ",", empty pieces dropped, nothing trimmed.
 std::vector<std::string_view> searchTerms(std::string_view text) {
     std::vector<std::string_view> terms;
@@ -296,17 +328,11 @@ void EventFilters::setPIDChain(const std::vector<std::int64_t>& pids) {
         return own.contains(p.audit_token.pid) || parents.contains(p.parent_audit_token.pid) ||
                parents.contains(p.responsible_audit_token.pid);
     });
-    std::unordered_set<EventItemPtr, EventItemIdentityHash, EventItemIdentityEqual> seen;
-    seen.reserve(matches.size());
-    EventList result;
-    result.reserve(matches.size());
-    for (auto& e : matches)
-        if (seen.insert(e).second) result.push_back(std::move(e));
     auto bySeq = [](const EventItemPtr& a, const EventItemPtr& b) {
         return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
     };
-    if (!std::is_sorted(result.begin(), result.end(), bySeq)) std::stable_sort(result.begin(), result.end(), bySeq);
-    filteredEvents = std::move(result);
+    if (!std::is_sorted(matches.begin(), matches.end(), bySeq)) std::stable_sort(matches.begin(), matches.end(), bySeq);
+    filteredEvents = firstOfEachItem(std::move(matches));
 }
 
 void EventFilters::setTimeWindow(std::int64_t time, std::int64_t span, std::int64_t anchor) {

@@ -274,6 +274,19 @@ TEST_F(Filters, ProcessChainIsSortedBySequenceAndKeepsOneItemPerIdentity) {
     EXPECT_EQ(refiltered(), (std::vector<std::int64_t>{5, 2, 5, 9, 10}));
 }
 
+TEST_F(Filters, ProcessChainKeepsOneItemPerIdentityInALongRunOfOneSequenceNumber) {
+    // A capture whose numbers repeat: 24 events numbered 50 over three paths, and
+    // one numbered 40 after them; the chain holds the first of each path, in order.
+    const char* paths[] = {"/bin/p0", "/bin/p1", "/bin/p2"};
+    for (int i = 0; i < 24; ++i) add({50, paths[(i * 2) % 3], {.pid = 80}});
+    add({40, "/bin/p0", {.pid = 80}});
+    store.setPIDChain({80});
+    std::vector<std::string> shownPaths;
+    for (const auto& e : store.filteredEvents) shownPaths.push_back(e->theProcess().executable.path);
+    EXPECT_EQ(shown(), (std::vector<std::int64_t>{40, 50, 50, 50}));
+    EXPECT_EQ(shownPaths, (std::vector<std::string>{"/bin/p0", "/bin/p0", "/bin/p2", "/bin/p1"}));
+}
+
 TEST_F(Filters, TimeWindowBounds) {
     struct Case {
         std::int64_t time, span, start, end;
