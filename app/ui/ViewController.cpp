@@ -798,8 +798,15 @@ void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const st
                                  const EventList& list) {
     // The events go to a new file beside the target, which replaces the target
     // only once all of it is on disk: a failed save leaves the earlier file as it was.
+    // A target that is a symbolic link is written where it leads, so the link stays.
+    std::error_code linkError;
+    std::filesystem::path target = url;
+    if (std::filesystem::is_symlink(url, linkError)) {
+        auto resolved = std::filesystem::canonical(url, linkError);
+        if (!linkError) target = std::move(resolved);
+    }
     std::filesystem::path temp;
-    int fd = createBeside(url, temp);
+    int fd = createBeside(target, temp);
     auto fail = [&](const char* operation) {
         if (fd >= 0) ::close(fd);
         if (!temp.empty()) ::unlink(temp.c_str());
@@ -847,7 +854,14 @@ void ViewController::writeEvents(const std::shared_ptr<Lifeline>& life, const st
     fd = -1;  // closed either way
     if (closed != 0) return fail("writing");
     // The target could not be replaced (a folder, say): as if it could not be opened.
-    if (::rename(temp.c_str(), url.c_str()) != 0) return fail("opening");
+    if (::rename(temp.c_str(), target.c_str()) != 0) return fail("opening");
+    // The rename itself is on disk once the folder is synced.
+    if (const int folder = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
     life->with([](ViewController& vc) {
         if (EventViewDelegate* delegate = vc.delegate()) delegate->saveDidComplete();
     });

@@ -60,6 +60,19 @@ TEST_F(SavingTest, SavedEventsReadBackEqual) {
     EXPECT_TRUE(alerts.alerts().empty());
 }
 
+TEST_F(SavingTest, ASaveThroughASymbolicLinkReplacesTheFileItLeadsTo) {
+    const auto events = threeEvents();
+    addAll(vc, events, 3);
+    std::filesystem::create_directory(dir / "real");
+    { std::ofstream(dir / "real" / "capture.json") << "earlier\n"; }
+    std::filesystem::create_symlink("real/capture.json", dir / "link.json");
+    vc.saveEvents(dir / "link.json");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.json"));
+    EXPECT_EQ(readLines(dir / "real" / "capture.json").size(), 3u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "real"), {}), 1) << "no file left beside it";
+}
+
 TEST_F(SavingTest, ManyEventsAreWrittenInOrder) {
     std::vector<es::ESMessage> events;
     for (int i = 0; i < 3000; ++i) events.push_back(openEvent("/bin/p" + std::to_string(i % 7), i, i + 1, i % 3600));
