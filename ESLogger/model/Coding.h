@@ -102,41 +102,30 @@ struct Coding<std::int64_t> {
     static void encode(JSONWriter& w, std::int64_t v) { w.writeInt(v); }
 };
 
-template <>
-struct Coding<std::string> {
-    static ES_HOT bool decode(JSONValue v, std::string& out, DecodeContext& ctx) {
+// The model's two string types code alike: a JSON string, as its text.
+template <class S>
+struct TextCoding {
+    static ES_HOT bool decode(JSONValue v, S& out, DecodeContext& ctx) {
         if (v.type() == simdjson::dom::element_type::STRING) {
             out = v.get_string().value_unsafe();
             return true;
         }
         return ctx.failType(v, "String");
     }
-    static ES_HOT bool fast(FastValue v, std::string& out) {
-        std::string_view text;
-        if (v.get_string().get(text) != simdjson::SUCCESS) return false;
-        out.assign(text);
-        return true;
-    }
-    static void encode(JSONWriter& w, const std::string& v) { w.writeString(v); }
-};
-
-template <>
-struct Coding<CompactString> {
-    static ES_HOT bool decode(JSONValue v, CompactString& out, DecodeContext& ctx) {
-        if (v.type() == simdjson::dom::element_type::STRING) {
-            out = v.get_string().value_unsafe();
-            return true;
-        }
-        return ctx.failType(v, "String");
-    }
-    static ES_HOT bool fast(FastValue v, CompactString& out) {
+    static ES_HOT bool fast(FastValue v, S& out) {
         std::string_view text;
         if (v.get_string().get(text) != simdjson::SUCCESS) return false;
         out = text;
         return true;
     }
-    static void encode(JSONWriter& w, const CompactString& v) { w.writeString(v); }
+    static void encode(JSONWriter& w, const S& v) { w.writeString(v); }
 };
+
+template <>
+struct Coding<std::string> : TextCoding<std::string> {};
+
+template <>
+struct Coding<CompactString> : TextCoding<CompactString> {};
 
 template <>
 struct Coding<bool> {

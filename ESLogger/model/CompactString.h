@@ -55,23 +55,16 @@ public:
     const char* data() const noexcept { return isHeap() ? heap().data : bytes_; }
     const char* c_str() const noexcept { return data(); }
     std::size_t size() const noexcept { return isHeap() ? heap().size : inlineCapacity - tag(); }
-    std::size_t length() const noexcept { return size(); }
     bool empty() const noexcept { return size() == 0; }
     std::string_view view() const noexcept { return {data(), size()}; }
     operator std::string_view() const noexcept { return view(); }
-    std::string str() const { return std::string(view()); }
-    auto begin() const noexcept { return view().begin(); }
-    auto end() const noexcept { return view().end(); }
-    char operator[](std::size_t i) const noexcept { return data()[i]; }
 
     friend bool operator==(const CompactString& a, const CompactString& b) noexcept { return a.view() == b.view(); }
     friend bool operator==(const CompactString& a, std::string_view b) noexcept { return a.view() == b; }
     friend bool operator==(const CompactString& a, const char* b) noexcept { return a.view() == b; }
     friend bool operator==(const CompactString& a, const std::string& b) noexcept { return a.view() == b; }
     friend auto operator<=>(const CompactString& a, const CompactString& b) noexcept { return a.view() <=> b.view(); }
-    friend auto operator<=>(const CompactString& a, std::string_view b) noexcept { return a.view() <=> b; }
     friend std::string operator+(std::string a, const CompactString& b) { return a.append(b.view()); }
-    friend std::string operator+(const CompactString& a, std::string_view b) { return a.str().append(b); }
     friend std::ostream& operator<<(std::ostream& os, const CompactString& s) { return os << s.view(); }
 
 private:
