@@ -4,7 +4,8 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config libsimdjson-dev libgtest-dev libgmock-dev
       libbenchmark-dev libutf8proc-dev qt6-base-dev qt6-qpa-plugins libplist-dev libnetfilter-queue-dev
-      nftables iproute2 procps coreutils fonts-noto-color-emoji)
+      nftables iproute2 procps coreutils fonts-noto-color-emoji
+      clang llvm libbpf-dev bpftool libelf-dev zlib1g-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
