@@ -1,7 +1,9 @@
-// Bursts of short TCP connections in a private network namespace, with about a
-// thousand idle processes beside them, through the real flowspur: prints the share of
-// connections that were reported and the delay from connect to message (p50, p99).
-// Needs root. Usage: flow_bench [bursts] [connections per burst] [idle processes]
+// Short-lived flows in a private network namespace, with about a thousand idle
+// processes beside them, through the real flowspur. For each kind of flow it prints
+// the share reported with the right pid and executable, and how long the connect (or
+// send) call takes with flowspur against the same calls without it (p50, p99), with the
+// load average beside the figures. Needs root.
+// Usage: flow_bench [flows per mode] [idle processes]
 
 #include "FlowspurHarness.h"
 
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <future>
 
 #include "BenchSupport.h"
@@ -20,6 +23,15 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using flowharness::PrivateNetwork;
+using Flow = flowharness::ShortFlow;
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
 
 bool enableFilter(const fs::path& path) {
     netext::NEFilterManager manager(path);
@@ -53,14 +65,58 @@ double percentile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, std::size_t(q * double(v.size())))];
 }
 
+struct Mode {
+    const char* name;
+    int family;        // of the socket
+    const char* peer;  // the address it is given
+    int type;          // SOCK_STREAM or SOCK_DGRAM
+    bool nonBlocking;  // connect without waiting for it
+    bool processes;    // each flow from a new process that exits after it
+};
+
+// count flows of mode m, from 4 threads, or each from a new process.
+std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort) {
+    std::vector<Flow> flows(static_cast<std::size_t>(count));
+    constexpr int kThreads = 4;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = t; i < count; i += kThreads) {
+                auto make = m.processes ? flowharness::shortFlowOfNewProcess : flowharness::shortFlow;
+                flows[std::size_t(i)] = make(m.family, m.peer, serverPort, m.type, m.nonBlocking);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::erase_if(flows, [](const Flow& f) { return f.port == 0; });
+    return flows;
+}
+
+std::vector<double> callTimes(const std::vector<Flow>& flows) {
+    std::vector<double> v;
+    for (const Flow& f : flows) v.push_back(f.callMs);
+    return v;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int bursts = argc > 1 ? std::atoi(argv[1]) : 10;
-    int perBurst = argc > 2 ? std::atoi(argv[2]) : 100;
-    int idle = argc > 3 ? std::atoi(argv[3]) : 1000;
+    int perMode = argc > 1 ? std::atoi(argv[1]) : 400;
+    int idle = argc > 2 ? std::atoi(argv[2]) : 1000;
 
-    flowharness::PrivateNetwork network;
+    const Mode modes[] = {
+        {"blocking TCP (threads)", AF_INET, PrivateNetwork::kPeer, SOCK_STREAM, false, false},
+        {"blocking TCP, first connect of a new process", AF_INET, PrivateNetwork::kPeer, SOCK_STREAM, false, true},
+        {"non-blocking connect then close (threads)", AF_INET, PrivateNetwork::kPeer, SOCK_STREAM, true, false},
+        {"UDP send then close (threads)", AF_INET, PrivateNetwork::kPeer, SOCK_DGRAM, false, false},
+        {"UDP send then exit (processes)", AF_INET, PrivateNetwork::kPeer, SOCK_DGRAM, false, true},
+        {"blocking TCP over IPv6 (threads)", AF_INET6, PrivateNetwork::kPeer6, SOCK_STREAM, false, false},
+        {"blocking TCP, IPv4-mapped (threads)", AF_INET6, "::ffff:10.231.0.2", SOCK_STREAM, false, false},
+        {"UDP send then exit over IPv6 (processes)", AF_INET6, PrivateNetwork::kPeer6, SOCK_DGRAM, false, true},
+        {"UDP send then exit, IPv4-mapped (processes)", AF_INET6, "::ffff:10.231.0.2", SOCK_DGRAM, false, true},
+    };
+
+    PrivateNetwork network;
     if (auto why = network.setUp()) {
         std::fprintf(stderr, "flow_bench: needs a private network namespace with a veth link (run as root): %s\n",
                      why->c_str());
@@ -78,8 +134,13 @@ int main(int argc, char** argv) {
     ::setenv("OSLOG_LEVEL", "error", 1);
     fs::path config = dir / "filter.plist";
     if (!enableFilter(config)) return 1;
-
     std::vector<pid_t> idlers = idleProcesses(idle);
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+
+    // The same calls without flowspur first.
+    std::vector<std::vector<double>> baseline;
+    for (const Mode& m : modes) baseline.push_back(callTimes(run(m, perMode, port)));
+
     pid_t flowspur = flowharness::spawn(extension->executablePath()->string(),
                                         {std::string(netext::kFilterConfigurationOption), config.string()},
                                         dir / "flowspur.log");
@@ -96,60 +157,50 @@ int main(int argc, char** argv) {
     // The table is installed right after the provider starts; one reported probe says it is there.
     std::uint16_t probe = 0;
     for (int i = 0; i < 100 && registered; ++i) {
-        probe = flowharness::connectAndClose(flowharness::PrivateNetwork::kPeer, port);
+        probe = flowharness::connectAndClose(PrivateNetwork::kPeer, port);
         if (receiver->waitForPorts({probe}, 100ms)) break;
     }
     if (!registered || receiver->flows(probe).empty()) {
         std::fprintf(stderr, "flow_bench: flowspur did not come up (log in %s)\n", dir.c_str());
         return 1;
     }
-
-    struct Sample {
-        std::uint16_t port;
-        Clock::time_point start;
-        double connectMs;  // connect and close, the flow held meanwhile
-    };
-    std::vector<Sample> samples;
-    constexpr int kThreads = 4;
-    auto began = Clock::now();
-    for (int b = 0; b < bursts; ++b) {
-        std::vector<std::vector<Sample>> parts(kThreads);
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&, t] {
-                for (int i = t; i < perBurst; i += kThreads) {
-                    auto start = Clock::now();
-                    std::uint16_t p = flowharness::connectAndClose(flowharness::PrivateNetwork::kPeer, port);
-                    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-                    if (p) parts[t].push_back({p, start, ms});
-                }
-            });
+    {
+        std::ifstream log(dir / "flowspur.log");
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("looked up in /proc") != std::string::npos) std::printf("flowspur: %s\n", line.c_str());
         }
-        for (auto& t : threads) t.join();
-        for (auto& p : parts) samples.insert(samples.end(), p.begin(), p.end());
-        std::this_thread::sleep_for(200ms);  // between bursts
     }
-    double burstSeconds = bench::seconds(began);
-    std::vector<std::uint16_t> ports;
-    for (const Sample& s : samples) ports.push_back(s.port);
-    receiver->waitForPorts(ports, 10s);
 
-    std::vector<double> delays, connects;
-    for (const Sample& s : samples) {
-        connects.push_back(s.connectMs);
-        auto flows = receiver->flows(s.port);
-        if (flows.empty()) continue;
-        delays.push_back(std::chrono::duration<double, std::milli>(flows.front().arrived - s.start).count());
+    std::printf("flow_bench: %d flows per mode, %zu idle processes; call = connect or send, (+) = added by flowspur\n",
+                perMode, idlers.size());
+    for (std::size_t i = 0; i < std::size(modes); ++i) {
+        const Mode& m = modes[i];
+        std::vector<Flow> flows = run(m, perMode, port);
+        std::vector<std::uint16_t> ports;
+        for (const Flow& f : flows) ports.push_back(f.port);
+        receiver->waitForPorts(ports, 10s);
+        const std::int64_t protocol = m.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
+        std::size_t attributed = 0;
+        for (const Flow& f : flows) {
+            for (const auto& r : receiver->flows(f.port)) {
+                const auto* nf = r.message.event.get<es::ESEvent_networkflow>();
+                if (nf && es::rawValue(nf->flow_protocol) == protocol && r.message.process.audit_token.pid == f.pid &&
+                    r.message.process.executable.path == self) {
+                    ++attributed;
+                    break;
+                }
+            }
+        }
+        std::vector<double> calls = callTimes(flows);
+        double p50 = percentile(calls, 0.5), p99 = percentile(calls, 0.99);
+        double b50 = percentile(baseline[i], 0.5), b99 = percentile(baseline[i], 0.99);
+        std::printf("  %-46s attributed %4zu of %4zu (%5.1f%%)  call p50 %6.2f ms (%+6.2f)  p99 %6.2f ms (%+6.2f)"
+                    "  load %s\n",
+                    m.name, attributed, flows.size(),
+                    flows.empty() ? 0.0 : 100.0 * double(attributed) / double(flows.size()), p50, p50 - b50, p99,
+                    p99 - b99, loadAverage().c_str());
+        std::fflush(stdout);
     }
-    std::printf("flow_bench: %d bursts of %d connections, %zu idle processes, %.2f s\n", bursts, perBurst,
-                idlers.size(), burstSeconds);
-    std::printf("  reported    %zu of %zu (%.1f%%)\n", delays.size(), samples.size(),
-                samples.empty() ? 0.0 : 100.0 * double(delays.size()) / double(samples.size()));
-    std::printf("  connect to message  p50 %.2f ms   p99 %.2f ms   max %.2f ms\n", percentile(delays, 0.5),
-                percentile(delays, 0.99), percentile(delays, 1.0));
-
-    std::printf("  connect and close   p50 %.2f ms   p99 %.2f ms\n", percentile(connects, 0.5),
-                percentile(connects, 0.99));
 
     ::kill(flowspur, SIGTERM);
     flowharness::waitForExit(flowspur, 10s);

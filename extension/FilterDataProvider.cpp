@@ -77,11 +77,11 @@ std::optional<NFESMessage> FilterDataProvider::describeFlow(const netext::NEFilt
         return std::nullopt;
     }
 
-    NFESProcess appProcess = makeProcess(*appToken);
+    NFESProcess appProcess = makeProcess(*appToken, flow.sourceProcessRecord);
     bool sameTokens = *flow.sourceAppAuditToken == *flow.sourceProcessAuditToken;
 
     NFESEvent_networkflow event;
-    event.instigator = sameTokens ? appProcess : makeProcess(*procToken);
+    event.instigator = sameTokens ? appProcess : makeProcess(*procToken, flow.sourceProcessRecord);
     event.remote_hostname = socketFlow->remoteHostname;
     if (remote) {
         event.remote_address = remote->hostname;

@@ -28,18 +28,37 @@ std::optional<NFAuditToken> auditToken(const std::optional<std::vector<std::uint
 }
 
 NFESProcess makeProcess(const NFAuditToken& token, const sec::CodeSigning& codeSigning) {
+    return makeProcess(token, std::nullopt, codeSigning);
+}
+
+NFESProcess makeProcess(const NFAuditToken& token, const std::optional<proc::ProcessRecord>& recorded,
+                        const sec::CodeSigning& codeSigning) {
     const oslog::Logger& log = providerLog();
     const auto pid = static_cast<pid_t>(token.pid);
     const std::int64_t pidValue = pid;
 
+    // The token's pidversion is the start time in clock ticks, cut to 32 bits.
+    auto sameStart = [&](const proc::proc_bsdinfo& i) {
+        return std::int32_t(std::uint32_t(i.startTicks)) == std::int32_t(token.pidversion);
+    };
+    const proc::ProcessRecord* record =
+        recorded && std::int64_t(recorded->info.pbi_pid) == token.pid && sameStart(recorded->info) ? &*recorded
+                                                                                                    : nullptr;
+    auto info = proc::proc_pidbsdinfo(pid);
+    const bool running = info && (!record || sameStart(*info));
+    if (!running && record) info = record->info;
+
     std::string path = "<unknown>";
-    if (auto p = proc::proc_pidpath(pid)) path = repairedUTF8(*p);
+    std::optional<std::string> found;
+    if (running || !record) found = proc::proc_pidpath(pid);
+    if (!found && record) found = record->path;
+    if (found) path = repairedUTF8(*found);
     else log.debug("unable to get process path from pid, using <unknown> - pid: %ld", pidValue);
 
     std::string startTime = flowDateFormatter().format(qm::Instant{0, 0});
     std::int64_t ppid = -1;
     NFAuditToken parent = token;
-    if (auto info = proc::proc_pidbsdinfo(pid)) {
+    if (info) {
         ppid = info->pbi_ppid;
         // No real token of the parent is ever built.
         log.debug("unable to create audit token from ppid, falling back to generic audit token structure");

@@ -96,6 +96,7 @@ void FilterHost::stopProvider() {
         tableInstalled_ = false;
     }
     flowQueue_.stop();
+    owners_.stop();
 }
 
 void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCompletion completion) {
@@ -108,6 +109,7 @@ void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCo
         if (auto error = removeFlowTable()) return fail(*error);
         tableInstalled_ = false;
         flowQueue_.stop();
+        owners_.stop();
         return completion(std::nullopt);
     }
     if (auto error = settingsError(*settings)) return fail(*error);
@@ -115,6 +117,13 @@ void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCo
         std::lock_guard lock(flowMutex_);
         settings_ = std::make_shared<const NEFilterSettings>(std::move(*settings));
         flowProvider_ = provider_;
+    }
+    // Owners are recorded from before the first flow is queued.
+    if (!flowQueue_.running()) {
+        if (auto why = owners_.start()) {
+            log_.error("the kernel does not record the owners of flows, so they are looked up in /proc: %{public}s",
+                       *why);
+        }
     }
     // The queue listens before the table sends it anything.
     std::weak_ptr<FilterHost> weak = weak_from_this();
@@ -145,10 +154,10 @@ void FilterHost::newFlow(const QueuedPacket& packet) {
     const std::string& remote = packet.outbound ? packet.destinationAddress : packet.sourceAddress;
     if (actionFor(*settings, direction, packet.protocol, local, remote) != NEFilterAction::filterData) return;
     // The packet waits in the queue meanwhile: its socket, and its owner, are still there.
-    provider->handleNewFlow(makeFlow(packet, socketIndex_));
+    provider->handleNewFlow(makeFlow(packet, owners_));
 }
 
-NEFilterSocketFlow FilterHost::makeFlow(const QueuedPacket& p, SocketIndex& index) {
+NEFilterSocketFlow FilterHost::makeFlow(const QueuedPacket& p, FlowOwners& owners) {
     NEFilterSocketFlow flow;
     flow.direction = p.outbound ? NETrafficDirection::outbound : NETrafficDirection::inbound;
     NWHostEndpoint source{p.sourceAddress, std::to_string(p.sourcePort)};
@@ -163,14 +172,11 @@ NEFilterSocketFlow FilterHost::makeFlow(const QueuedPacket& p, SocketIndex& inde
     flow.socketType = p.protocol == IPPROTO_TCP ? SOCK_STREAM : p.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
     flow.identifier = UUID::random();
 
-    SocketAddress local{flow.localEndpoint->hostname, p.outbound ? p.sourcePort : p.destinationPort};
-    SocketAddress remote{flow.remoteEndpoint->hostname, p.outbound ? p.destinationPort : p.sourcePort};
-    if (auto owner = findSocketOwner(p.family, p.protocol, local, remote, index)) {
-        if (auto token = proc::auditTokenForPid(owner->pid)) {
-            auto bytes = proc::tokenBytes(*token);
-            flow.sourceAppAuditToken = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
-            flow.sourceProcessAuditToken = flow.sourceAppAuditToken;
-        }
+    if (auto owner = owners.ownerOf(p)) {
+        auto bytes = proc::tokenBytes(owner->token);
+        flow.sourceAppAuditToken = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+        flow.sourceProcessAuditToken = flow.sourceAppAuditToken;
+        flow.sourceProcessRecord = std::move(owner->record);
     }
     return flow;
 }

@@ -35,8 +35,8 @@ public:
     void stop();
 
     // The flow that a queued packet stands for (direction, endpoints, owner's audit
-    // tokens). Public for tests.
-    static NEFilterSocketFlow makeFlow(const QueuedPacket& packet, SocketIndex& index);
+    // tokens and what was recorded of the owner). Public for tests.
+    static NEFilterSocketFlow makeFlow(const QueuedPacket& packet, FlowOwners& owners);
 
 private:
     class Watch;
@@ -63,7 +63,9 @@ private:
     std::shared_ptr<const NEFilterSettings> settings_;
     std::shared_ptr<NEFilterDataProvider> flowProvider_;
 
-    SocketIndex socketIndex_;  // flow queue thread only
+    // Started on the host queue before the flow queue, stopped after it; used on the
+    // flow queue thread meanwhile.
+    FlowOwners owners_;
 };
 
 class NEProvider {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ProcInfo.h"
+
 namespace netext {
 
 struct Error {
@@ -44,6 +46,9 @@ public:
     // The raw audit tokens of the source application and process.
     std::optional<std::vector<std::uint8_t>> sourceAppAuditToken;
     std::optional<std::vector<std::uint8_t>> sourceProcessAuditToken;
+    // What was recorded of the source process when the flow began, for when it is gone
+    // by the time the flow is described.
+    std::optional<proc::ProcessRecord> sourceProcessRecord;
     NETrafficDirection direction = NETrafficDirection::any;
     UUID identifier;
 };

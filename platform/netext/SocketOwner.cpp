@@ -1,5 +1,8 @@
 #include "SocketOwner.h"
 
+#include "FlowQueue.h"
+#include "OwnerCapture.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <linux/inet_diag.h>
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -111,7 +115,7 @@ std::optional<SocketOwner> dumpLookup(int protocol, const RawAddress& local, std
                 bool remoteExact = ntohs(id.idiag_dport) == remotePort && sameAddress(remote, id.idiag_dst);
                 bool remoteLoose = id.idiag_dport == 0 && diagWildcard(id.idiag_dst, remote.size());
                 if (m.idiag_inode != 0) {
-                    SocketOwner owner{m.idiag_inode, m.idiag_uid, 0};
+                    SocketOwner owner{m.idiag_inode, m.idiag_uid, 0, m.idiag_family};
                     if (localExact && remoteExact) exact = owner;
                     else if ((localExact || localLoose) && (remoteExact || remoteLoose) && !loose) loose = owner;
                 }
@@ -147,7 +151,7 @@ std::optional<SocketOwner> exactTcpLookup(const RawAddress& local, std::uint16_t
         if (h.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
             inet_diag_msg m;
             std::memcpy(&m, buffer + NLMSG_HDRLEN, sizeof m);
-            if (m.idiag_inode != 0) found = SocketOwner{m.idiag_inode, m.idiag_uid, 0};
+            if (m.idiag_inode != 0) found = SocketOwner{m.idiag_inode, m.idiag_uid, 0, m.idiag_family};
         }
     }
     ::close(fd);
@@ -203,30 +207,47 @@ std::optional<SocketOwner> findSocketOwner(int family, int protocol, const Socke
 
 // ---- SocketIndex ---------------------------------------------------------------------
 
-std::optional<pid_t> SocketIndex::processHolding(std::uint64_t inode) {
-    auto lookup = [&]() -> std::optional<pid_t> {
-        auto it = holders_.find(inode);
-        if (it == holders_.end() || !stillHolds(inode, it->second)) return std::nullopt;
-        noteRecent(it->second.pid);
-        return it->second.pid;
-    };
-    if (auto pid = lookup()) return pid;
-    for (pid_t pid : std::deque<pid_t>(recent_)) {
-        scanProcess(pid);
-        if (auto found = lookup()) return found;
-    }
-    scanAll();
-    return lookup();
+SocketIndex::SocketIndex() {
+    listed_ = listProcesses();
+    for (pid_t pid : listed_) scanProcess(pid, holders_);
 }
 
-bool SocketIndex::stillHolds(std::uint64_t inode, const Holder& holder) const {
+SocketIndex::~SocketIndex() {
+    if (rescan_.joinable()) rescan_.join();
+}
+
+std::optional<pid_t> SocketIndex::processHolding(std::uint64_t inode) {
+    takeRescan();
+    if (auto pid = lookup(inode)) return pid;
+    for (pid_t pid : std::deque<pid_t>(recent_)) {
+        scanProcess(pid, holders_);
+        if (auto found = lookup(inode)) return found;
+    }
+    auto now = listProcesses();
+    for (pid_t pid : now) {
+        if (!listed_.count(pid)) scanProcess(pid, holders_);
+    }
+    listed_ = std::move(now);
+    if (auto found = lookup(inode)) return found;
+    startRescan();
+    return std::nullopt;
+}
+
+std::optional<pid_t> SocketIndex::lookup(std::uint64_t inode) {
+    auto it = holders_.find(inode);
+    if (it == holders_.end() || !stillHolds(inode, it->second)) return std::nullopt;
+    noteRecent(it->second.pid);
+    return it->second.pid;
+}
+
+bool SocketIndex::stillHolds(std::uint64_t inode, const Holder& holder) {
     std::string path = "/proc/" + std::to_string(holder.pid) + "/fd/" + std::to_string(holder.fd);
     char link[64];
     ssize_t n = ::readlink(path.c_str(), link, sizeof link);
     return n > 0 && socketInode(std::string_view(link, std::size_t(n))) == inode;
 }
 
-void SocketIndex::scanProcess(pid_t pid) {
+void SocketIndex::scanProcess(pid_t pid, Holders& into) {
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     DIR* fds = ::opendir(dir.c_str());
     if (!fds) return;
@@ -236,22 +257,23 @@ void SocketIndex::scanProcess(pid_t pid) {
         ssize_t n = ::readlinkat(::dirfd(fds), f->d_name, link, sizeof link);
         if (n <= 0) continue;
         if (auto inode = socketInode(std::string_view(link, std::size_t(n)))) {
-            holders_[*inode] = Holder{pid, std::atoi(f->d_name)};
+            into[*inode] = Holder{pid, std::atoi(f->d_name)};
         }
     }
     ::closedir(fds);
 }
 
-void SocketIndex::scanAll() {
-    holders_.clear();
+std::unordered_set<pid_t> SocketIndex::listProcesses() {
+    std::unordered_set<pid_t> pids;
     DIR* proc = ::opendir("/proc");
-    if (!proc) return;
+    if (!proc) return pids;
     while (dirent* entry = ::readdir(proc)) {
         char* end = nullptr;
         long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end == '\0' && pid > 0) scanProcess(pid_t(pid));
+        if (*end == '\0' && pid > 0) pids.insert(pid_t(pid));
     }
     ::closedir(proc);
+    return pids;
 }
 
 void SocketIndex::noteRecent(pid_t pid) {
@@ -259,6 +281,132 @@ void SocketIndex::noteRecent(pid_t pid) {
     if (it != recent_.end()) recent_.erase(it);
     recent_.push_front(pid);
     if (recent_.size() > kRecentProcesses) recent_.pop_back();
+}
+
+void SocketIndex::takeRescan() {
+    std::lock_guard lock(rescanMutex_);
+    if (!rescanned_) return;
+    holders_ = std::move(*rescanned_);
+    rescanned_.reset();
+}
+
+void SocketIndex::startRescan() {
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastRescan_ < std::chrono::seconds(1)) return;
+    {
+        std::lock_guard lock(rescanMutex_);
+        if (rescanned_) return;  // one is waiting to be taken
+    }
+    if (rescan_.joinable()) rescan_.join();  // finished: it set rescanned_ and it was taken
+    lastRescan_ = now;
+    rescan_ = std::thread([this] {
+        Holders fresh;
+        for (pid_t pid : listProcesses()) scanProcess(pid, fresh);
+        std::lock_guard lock(rescanMutex_);
+        rescanned_ = std::move(fresh);
+    });
+}
+
+// ---- FlowOwners ----------------------------------------------------------------------
+
+namespace {
+
+std::optional<std::array<std::uint8_t, 16>> address16(int family, const std::string& text) {
+    std::array<std::uint8_t, 16> a{};
+    if (family == AF_INET) {
+        a[10] = a[11] = 0xFF;
+        if (inet_pton(AF_INET, text.c_str(), a.data() + 12) != 1) return std::nullopt;
+    } else if (inet_pton(AF_INET6, text.c_str(), a.data()) != 1) {
+        return std::nullopt;
+    }
+    return a;
+}
+
+// The kernel records a connected UDP socket's datagram just after it passed the output
+// hook: a miss of a new outbound UDP flow is asked again for this long.
+constexpr auto kSendRecordWait = std::chrono::milliseconds(2);
+
+}  // namespace
+
+FlowOwners::FlowOwners() = default;
+FlowOwners::~FlowOwners() = default;
+
+std::optional<std::string> FlowOwners::start(bool kernel) {
+    std::optional<std::string> why;
+    if (kernel) {
+        std::string reason;
+        capture_ = flowowner::OwnerCapture::load(reason);
+        if (!capture_) why = reason;
+    } else {
+        why = "not asked for";
+    }
+    index_ = std::make_unique<SocketIndex>();
+    return why;
+}
+
+void FlowOwners::stop() {
+    capture_.reset();
+    index_.reset();
+}
+
+std::optional<FlowOwner> FlowOwners::recorded(const QueuedPacket& p) const {
+    const std::string& localText = p.outbound ? p.sourceAddress : p.destinationAddress;
+    const std::string& remoteText = p.outbound ? p.destinationAddress : p.sourceAddress;
+    auto local = address16(p.family, localText);
+    auto remote = address16(p.family, remoteText);
+    if (!local || !remote) return std::nullopt;
+    flowowner::FlowEnds ends;
+    ends.protocol = p.protocol;
+    ends.localPort = p.outbound ? p.sourcePort : p.destinationPort;
+    // Outbound: the connected socket; inbound: the listening or bound one, which has no
+    // remote end. Either may be on the wildcard address.
+    if (p.outbound) {
+        ends.remote = *remote;
+        ends.remotePort = p.destinationPort;
+    }
+    std::optional<flowowner::Owner> found;
+    for (const auto& address : {*local, std::array<std::uint8_t, 16>{}}) {
+        ends.local = address;
+        if ((found = capture_->find(ends))) break;
+    }
+    if (!found) return std::nullopt;
+    FlowOwner owner;
+    // In the kernel's order, as auditTokenForPid fills it.
+    owner.token = proc::audit_token_t{{found->auid, found->euid, found->egid, found->uid, found->gid,
+                                       std::uint32_t(found->pid), found->sessionid, std::uint32_t(found->startTicks)}};
+    owner.family = found->family;
+    proc::proc_bsdinfo info;
+    info.pbi_pid = std::uint32_t(found->pid);
+    info.pbi_ppid = std::uint32_t(found->ppid);
+    info.pbi_uid = found->euid;
+    info.pbi_gid = found->egid;
+    info.pbi_ruid = found->uid;
+    info.pbi_rgid = found->gid;
+    if (auto timed = proc::withStartTicks(info, found->startTicks)) owner.record = proc::ProcessRecord{*timed, found->path};
+    return owner;
+}
+
+std::optional<FlowOwner> FlowOwners::ownerOf(const QueuedPacket& p) {
+    if (capture_) {
+        if (auto owner = recorded(p)) return owner;
+        if (p.outbound && p.protocol == IPPROTO_UDP) {
+            auto until = std::chrono::steady_clock::now() + kSendRecordWait;
+            while (std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                if (auto owner = recorded(p)) return owner;
+            }
+        }
+    }
+    if (!index_) return std::nullopt;
+    SocketAddress local{p.outbound ? p.sourceAddress : p.destinationAddress,
+                        p.outbound ? p.sourcePort : p.destinationPort};
+    SocketAddress remote{p.outbound ? p.destinationAddress : p.sourceAddress,
+                         p.outbound ? p.destinationPort : p.sourcePort};
+    auto socket = findSocketOwner(p.family, p.protocol, local, remote, *index_);
+    if (!socket) return std::nullopt;
+    auto token = proc::auditTokenForPid(socket->pid);
+    if (!token) return std::nullopt;
+    return FlowOwner{*token, socket->family, std::nullopt};
 }
 
 }  // namespace netext

@@ -10,7 +10,8 @@
 
 namespace proc {
 
-// readlink of /proc/PID/exe; nothing when the process is gone or unreadable.
+// readlink of /proc/PID/exe, without the " (deleted)" that the kernel adds to the
+// path of an executable removed since; nothing when the process is gone or unreadable.
 std::optional<std::string> proc_pidpath(pid_t pid);
 
 struct proc_bsdinfo {
@@ -24,5 +25,16 @@ struct proc_bsdinfo {
 
 // /proc/PID/stat and status; nothing when the process is gone or unreadable.
 std::optional<proc_bsdinfo> proc_pidbsdinfo(pid_t pid);
+
+// The start time fields for a start given in clock ticks after boot; nothing when the
+// boot time cannot be read.
+std::optional<proc_bsdinfo> withStartTicks(proc_bsdinfo info, std::uint64_t startTicks);
+
+// What was recorded of a process while it ran (when it made a flow), for the time
+// after /proc has forgotten it.
+struct ProcessRecord {
+    proc_bsdinfo info;
+    std::optional<std::string> path;
+};
 
 }  // namespace proc

@@ -182,6 +182,48 @@ TEST_F(FlowspurEndToEnd, TwoHundredConnectionsThatCloseAtOnceGiveOneMessageEach)
     for (std::uint16_t p : ports) expectOneFlow(p, ::getpid(), self);
 }
 
+// Flows of processes that are gone before their first packet is looked at, which only
+// the kernel's records of owners can name.
+TEST_F(FlowspurEndToEnd, FlowsOfProcessesThatExitAtOnceAreAllAttributed) {
+    startAndRegister();
+    std::ifstream log(dir.path() / "flowspur.log");
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("looked up in /proc") != std::string::npos) GTEST_SKIP() << line;
+    }
+    struct Case {
+        const char* what;
+        int type;
+    };
+    for (const Case& c : {Case{"UDP send then exit", SOCK_DGRAM}, Case{"non-blocking connect then close", SOCK_STREAM}}) {
+        constexpr int kProcesses = 50;
+        std::vector<flowharness::ShortFlow> flows(kProcesses);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 5; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = t; i < kProcesses; i += 5) {
+                    flows[i] = flowharness::shortFlowOfNewProcess(AF_INET, PrivateNetwork::kPeer, port, c.type, true);
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        std::vector<std::uint16_t> ports;
+        for (const auto& f : flows) ports.push_back(f.port);
+        ASSERT_EQ(std::count(ports.begin(), ports.end(), 0), 0) << c.what << ": every flow was made";
+        EXPECT_TRUE(receiver->waitForPorts(ports)) << c.what << ": messages are missing";
+        for (const auto& f : flows) {
+            auto messages = receiver->flows(f.port);
+            auto same = std::find_if(messages.begin(), messages.end(), [&](const flowharness::FlowReceiver::Flow& m) {
+                const auto* flow = m.message.event.get<es::ESEvent_networkflow>();
+                return es::rawValue(flow->flow_protocol) == (c.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP);
+            });
+            ASSERT_NE(same, messages.end()) << c.what << ", port " << f.port;
+            EXPECT_EQ(same->message.process.audit_token.pid, f.pid) << c.what;
+            EXPECT_EQ(same->message.process.executable.path, self) << c.what;
+            EXPECT_EQ(same->message.process.ppid, ::getpid()) << c.what;
+        }
+    }
+}
+
 // Neither a process name or executable that breaks the stat line nor an IPv6 socket on
 // an IPv4 peer hides a flow.
 TEST_F(FlowspurEndToEnd, ANameWithALineBreakAndAnIPv4MappedConnectionAreReported) {

@@ -91,6 +91,46 @@ TEST(MakeProcess, ExitedProcessGetsEveryFallback) {
     for (const auto& e : logs.entries()) EXPECT_EQ(e.level, oslog::Level::debug);
 }
 
+// A process that made a flow and exited before it was described: what was recorded of
+// it stands in for /proc, but only for the process the token names.
+TEST(MakeProcess, ExitedProcessFromItsRecord) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    pid_t gone = exitedChild();
+    proc::proc_bsdinfo info;
+    info.pbi_pid = std::uint32_t(gone);
+    info.pbi_ppid = std::uint32_t(::getpid());
+    info.startTicks = 123456;
+    info.pbi_start_tvsec = 1700000000;
+    proc::ProcessRecord record{info, "/opt/tool/bin/tool"};
+    NFAuditToken token{1, 123456, 3, 4, 5, 6, 7, gone};
+
+    oslog::LogCapture logs;
+    NFESProcess p = makeProcess(token, record);
+    EXPECT_EQ(p.executable.path, "/opt/tool/bin/tool");
+    EXPECT_EQ(p.ppid, ::getpid());
+    EXPECT_EQ(p.original_ppid, ::getpid());
+    EXPECT_EQ(p.parent_audit_token, (NFAuditToken{0, 0, 0, 0, 0, 0, 0, ::getpid()}));
+    EXPECT_EQ(p.start_time, "2023-11-14T22:13:20.000+0000");
+    EXPECT_EQ(p.audit_token, token);
+    EXPECT_EQ(logs.messages("FilterDataProvider").front(),
+              "unable to create audit token from ppid, falling back to generic audit token structure");
+
+    // The record of another start (the pid used again), or of another pid, is not used.
+    for (NFAuditToken other : {NFAuditToken{1, 99, 3, 4, 5, 6, 7, gone}, NFAuditToken{1, 123456, 3, 4, 5, 6, 7, 1}}) {
+        NFESProcess q = makeProcess(other, record);
+        EXPECT_NE(q.executable.path, "/opt/tool/bin/tool");
+        EXPECT_NE(q.start_time, "2023-11-14T22:13:20.000+0000");
+    }
+
+    // A record of the running process leaves what /proc says.
+    auto own = auditToken(bytesOf(*proc::auditTokenForPid(::getpid())));
+    auto mine = proc::proc_pidbsdinfo(::getpid());
+    ASSERT_TRUE(own && mine);
+    NFESProcess running = makeProcess(*own, proc::ProcessRecord{*mine, "/elsewhere"});
+    EXPECT_EQ(running.executable.path, std::filesystem::read_symlink("/proc/self/exe").string());
+}
+
 TEST(MakeProcess, RunningSignedProcess) {
     ::setenv("TZ", "UTC", 1);
     ::tzset();

@@ -44,6 +44,8 @@ class PrivateNetwork {
 public:
     static constexpr const char* kLocal = "10.231.0.1";
     static constexpr const char* kPeer = "10.231.0.2";
+    static constexpr const char* kLocal6 = "fd00:231::1";
+    static constexpr const char* kPeer6 = "fd00:231::2";
 
     // An error text when the machine does not allow it (not root, no namespaces).
     std::optional<std::string> setUp() {
@@ -54,8 +56,10 @@ public:
             "ip netns add " + peer_,
             "ip link add qmv0 type veth peer name qmv1 netns " + peer_,
             "ip addr add " + std::string(kLocal) + "/24 dev qmv0",
+            "ip addr add " + std::string(kLocal6) + "/64 dev qmv0 nodad",
             "ip link set qmv0 up",
             "ip -n " + peer_ + " addr add " + std::string(kPeer) + "/24 dev qmv1",
+            "ip -n " + peer_ + " addr add " + std::string(kPeer6) + "/64 dev qmv1 nodad",
             "ip -n " + peer_ + " link set qmv1 up",
             "ip -n " + peer_ + " link set lo up",
         };
@@ -70,17 +74,19 @@ public:
         if (!peer_.empty()) [[maybe_unused]] int rc = std::system(("ip netns del " + peer_ + " 2>/dev/null").c_str());
     }
 
-    // A TCP server on kPeer in the peer namespace that accepts and closes every
-    // connection; returns its port (0 on failure).
+    // A TCP server in the peer namespace, on kPeer and kPeer6, that accepts and closes
+    // every connection; returns its port (0 on failure).
     std::uint16_t startServer() {
         int here = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         int there = ::open(("/run/netns/" + peer_).c_str(), O_RDONLY | O_CLOEXEC);
         bool entered = here >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0;
         if (entered) {
-            server_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            ::inet_pton(AF_INET, kPeer, &a.sin_addr);
+            // Both families on one socket: the wildcard address, IPv4-mapped ones too.
+            server_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            int no = 0;
+            ::setsockopt(server_, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
             if (::bind(server_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(server_, 4096) != 0) {
                 ::close(std::exchange(server_, -1));
             }
@@ -138,6 +144,66 @@ inline std::uint16_t connectAndClose(const char* address, std::uint16_t port, in
     ::close(fd);
     // sin_port and sin6_port sit at the same place.
     return ok ? ntohs(self.sin6_port) : 0;
+}
+
+// A flow that ends at once: a socket of family that connects (TCP; without waiting
+// when nonBlocking) or sends one datagram (UDP) to peer:port and is closed. Made by
+// pid; port is its local port (0 on failure); callMs is how long connect or send took.
+struct ShortFlow {
+    std::uint16_t port = 0;
+    pid_t pid = 0;
+    double callMs = 0;
+};
+
+inline ShortFlow shortFlow(int family, const char* peer, std::uint16_t port, int type, bool nonBlocking = false) {
+    ShortFlow f;
+    f.pid = ::getpid();
+    int fd = ::socket(family, type | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0) return f;
+    sockaddr_storage to{};
+    socklen_t size = 0;
+    if (family == AF_INET) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&to);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        ::inet_pton(AF_INET, peer, &a->sin_addr);
+        size = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&to);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, peer, &a->sin6_addr);
+        size = sizeof *a;
+    }
+    auto start = std::chrono::steady_clock::now();
+    bool ok = type == SOCK_STREAM ? ::connect(fd, reinterpret_cast<sockaddr*>(&to), size) == 0 || errno == EINPROGRESS
+                                  : ::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), size) == 1;
+    f.callMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    sockaddr_in6 self{};
+    socklen_t len = sizeof self;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len);
+    ::close(fd);
+    if (ok) f.port = ntohs(self.sin6_port);  // sin_port and sin6_port sit at the same place
+    return f;
+}
+
+// shortFlow made by a new process that exits right after it.
+inline ShortFlow shortFlowOfNewProcess(int family, const char* peer, std::uint16_t port, int type,
+                                       bool nonBlocking = false) {
+    ShortFlow f;
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) return f;
+    pid_t child = ::fork();
+    if (child == 0) {
+        ShortFlow made = shortFlow(family, peer, port, type, nonBlocking);
+        [[maybe_unused]] ssize_t n = ::write(pipe[1], &made, sizeof made);
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    if (child > 0 && ::read(pipe[0], &f, sizeof f) != ssize_t(sizeof f)) f = ShortFlow{};
+    ::close(pipe[0]);
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    return f;
 }
 
 // The flow messages it is sent, decoded and indexed by local port, with the time each

@@ -86,6 +86,31 @@ TEST(ProcInfo, NamesWithLineBreaksAndParentheses) {
     }
 }
 
+// The kernel marks the link of an executable removed since with " (deleted)"; the path
+// is the file's without it, and a file really named so keeps its name.
+TEST(ProcInfo, PathOfADeletedExecutable) {
+    char tmpl[] = "/tmp/qm-procinfo-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(tmpl));
+    std::filesystem::path dir = tmpl;
+    for (std::string name : {"sleeper", "sleeper (deleted)"}) {
+        std::filesystem::path exe = dir / name;
+        std::filesystem::copy_file("/bin/sleep", exe);
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::execl(exe.c_str(), "sleep", "30", nullptr);
+            ::_exit(127);
+        }
+        // Waits for the exec to be done before the file goes.
+        while (proc::proc_pidpath(child) != exe.string()) ::usleep(1000);
+        EXPECT_EQ(proc::proc_pidpath(child), exe.string()) << name;
+        std::filesystem::remove(exe);
+        EXPECT_EQ(proc::proc_pidpath(child), exe.string()) << name << ", removed";
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    std::filesystem::remove_all(dir);
+}
+
 TEST(CodeSigning, SystemLookupFindsNoGuestCode) {
     std::optional<sec::SecCode> code;
     EXPECT_EQ(sec::systemCodeSigning().copyGuestWithPid(::getpid(), code), sec::errSecCSNoSuchCode);
