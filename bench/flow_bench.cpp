@@ -3,7 +3,7 @@
 // the share reported with the right pid and executable, and how long the connect (or
 // send) call takes with flowspur against the same calls without it (p50, p99), with the
 // load average beside the figures. Needs root.
-// Usage: flow_bench [flows per mode] [idle processes]
+// Usage: flow_bench [flows per mode, at most 2,500] [idle processes]
 
 #include "FlowspurHarness.h"
 
@@ -75,7 +75,10 @@ struct Mode {
 };
 
 // count flows of mode m, from 4 threads, or each from a new process.
-std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort) {
+// UDP flows go to a port of their own each (from firstUDPPort on): UDP has no
+// TIME_WAIT, so a local port used again towards the same port would be an old flow
+// to connection tracking, not a new one.
+std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort, std::uint16_t firstUDPPort) {
     std::vector<Flow> flows(static_cast<std::size_t>(count));
     constexpr int kThreads = 4;
     std::vector<std::thread> threads;
@@ -83,7 +86,8 @@ std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort) {
         threads.emplace_back([&, t] {
             for (int i = t; i < count; i += kThreads) {
                 auto make = m.processes ? flowharness::shortFlowOfNewProcess : flowharness::shortFlow;
-                flows[std::size_t(i)] = make(m.family, m.peer, serverPort, m.type, m.nonBlocking);
+                std::uint16_t to = m.type == SOCK_STREAM ? serverPort : std::uint16_t(firstUDPPort + i);
+                flows[std::size_t(i)] = make(m.family, m.peer, to, m.type, m.nonBlocking);
             }
         });
     }
@@ -101,7 +105,7 @@ std::vector<double> callTimes(const std::vector<Flow>& flows) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int perMode = argc > 1 ? std::atoi(argv[1]) : 400;
+    int perMode = std::clamp(argc > 1 ? std::atoi(argv[1]) : 400, 1, 2500);
     int idle = argc > 2 ? std::atoi(argv[2]) : 1000;
 
     const Mode modes[] = {
@@ -139,7 +143,11 @@ int main(int argc, char** argv) {
 
     // The same calls without flowspur first.
     std::vector<std::vector<double>> baseline;
-    for (const Mode& m : modes) baseline.push_back(callTimes(run(m, perMode, port)));
+    std::uint16_t udpPorts = 20000;
+    for (const Mode& m : modes) {
+        baseline.push_back(callTimes(run(m, perMode, port, udpPorts)));
+        udpPorts = std::uint16_t(udpPorts + perMode);
+    }
 
     pid_t flowspur = flowharness::spawn(extension->executablePath()->string(),
                                         {std::string(netext::kFilterConfigurationOption), config.string()},
@@ -175,7 +183,8 @@ int main(int argc, char** argv) {
                 perMode, idlers.size());
     for (std::size_t i = 0; i < std::size(modes); ++i) {
         const Mode& m = modes[i];
-        std::vector<Flow> flows = run(m, perMode, port);
+        std::vector<Flow> flows = run(m, perMode, port, udpPorts);
+        udpPorts = std::uint16_t(udpPorts + perMode);
         std::vector<std::uint16_t> ports;
         for (const Flow& f : flows) ports.push_back(f.port);
         receiver->waitForPorts(ports, 10s);
@@ -184,7 +193,8 @@ int main(int argc, char** argv) {
         for (const Flow& f : flows) {
             for (const auto& r : receiver->flows(f.port)) {
                 const auto* nf = r.message.event.get<es::ESEvent_networkflow>();
-                if (nf && es::rawValue(nf->flow_protocol) == protocol && r.message.process.audit_token.pid == f.pid &&
+                if (nf && es::rawValue(nf->flow_protocol) == protocol && nf->remote_port == std::to_string(f.remotePort) &&
+                    r.message.process.audit_token.pid == f.pid &&
                     r.message.process.executable.path == self) {
                     ++attributed;
                     break;

@@ -44,14 +44,15 @@ NFESProcess makeProcess(const NFAuditToken& token, const std::optional<proc::Pro
     const proc::ProcessRecord* record =
         recorded && std::int64_t(recorded->info.pbi_pid) == token.pid && sameStart(recorded->info) ? &*recorded
                                                                                                     : nullptr;
-    auto info = proc::proc_pidbsdinfo(pid);
-    const bool running = info && (!record || sameStart(*info));
-    if (!running && record) info = record->info;
-
+    // The record is what the process was when it made the flow (it may have exited or
+    // run another executable since), and costs no reading of /proc.
+    auto info = record ? std::optional(record->info) : proc::proc_pidbsdinfo(pid);
     std::string path = "<unknown>";
-    std::optional<std::string> found;
-    if (running || !record) found = proc::proc_pidpath(pid);
-    if (!found && record) found = record->path;
+    auto found = record ? record->path : proc::proc_pidpath(pid);
+    if (!found && record) {
+        auto now = proc::proc_pidbsdinfo(pid);
+        if (now && sameStart(*now)) found = proc::proc_pidpath(pid);
+    }
     if (found) path = repairedUTF8(*found);
     else log.debug("unable to get process path from pid, using <unknown> - pid: %ld", pidValue);
 

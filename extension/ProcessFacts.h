@@ -28,8 +28,9 @@ std::optional<NFAuditToken> auditToken(const std::optional<std::vector<std::uint
 // The process record of the token's pid.
 NFESProcess makeProcess(const NFAuditToken& token, const sec::CodeSigning& codeSigning = sec::systemCodeSigning());
 // The same, where recorded holds what was recorded of the process when it made the
-// flow: it stands in for /proc when the token's process is gone (or its pid is
-// another's by now). A record of another process than the token's is not used.
+// flow: it is used instead of /proc, so the facts are those of that moment, also when
+// the process is gone (or its pid is another's by now). A record of another process
+// than the token's is not used.
 NFESProcess makeProcess(const NFAuditToken& token, const std::optional<proc::ProcessRecord>& recorded,
                         const sec::CodeSigning& codeSigning = sec::systemCodeSigning());
 

@@ -123,12 +123,14 @@ TEST(MakeProcess, ExitedProcessFromItsRecord) {
         EXPECT_NE(q.start_time, "2023-11-14T22:13:20.000+0000");
     }
 
-    // A record of the running process leaves what /proc says.
+    // A record of a running process tells what it ran when it made the flow; without a
+    // path in it, the path comes from /proc.
     auto own = auditToken(bytesOf(*proc::auditTokenForPid(::getpid())));
     auto mine = proc::proc_pidbsdinfo(::getpid());
     ASSERT_TRUE(own && mine);
-    NFESProcess running = makeProcess(*own, proc::ProcessRecord{*mine, "/elsewhere"});
-    EXPECT_EQ(running.executable.path, std::filesystem::read_symlink("/proc/self/exe").string());
+    EXPECT_EQ(makeProcess(*own, proc::ProcessRecord{*mine, "/before/exec"}).executable.path, "/before/exec");
+    EXPECT_EQ(makeProcess(*own, proc::ProcessRecord{*mine, std::nullopt}).executable.path,
+              std::filesystem::read_symlink("/proc/self/exe").string());
 }
 
 TEST(MakeProcess, RunningSignedProcess) {

@@ -151,6 +151,7 @@ inline std::uint16_t connectAndClose(const char* address, std::uint16_t port, in
 // pid; port is its local port (0 on failure); callMs is how long connect or send took.
 struct ShortFlow {
     std::uint16_t port = 0;
+    std::uint16_t remotePort = 0;
     pid_t pid = 0;
     double callMs = 0;
 };
@@ -158,6 +159,7 @@ struct ShortFlow {
 inline ShortFlow shortFlow(int family, const char* peer, std::uint16_t port, int type, bool nonBlocking = false) {
     ShortFlow f;
     f.pid = ::getpid();
+    f.remotePort = port;
     int fd = ::socket(family, type | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) return f;
     sockaddr_storage to{};
