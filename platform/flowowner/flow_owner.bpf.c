@@ -222,9 +222,9 @@ int on_sockops(struct bpf_sock_ops *ctx) {
     return 1;
 }
 
-/* Unconnected UDP: the destination comes with each datagram. */
-SEC("cgroup/sendmsg4")
-int on_sendmsg4(struct bpf_sock_addr *ctx) {
+/* Unconnected UDP: the destination comes with each datagram. An IPv6 socket sending to
+ * an IPv4-mapped address comes to the IPv4 hook. */
+static __always_inline int on_sendmsg(struct bpf_sock_addr *ctx, int v6) {
     if (bpf_get_netns_cookie(ctx) != target_netns) return 1;
     struct bpf_sock *sk = ctx->sk;
     if (!sk) return 1;
@@ -232,37 +232,32 @@ int on_sendmsg4(struct bpf_sock_addr *ctx) {
     key.protocol = IPPROTO_UDP;
     key.local_port = (__u16)sk->src_port;
     key.remote_port = bpf_ntohs((__u16)ctx->user_port);
-    __u32 local = sk->src_ip4;
-    if (!local) local = ctx->msg_src_ip4;
-    if (local) set_v4(key.local, local);
-    set_v4(key.remote, ctx->user_ip4);
-    /* An IPv6 socket sending to an IPv4-mapped address comes here too. */
+    if (v6) {
+        __u32 local[4] = {sk->src_ip6[0], sk->src_ip6[1], sk->src_ip6[2], sk->src_ip6[3]};
+        if (!local[0] && !local[1] && !local[2] && !local[3]) {
+            local[0] = ctx->msg_src_ip6[0];
+            local[1] = ctx->msg_src_ip6[1];
+            local[2] = ctx->msg_src_ip6[2];
+            local[3] = ctx->msg_src_ip6[3];
+        }
+        __u32 remote[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+        set_v6(key.local, local);
+        set_v6(key.remote, remote);
+    } else {
+        __u32 local = sk->src_ip4;
+        if (!local) local = ctx->msg_src_ip4;
+        if (local) set_v4(key.local, local);
+        set_v4(key.remote, ctx->user_ip4);
+    }
     record_owner(&key, (__u16)sk->family);
     return 1;
 }
 
+SEC("cgroup/sendmsg4")
+int on_sendmsg4(struct bpf_sock_addr *ctx) { return on_sendmsg(ctx, 0); }
+
 SEC("cgroup/sendmsg6")
-int on_sendmsg6(struct bpf_sock_addr *ctx) {
-    if (bpf_get_netns_cookie(ctx) != target_netns) return 1;
-    struct bpf_sock *sk = ctx->sk;
-    if (!sk) return 1;
-    struct qm_flow_key key = {};
-    key.protocol = IPPROTO_UDP;
-    key.local_port = (__u16)sk->src_port;
-    key.remote_port = bpf_ntohs((__u16)ctx->user_port);
-    __u32 local[4] = {sk->src_ip6[0], sk->src_ip6[1], sk->src_ip6[2], sk->src_ip6[3]};
-    if (!local[0] && !local[1] && !local[2] && !local[3]) {
-        local[0] = ctx->msg_src_ip6[0];
-        local[1] = ctx->msg_src_ip6[1];
-        local[2] = ctx->msg_src_ip6[2];
-        local[3] = ctx->msg_src_ip6[3];
-    }
-    __u32 remote[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
-    set_v6(key.local, local);
-    set_v6(key.remote, remote);
-    record_owner(&key, AF_INET6);
-    return 1;
-}
+int on_sendmsg6(struct bpf_sock_addr *ctx) { return on_sendmsg(ctx, 1); }
 
 /* A UDP socket bound to a port: the owner of the inbound flows it receives. */
 static __always_inline int on_bind(struct bpf_sock *sk, int v6) {
