@@ -19,6 +19,17 @@ std::string_view repairedUTF8(std::string_view bytes, std::string& scratch);
 // after them would complete (0 to 3): what a chunked reader keeps for the next chunk.
 std::size_t incompleteUTF8Tail(std::string_view bytes);
 
+// Whether next (not empty) begins with the rest of the character whose start is cut
+// (bytes that incompleteUTF8Tail kept), or with a part of that rest that next ends in.
+// When it does not, cut is ill-formed where it stands.
+bool continuesUTF8(std::string_view cut, std::string_view next);
+
+// The text of one line as read from a file, with its line feed or (the last line)
+// without one: the line feed, and a carriage return before it, removed; ill-formed UTF-8
+// repaired into scratch. Its pieces (forEachPiece) are what the file source decodes and
+// what esjson prints, so the two agree on every file.
+std::string_view lineText(std::string_view line, std::string& scratch);
+
 // Calls piece(view) for each piece of text between newline characters: line feed,
 // vertical tab, form feed and carriage return. Each of them ends a piece, so "\r\n"
 // yields an empty piece between the two; a text without any yields one piece, an
@@ -50,26 +61,36 @@ void forEachPiece(std::string_view text, F&& piece) {
     piece(text.substr(start));
 }
 
-// Follows the nesting of a JSON text fed in parts (braces and brackets outside strings)
-// without parsing it, to tell when the text may have become one whole value. What it
-// takes for unfinished or broken (a closer too many, anything after the value ended, a
-// start that no value has) is never well-formed JSON, whatever follows; so a text that
-// keeps growing needs a parse only when feed says so, and the cost stays linear.
+// Follows a JSON text fed in parts without parsing it: the nesting of objects and arrays
+// (braces and brackets outside strings), and the grammar of a top-level number or
+// literal. It tells when the text may have become one whole value. What it takes for
+// unfinished or broken (a closer too many, anything but blanks after the value ended, a
+// start that no value has, a number or literal gone wrong) is never well-formed JSON,
+// whatever follows; so a text that keeps growing needs a parse only when feed says so,
+// and the cost stays linear.
 class JSONNesting {
 public:
     // Feeds the next part of the text. True when the text fed so far may now be one
-    // whole JSON value and was not before this part: only then can a parse of it end
-    // otherwise than the parse of the text before (blanks after a value change nothing).
+    // whole JSON value and this part changed more than blanks: only then can a parse of
+    // it end otherwise than the parse of the text before.
     bool feed(std::string_view part);
 
 private:
+    // Where a top-level number or literal has come.
+    enum class Scalar : std::uint8_t {
+        none, literal, literalDone, minus, zero, integer, dot, fraction, exponentMark, exponentSign, exponent
+    };
+    bool mayBeWhole() const;
+    bool stepScalar(unsigned char c);
+
     std::uint64_t depth_ = 0;  // objects and arrays open
     bool inString_ = false;
     bool escaped_ = false;  // a backslash inside a string ended the last part
     bool started_ = false;  // a value has begun
-    bool scalar_ = false;   // it is a number or literal, whose end is not followed
-    bool closed_ = false;   // the top-level object, array or string has ended
+    bool closed_ = false;   // the top-level value has ended: only blanks may follow
     bool broken_ = false;   // never well-formed, whatever follows
+    Scalar scalar_ = Scalar::none;
+    std::string_view literalRest_;  // what the literal still lacks
 };
 
 // A text quoted with ", \ and control characters escaped.

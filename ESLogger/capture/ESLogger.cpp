@@ -1,8 +1,10 @@
 #include "ESLogger.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <source_location>
 #include <utility>
 #include <variant>
@@ -22,6 +24,10 @@ namespace {
 constexpr std::string_view initFunction = "init(forEvents:callHandler:errorHandler:withLogLevel:qos:)";
 constexpr std::string_view startFunction = "start()";
 constexpr std::string_view processFunction = "processEvent(fromString:)";
+
+// How long grouped standard error waits for the rest of a failure's lines: a child
+// writes them one right after the other, and then goes on or exits.
+constexpr auto stderrGroupWait = std::chrono::milliseconds(200);
 
 logging::CallSite at(std::string_view function,
                      std::source_location where = std::source_location::current()) {
@@ -47,6 +53,27 @@ std::string lastKeyName(const DecodeFailure& failure) {
 
 std::string contextDescription(const DecodeFailure& failure) {
     return "codingPath: " + failure.pathText() + ", debugDescription: " + failure.description;
+}
+
+bool onlyBlanks(std::string_view text) {
+    return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// Whether every line of text contains one of the needles.
+bool onlyConsequences(std::string_view text, std::span<const std::string_view> needles) {
+    bool any = false;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.empty()) continue;
+        if (std::none_of(needles.begin(), needles.end(),
+                         [&](std::string_view needle) { return line.find(needle) != std::string_view::npos; }))
+            return false;
+        any = true;
+    }
+    return any;
 }
 
 }  // namespace
@@ -94,7 +121,9 @@ ESLogger::~ESLogger() {
         return;
     }
     process_->waitForTermination();
-    process_->queue().sync([] {});  // the termination notice is queued by now
+    // The termination notice is queued by now; a flush of standard error posted later
+    // finds no source.
+    process_->queue().sync([this] { link_->source = nullptr; });
 }
 
 bool ESLogger::isRunning() const {
@@ -142,30 +171,68 @@ void ESLogger::stop() {
 }
 
 void ESLogger::handleStdout(const subprocess::Bytes& chunk) {
+    if (chunk.empty()) return;
     std::string_view bytes = chunk;
     std::string joined;
     if (!utf8Carry_.empty()) {
-        joined = std::move(utf8Carry_);
-        joined += chunk;
-        bytes = joined;
+        if (capture::continuesUTF8(utf8Carry_, chunk)) {
+            joined = std::move(utf8Carry_);
+            joined += chunk;
+            bytes = joined;
+        } else {
+            // Not the rest of that character: repaired where it stood, so that it does not
+            // hide how the next line begins.
+            processText(capture::repairedUTF8(utf8Carry_, utf8Scratch_), true);
+        }
+        utf8Carry_.clear();
     }
     const std::size_t cut = capture::incompleteUTF8Tail(bytes);
     utf8Carry_.assign(bytes.substr(bytes.size() - cut));
     bytes.remove_suffix(cut);
-    processEvent(capture::repairedUTF8(bytes, utf8Scratch_));
+    if (!bytes.empty()) processText(capture::repairedUTF8(bytes, utf8Scratch_), true);
 }
 
 void ESLogger::handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile) {
-    // A complaint may come in several writes: each complete line is classified once.
+    // A complaint may come in several writes: complete lines only are reported.
     stderrCarry_ += chunk;
+    if (profile.groupsLines) {
+        if (chunk.find('\n') != std::string::npos) armStderrFlush(profile);
+        return;
+    }
     std::size_t start = 0;
     for (std::size_t end; (end = stderrCarry_.find('\n', start)) != std::string::npos; start = end + 1)
         classifyStderr(std::string_view(stderrCarry_).substr(start, end + 1 - start), profile);
     stderrCarry_.erase(0, start);
 }
 
+void ESLogger::armStderrFlush(const ChildProfile& profile) {
+    if (stderrFlushArmed_ || !process_) return;
+    stderrFlushArmed_ = true;
+    // Replacing the timer joins the last one, which has posted its flush already.
+    stderrTimer_ = std::jthread([link = link_, queue = process_->queue(), &profile](std::stop_token stop) {
+        std::mutex mutex;
+        std::condition_variable_any never;
+        std::unique_lock lock(mutex);
+        never.wait_for(lock, stop, stderrGroupWait, [] { return false; });
+        if (stop.stop_requested()) return;
+        queue.async([link, &profile] {
+            if (link->source) link->source->flushStderr(profile);
+        });
+    });
+}
+
+void ESLogger::flushStderr(const ChildProfile& profile) {
+    stderrFlushArmed_ = false;
+    const std::size_t end = stderrCarry_.rfind('\n');
+    if (end == std::string::npos) return;  // reported at the termination already
+    const std::string text = stderrCarry_.substr(0, end + 1);
+    stderrCarry_.erase(0, end + 1);
+    classifyStderr(text, profile);
+}
+
 void ESLogger::handleTermination(const ChildProfile& profile) {
-    // Text without a final line feed is classified when the child has ended.
+    // Text still held (without a final line feed, or a group not yet reported) is
+    // reported when the child has ended.
     if (!stderrCarry_.empty()) classifyStderr(std::exchange(stderrCarry_, {}), profile);
     log_.debug(Logger::Message(std::string(profile.exiting)), {}, {}, at(startFunction));
 }
@@ -176,6 +243,9 @@ void ESLogger::classifyStderr(std::string_view bytes, const ChildProfile& profil
     log_.debug(
         Logger::Message(std::string(profile.stderrMessage)),
         [&] { return Metadata{{"error", text}}; }, {}, at(startFunction));
+    // What an earlier complaint led to, come after its report: the same failure.
+    if (stderrReported_ && onlyConsequences(text, profile.consequences)) return;
+    stderrReported_ = true;
     for (const auto& rule : profile.rules) {
         if (text.find(rule.needle) != std::string::npos) {
             reportError(Error(rule.kind, std::string(rule.message)));
@@ -190,10 +260,23 @@ void ESLogger::reportError(const Error& error) const {
 }
 
 void ESLogger::processEvent(std::string_view fromString) {
+    processText(fromString, false);
+}
+
+void ESLogger::processText(std::string_view text, bool pipeChunk) {
     log_.trace(
-        "ESLogger input", [&] { return Metadata{{"data", std::string(fromString)}}; }, {},
-        at(processFunction));
-    capture::forEachPiece(fromString, [this](std::string_view piece) { processPiece(piece, nullptr); });
+        "ESLogger input", [&] { return Metadata{{"data", std::string(text)}}; }, {}, at(processFunction));
+    const char* const end = text.data() + text.size();
+    bool first = true;
+    bool lastEndsLine = true;
+    capture::forEachPiece(text, [&](std::string_view piece) {
+        // A file's text is one whole line; a chunk's last piece goes on in the next chunk.
+        const bool endsLine = !pipeChunk || piece.data() + piece.size() != end;
+        processPiece(piece, nullptr, {pipeChunk && first && lineCut_, endsLine});
+        first = false;
+        lastEndsLine = endsLine || piece.empty();
+    });
+    if (pipeChunk && !text.empty()) lineCut_ = !lastEndsLine;
 }
 
 void ESLogger::processDecodedPieces(std::string_view text, std::span<DecodedPiece> pieces) {
@@ -202,20 +285,22 @@ void ESLogger::processDecodedPieces(std::string_view text, std::span<DecodedPiec
     for (DecodedPiece& piece : pieces) processPiece(piece.text, &piece.decoded);
 }
 
-void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready) {
+void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready, LinePart part) {
     if (piece.empty()) {
         log_.trace("Skipping empty string", {}, {}, at(processFunction));
         return;
     }
     addSaturating(eventsSeen_, 1);
 
-    // A held fragment is joined with this piece, unless the piece starts a new object.
-    // A joined text that cannot have become one whole value since the last try fails to
-    // decode as that try did, and is held again without a parse.
+    // A held fragment is joined with this piece, unless the piece starts a new line with
+    // an object (a piece that goes on with a cut line never does). A joined text that
+    // cannot have become one whole value since the last try fails to decode as that try
+    // did, and is held again without a parse.
     std::string joined;
     bool worthDecoding = true;
+    std::size_t objectStart = std::string::npos;  // where in joined the cut line went on with "{"
     if (!previousEventJSONDecodeError_.empty()) {
-        if (piece.front() == '{') {
+        if (piece.front() == '{' && !part.continuesCutLine) {
             addSaturating(eventsDropped_, 1);
         } else {
             log_.debug(
@@ -223,12 +308,17 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
                 [&] { return Metadata{{"newstring", std::string(piece)}}; }, {},
                 at(processFunction));
             worthDecoding = heldNesting_.feed(piece);
+            if (part.continuesCutLine)
+                objectStart = heldObjectStart_ != std::string::npos ? heldObjectStart_
+                              : piece.front() == '{'                ? previousEventJSONDecodeError_.size()
+                                                                    : std::string::npos;
             joined = std::move(previousEventJSONDecodeError_);
             joined += piece;
             piece = joined;
             ready = nullptr;  // decoded alone, the piece says nothing about the joined text
         }
         previousEventJSONDecodeError_.clear();
+        heldObjectStart_ = std::string::npos;
     }
 
     if (printJSON()) {
@@ -241,6 +331,9 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
             "Event from ESLogger", [&] { return Metadata{{"string", std::string(piece)}}; }, {},
             at(processFunction));
     }
+    // The rest of a cut line whose first part was decoded or dropped already: blanks
+    // after a value change nothing.
+    if (part.continuesCutLine && joined.empty() && onlyBlanks(piece)) return;
 
     // Possibly the first part of a line cut between two reads: kept for the next piece.
     auto hold = [&](auto&& describe) {
@@ -253,8 +346,24 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
         } else {
             previousEventJSONDecodeError_ = std::move(joined);
         }
+        heldObjectStart_ = part.endsLine ? std::string::npos : objectStart;
+    };
+    // A cut line that failed as a whole while its part from a "{" on decodes alone: that
+    // part is a line of its own written after an unfinished one, which is dropped.
+    auto deliveredObjectAlone = [&] {
+        if (!part.endsLine || objectStart == std::string::npos) return false;
+        auto alone = decodeMessage(piece.substr(objectStart));
+        if (!alone.ok()) return false;
+        log_.debug(
+            "Dropping unfinished line before a new object",
+            [&] { return Metadata{{"string", std::string(piece.substr(0, objectStart))}}; }, {},
+            at(processFunction));
+        addSaturating(eventsDropped_, 1);
+        deliver(alone.value());
+        return true;
     };
     if (!worthDecoding) {
+        if (deliveredObjectAlone()) return;
         // The log names the failure a parse would give (only parsed when it is logged).
         hold([&] {
             auto decoded = ready && *ready ? std::move(**ready) : decodeMessage(piece);
@@ -265,28 +374,7 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
 
     auto decoded = ready && *ready ? std::move(**ready) : decodeMessage(piece);
     if (decoded.ok()) {
-        ESMessage& message = decoded.value();
-        log_.trace(
-            "Decoded event", [&] { return Metadata{{"event", description(message)}}; }, {},
-            at(processFunction));
-        // A gap is counted against the message decoded just before; a number that goes
-        // back (two captures in one file) is taken as the new base.
-        const std::int64_t n = message.global_seq_num;
-        const std::int64_t last = lastGlobalSeqNum_.load(std::memory_order_relaxed);
-        // n - 1 - last, exact in unsigned arithmetic since last < n.
-        const std::uint64_t missed =
-            last != -1 && last < n ? static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(last) - 1 : 0;
-        if (missed > 0) {
-            log_.debug(
-                [&] {
-                    return "kernel dropped events for us - event: " + std::to_string(n) +
-                           " last: " + std::to_string(last);
-                },
-                {}, {}, at(processFunction));
-            addSaturating(eventsDropped_, missed);
-        }
-        lastGlobalSeqNum_.store(n, std::memory_order_release);
-        if (callback_) callback_(std::move(message));
+        deliver(decoded.value());
         return;
     }
 
@@ -313,9 +401,32 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
             reportError(Error(Kind::jsonInvalidValue, lastKeyName(failure)));
             return;
         case DecodeFailure::Kind::corruptedData:
+            if (deliveredObjectAlone()) return;
             hold([&] { return failure.description; });
             return;
     }
+}
+
+void ESLogger::deliver(ESMessage& message) {
+    log_.trace(
+        "Decoded event", [&] { return Metadata{{"event", description(message)}}; }, {}, at(processFunction));
+    // A gap is counted against the message decoded just before; a number that goes
+    // back (two captures in one file) is taken as the new base.
+    const std::int64_t n = message.global_seq_num;
+    const std::int64_t last = lastGlobalSeqNum_.load(std::memory_order_relaxed);
+    // n - 1 - last, exact in unsigned arithmetic since last < n.
+    const std::uint64_t missed =
+        last != -1 && last < n ? static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(last) - 1 : 0;
+    if (missed > 0) {
+        log_.debug(
+            [&] {
+                return "kernel dropped events for us - event: " + std::to_string(n) + " last: " + std::to_string(last);
+            },
+            {}, {}, at(processFunction));
+        addSaturating(eventsDropped_, missed);
+    }
+    lastGlobalSeqNum_.store(n, std::memory_order_release);
+    if (callback_) callback_(std::move(message));
 }
 
 }  // namespace es

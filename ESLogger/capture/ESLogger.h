@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "CaptureText.h"
@@ -134,9 +135,13 @@ protected:
              logging::Logger::Level withLogLevel);
 
     // What a child source says about its child, and how it reads its standard error: for
-    // each line (and for text left without a line feed when the child ends) the first
-    // rule whose needle occurs in it gives the error, otherwise internalError with the
-    // whole line.
+    // each report the first rule whose needle occurs in its text gives the error,
+    // otherwise internalError with the whole text. A report is one line (text left
+    // without a line feed when the child ends is one too); with groupsLines, it is every
+    // line that came before the stream was quiet for a moment or the child ended, so that
+    // one failure told in several lines ("cannot open ...", "no files remaining") is one
+    // report. A text of consequences only (what an earlier complaint led to) that comes
+    // after a report was made is logged and not reported again.
     struct StderrRule {
         std::string_view needle;
         Error::Kind kind;
@@ -144,15 +149,22 @@ protected:
     };
     struct ChildProfile {
         std::string_view executing;      // logged before the launch
-        std::string_view stderrMessage;  // logged with each standard-error chunk
+        std::string_view stderrMessage;  // logged with each report's text
         std::string_view exiting;        // logged at the child's termination
         std::span<const StderrRule> rules;
+        bool groupsLines = false;
+        std::span<const std::string_view> consequences = {};  // needles of consequence lines
     };
 
     // Launches process with the profile's handlers (the profile must outlive the child).
     void startChild(const ChildProfile& profile);
-    // One chunk of the child's standard output: UTF-8 text (a character cut at the end
-    // of the chunk waits for the next chunk) passed to processEvent.
+    // One chunk of the child's standard output: UTF-8 text decoded like processEvent's,
+    // except that a piece continuing the line that the last chunk ended in is joined with
+    // the held fragment even when it begins with "{". Should that joined line fail while
+    // the part from that "{" on decodes alone, the fragment is dropped and the part
+    // delivered (a replaced file begins a new line after an old unfinished one). A
+    // character cut at the end of a chunk is joined with the next chunk when that chunk
+    // completes it, and repaired where it stood otherwise.
     void handleStdout(const subprocess::Bytes& chunk);
     void reportError(const Error& error) const;
 
@@ -167,10 +179,26 @@ protected:
 private:
     struct Link;
 
-    void processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready);
+    // Where a piece stands in the line it belongs to.
+    struct LinePart {
+        bool continuesCutLine;  // the first piece of a chunk that went on from a cut line
+        bool endsLine;          // a newline character follows it (or it is a whole line)
+    };
+
+    // processEvent's work; a pipe chunk's first piece may continue the line the last
+    // chunk ended in.
+    void processText(std::string_view text, bool pipeChunk);
+    void processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready,
+                      LinePart part = {false, true});
+    void deliver(ESMessage& message);
     void handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile);
     void handleTermination(const ChildProfile& profile);
-    // One line (or the last text) of standard error: one error report.
+    // Grouped standard error: a moment after a line has come, its complete lines held so
+    // far are one report.
+    void armStderrFlush(const ChildProfile& profile);
+    void flushStderr(const ChildProfile& profile);
+    // One report's text of standard error: one error report (or, for consequences
+    // only after an earlier report, a log entry).
     void classifyStderr(std::string_view bytes, const ChildProfile& profile);
 
     EventCallback callback_;
@@ -178,6 +206,9 @@ private:
     std::atomic<std::int64_t> lastGlobalSeqNum_{-1};
     std::string previousEventJSONDecodeError_;  // the held fragment
     capture::JSONNesting heldNesting_;          // how far the held fragment's JSON has come
+    // Where in the held fragment a cut line went on with a piece beginning with "{";
+    // npos when it did not.
+    std::size_t heldObjectStart_ = std::string::npos;
     std::vector<std::string> requestedEventNames_;
     std::atomic<std::int64_t> eventsDropped_{0};
     std::atomic<std::int64_t> eventsSeen_{0};
@@ -185,8 +216,12 @@ private:
     std::atomic<bool> onlyJSON_{true};
     std::string utf8Carry_;    // a character cut at the end of the last output chunk
     std::string utf8Scratch_;  // reused by handleStdout
-    std::string stderrCarry_;  // standard error after its last line feed
+    bool lineCut_ = false;     // the last output chunk ended inside a line
+    std::string stderrCarry_;  // standard error not yet reported
+    bool stderrFlushArmed_ = false;
+    bool stderrReported_ = false;  // a report of standard error was made
     std::shared_ptr<Link> link_;  // how the child's handlers reach this source
+    std::jthread stderrTimer_;    // posts flushStderr a moment after grouped lines came
 };
 
 }  // namespace es

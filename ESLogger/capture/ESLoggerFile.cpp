@@ -30,16 +30,6 @@ struct LineBuffer {
     ~LineBuffer() { std::free(data); }
 };
 
-// A line as the line-by-line reader gives it: without its line feed, and without a
-// carriage return before that line feed.
-std::string_view withoutTerminator(std::string_view line) {
-    if (line.ends_with('\n')) {
-        line.remove_suffix(1);
-        if (line.ends_with('\r')) line.remove_suffix(1);
-    }
-    return line;
-}
-
 }  // namespace
 
 ESLoggerFile::ESLoggerFile(std::filesystem::path withFileURL, EventCallback callHandler,
@@ -81,9 +71,8 @@ void ESLoggerFile::readLineByLine(std::FILE* file) {
     LineBuffer buffer;
     std::string scratch;
     for (ssize_t length; (length = ::getline(&buffer.data, &buffer.capacity, file)) >= 0;) {
-        const auto line = withoutTerminator({buffer.data, static_cast<std::size_t>(length)});
         if (!active_.load(std::memory_order_acquire)) break;
-        processEvent(capture::repairedUTF8(line, scratch));
+        processEvent(capture::lineText({buffer.data, static_cast<std::size_t>(length)}, scratch));
     }
 }
 
@@ -108,7 +97,7 @@ struct Block {
         while (!rest.empty()) {
             const std::size_t end = rest.find('\n');
             const std::size_t length = end == std::string_view::npos ? rest.size() : end + 1;
-            std::string_view text = capture::repairedUTF8(withoutTerminator(rest.substr(0, length)), scratch);
+            std::string_view text = capture::lineText(rest.substr(0, length), scratch);
             rest.remove_prefix(length);
             if (text.data() == scratch.data()) text = repaired.emplace_back(text);
             Line& line = lines.emplace_back(Line{text, pieces.size(), 0});

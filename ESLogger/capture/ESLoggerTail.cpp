@@ -31,7 +31,11 @@ void ESLoggerTail::start() {
         {"Permission", Error::Kind::errorReadingFromFile, "Permission Denied"},
         {"Is a directory", Error::Kind::errorReadingFromFile, "reading from directory not a file"},
     };
-    static constexpr ChildProfile profile{"Executing tail", "tail stderr", "tail exiting", rules};
+    // tail tells a failure in a complaint and then, when it has nothing left to follow,
+    // its consequence: one report.
+    static constexpr std::string_view consequences[] = {"no files remaining"};
+    static constexpr ChildProfile profile{"Executing tail", "tail stderr", "tail exiting", rules, true,
+                                          consequences};
     startChild(profile);
 }
 

@@ -338,32 +338,53 @@ TEST_F(ProcessEvent, IllFormedOutputBytesBecomeReplacementCharacters) {
     EXPECT_NE(es::encodeMessage(got.eventList()[0]).find("\"cdhash\":\"\uFFFD\uFFFD("), std::string::npos);
 }
 
-// Decodes every piece, joined with any held fragment, exactly by the rules: what the
-// source must give however it avoids parses that cannot succeed.
+// Decodes every piece of output chunks, joined with any held fragment, exactly by the
+// rules: what the source must give however it avoids parses that cannot succeed.
 struct EveryJoinDecoded {
     std::vector<std::int64_t> sequence;
     std::vector<Error> errors;
     std::int64_t seen = 0, dropped = 0, last = -1;
     std::string held;
+    std::size_t heldObjectStart = std::string::npos;
+    bool lineCut = false;  // the last chunk ended inside a line
+
+    void deliver(const es::ESMessage& message) {
+        const std::int64_t n = message.global_seq_num;
+        if (last != -1 && last + 1 < n) dropped += n - 1 - last;
+        last = n;
+        sequence.push_back(n);
+    }
 
     void chunk(std::string_view text) {
-        es::capture::forEachPiece(text, [this](std::string_view piece) {
+        if (text.empty()) return;
+        bool first = true;
+        std::string_view lastPiece;
+        es::capture::forEachPiece(text, [&](std::string_view piece) {
+            const bool continues = first && lineCut;
+            const bool ends = piece.data() + piece.size() != text.data() + text.size();
+            first = false;
+            lastPiece = piece;
             if (piece.empty()) return;
             ++seen;
             std::string line(piece);
+            std::size_t objectStart = std::string::npos;
             if (!held.empty()) {
-                if (piece.front() == '{') ++dropped;
-                else line = held + line;
+                if (piece.front() == '{' && !continues) {
+                    ++dropped;
+                } else {
+                    if (continues)
+                        objectStart = heldObjectStart != std::string::npos ? heldObjectStart
+                                      : piece.front() == '{'               ? held.size()
+                                                                           : std::string::npos;
+                    line = held + line;
+                }
                 held.clear();
-            }
-            auto decoded = es::decodeMessage(line);
-            if (decoded.ok()) {
-                const std::int64_t n = decoded->global_seq_num;
-                if (last != -1 && last + 1 < n) dropped += n - 1 - last;
-                last = n;
-                sequence.push_back(n);
+                heldObjectStart = std::string::npos;
+            } else if (continues && piece.find_first_not_of(" \t") == std::string_view::npos) {
                 return;
             }
+            auto decoded = es::decodeMessage(line);
+            if (decoded.ok()) return deliver(decoded.value());
             const auto& f = decoded.failure();
             switch (f.kind) {
                 case es::DecodeFailure::Kind::missingKey:
@@ -377,10 +398,19 @@ struct EveryJoinDecoded {
                                         f.path.empty() ? "" : std::get<std::string>(f.path.back()));
                     break;
                 case es::DecodeFailure::Kind::corruptedData:
+                    if (ends && objectStart != std::string::npos) {
+                        auto alone = es::decodeMessage(std::string_view(line).substr(objectStart));
+                        if (alone.ok()) {
+                            ++dropped;
+                            return deliver(alone.value());
+                        }
+                    }
                     held = line;
+                    heldObjectStart = ends ? std::string::npos : objectStart;
                     break;
             }
         });
+        lineCut = !lastPiece.empty();
     }
 };
 

@@ -84,23 +84,34 @@ TEST(TailSource, DirectoryIsReportedAsNotAFileOnce) {
     }
 }
 
-TEST(TailSource, MissingFileGivesTailsOwnText) {
+TEST(TailSource, MissingFileIsOneReportOfTailsOwnText) {
     // A path that does not exist cannot be read by anyone: tail's text matches no rule.
-    // Its complaint, however it is written, is one report of the whole line.
-    TempDir dir;
-    LogRecorder logs;
-    Collector got;
-    ESLoggerTail source(dir / "missing.jsonl", got.events(), got.errors(), Level::debug,
-                        dispatch::QoS::normal, true);
-    source.start();
-    ASSERT_TRUE(got.waitForErrors(1));
-    source.stop();
-    const Error first = got.errorList().front();
-    EXPECT_EQ(first.kind(), Error::Kind::internalError);
-    EXPECT_NE(first.payload().find("cannot open"), std::string::npos) << first.payload();
-    EXPECT_TRUE(first.payload().ends_with("No such file or directory\n")) << first.payload();
-    EXPECT_EQ(std::count(first.payload().begin(), first.payload().end(), '\n'), 1);
-    EXPECT_EQ(logs.withMessage("tail stderr").front().metadata["error"], first.payload());
+    // Following by name, tail waits for the file; following the descriptor, it adds "no
+    // files remaining" and exits. Either way the failure is one report of tail's text,
+    // however tail writes it.
+    for (bool followFile : {true, false}) {
+        SCOPED_TRACE(followFile);
+        TempDir dir;
+        LogRecorder logs;
+        Collector got;
+        {
+            ESLoggerTail source(dir / "missing.jsonl", got.events(), got.errors(), Level::debug,
+                                dispatch::QoS::normal, followFile);
+            source.start();
+            ASSERT_TRUE(got.waitForErrors(1));
+            if (!followFile)
+                while (source.isRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }  // ends tail and waits for its handlers
+        ASSERT_EQ(got.errorList().size(), 1u);
+        const Error first = got.errorList().front();
+        EXPECT_EQ(first.kind(), Error::Kind::internalError);
+        EXPECT_NE(first.payload().find("tail: cannot open"), std::string::npos) << first.payload();
+        EXPECT_NE(first.payload().find("No such file or directory\n"), std::string::npos) << first.payload();
+        std::string told;
+        for (const auto& entry : logs.withMessage("tail stderr")) told += entry.metadata.at("error");
+        EXPECT_TRUE(told.starts_with(first.payload())) << told;
+        EXPECT_EQ(told.find("no files remaining") != std::string::npos, !followFile) << told;
+    }
 }
 
 TEST(TailSource, EmptyPathFailsThroughTheErrorCallback) {
@@ -114,7 +125,7 @@ TEST(TailSource, EmptyPathFailsThroughTheErrorCallback) {
     EXPECT_TRUE(got.eventList().empty());
 }
 
-TEST(TailSource, UnreadableFileIsReportedAsPermissionDenied) {
+TEST(TailSource, UnreadableFileIsOneReportOfPermissionDenied) {
     // Root reads every file, so the source runs in a probe process as user nobody; tail,
     // its child, then meets the file's mode 000 as that user.
     TempDir dir;
@@ -122,11 +133,14 @@ TEST(TailSource, UnreadableFileIsReportedAsPermissionDenied) {
     const auto path = dir.write("secret.jsonl", lineWithSequence(1) + "\n");
     ::chmod(path.c_str(), 0);
     const auto probe = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "capture_tail_probe";
-    std::vector<std::string> command{probe.string(), path.string()};
-    if (::geteuid() == 0)
-        command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    const std::string output = subprocess::Shell(command).execText();
-    EXPECT_NE(output.find("errorReadingFromFile(message: \"Permission Denied\")\n"), std::string::npos) << output;
+    for (const char* follow : {"-F", "-f"}) {
+        SCOPED_TRACE(follow);
+        std::vector<std::string> command{probe.string(), path.string(), follow};
+        if (::geteuid() == 0)
+            command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        const std::string output = subprocess::Shell(command).execText();
+        EXPECT_EQ(output, "errorReadingFromFile(message: \"Permission Denied\")\n");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,187 @@
+// Output chunks of a child cut anywhere: every event of every kind arrives once and in
+// order whatever the cutting, a line cut before a nested "{" is joined, an unfinished
+// line before a new one is dropped alone, a stray piece of a character hides no line,
+// and the nesting follower that saves parses tells a whole value from one that can
+// never be.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "CaptureTestSupport.h"
+#include "CaptureText.h"
+#include "ESLoggerFile.h"
+
+using namespace capturetest;
+using es::ESLogger;
+
+namespace {
+
+// A source without a child whose output-chunk entry is reachable from the tests.
+class ChunkSource : public es::ESLoggerFile {
+public:
+    ChunkSource(Collector& got) : ESLoggerFile("/nonexistent", got.events(), got.errors(), Level::info) {}
+    using ESLogger::handleStdout;
+};
+
+// One line of every event kind in the shapes of real captures, numbered 1, 2, ...,
+// and exec lines whose arguments hold JSON text, braces, escapes and characters of
+// two, three and four bytes.
+std::vector<std::string> everyKindLines() {
+    fixtures::FixtureGenerator generator(11);
+    const fixtures::LineShape shapes[] = {
+        {},
+        {.shuffledKeys = true, .unknownKeys = true},
+        {.shuffledKeys = true, .unknownKeys = true, .version10 = true},
+    };
+    std::vector<es::ESMessage> messages;
+    for (std::size_t tag = 0; tag < es::ESEvent::caseCount; ++tag) messages.push_back(generator.next(tag));
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"/usr/bin/python3", "-c", R"({"event":{"a":[1,{"b":"}"}]},"c":"\u00e9"})", "{", "}{", "\"{\""},
+             {"/bin/echo", "caf\u00e9 \u20ac \U0001F600", "tab\tquote\"backslash\\", "\u2028\u0085", "{\"x\":"}}) {
+        auto message = generator.next(*es::eventTagOfKey("exec"));
+        auto exec = *message.event.get<es::ESEvent_exec>();
+        exec.args = args;
+        exec.target.executable.path = "/Applications/Caf\u00e9 \u20ac.app/{odd}";
+        message.event = es::ESEvent(std::move(exec));
+        messages.push_back(std::move(message));
+    }
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        messages[i].global_seq_num = static_cast<std::int64_t>(i) + 1;
+        lines.push_back(generator.shapeLine(es::encodeMessage(messages[i]), shapes[i % std::size(shapes)]));
+    }
+    return lines;
+}
+
+// What a line gives when it is decoded whole, written again.
+std::string canonical(const std::string& line) {
+    return es::encodeMessage(es::decodeMessage(line).value());
+}
+
+TEST(StreamCut, EveryKindCutAtEveryByteIntoTwoChunksArrivesOnce) {
+    const auto lines = everyKindLines();
+    Collector got;
+    ChunkSource source(got);
+    std::vector<std::string> expected;
+    for (const auto& line : lines) {
+        // Cut at every byte: inside keys, strings, escapes and characters, before each
+        // nested "{" and right before the line feed.
+        for (std::size_t cut = 1; cut <= line.size(); ++cut) {
+            source.handleStdout(line.substr(0, cut));
+            source.handleStdout(line.substr(cut) + "\n");
+            expected.push_back(canonical(line));
+        }
+    }
+    const auto events = got.eventList();
+    ASSERT_EQ(events.size(), expected.size());
+    for (std::size_t i = 0; i < events.size(); ++i)
+        ASSERT_EQ(es::encodeMessage(events[i]), expected[i]) << "event " << i;
+    EXPECT_EQ(source.eventsDropped(), 0);
+    EXPECT_TRUE(got.errorList().empty());
+}
+
+TEST(StreamCut, RandomCuttingsIntoThreeAndManyChunksLoseNothing) {
+    const auto lines = everyKindLines();
+    const std::string text = joinLines(lines);
+    std::vector<std::int64_t> numbers;
+    for (std::size_t i = 1; i <= lines.size(); ++i) numbers.push_back(static_cast<std::int64_t>(i));
+    std::mt19937 random(26);
+    for (int round = 0; round < 60; ++round) {
+        // Two cuts (three chunks) or many; the many of every size down to single bytes.
+        const std::size_t cuts = round % 2 ? 2 : 1 + random() % (round < 20 ? text.size() / 8 : 400);
+        std::vector<std::size_t> at;
+        for (std::size_t i = 0; i < cuts; ++i) at.push_back(1 + random() % (text.size() - 1));
+        std::sort(at.begin(), at.end());
+        at.push_back(text.size());
+        SCOPED_TRACE(::testing::Message() << "round " << round << ", " << at.size() << " chunks");
+
+        Collector got;
+        ChunkSource source(got);
+        std::size_t from = 0;
+        for (std::size_t to : at) {
+            source.handleStdout(text.substr(from, to - from));
+            from = to;
+        }
+        ASSERT_EQ(got.sequence(), numbers);
+        EXPECT_EQ(source.eventsDropped(), 0);
+        EXPECT_TRUE(got.errorList().empty());
+    }
+}
+
+struct ChunksCase {
+    const char* name;
+    std::vector<std::string> chunks;
+    std::vector<std::int64_t> sequence;
+    std::int64_t dropped;
+};
+
+TEST(StreamCut, HeldFragmentsAndCutCharactersBetweenChunks) {
+    const auto l = linesWithSequence({1, 2, 3});
+    const std::string nested = R"({"event":{)";  // where a line is cut before a nested object
+    const std::size_t inner = l[1].find(R"("event":{)") + 8;
+    ASSERT_GT(inner, 20u);
+    const std::string broken = l[0].substr(0, 50);  // a line never finished
+    const std::size_t inPath = l[0].find("\"path\":\"") + 10;  // inside a string
+    const std::vector<ChunksCase> cases = {
+        {"cut right before a nested object", {l[0] + "\n" + l[1].substr(0, inner), l[1].substr(inner) + "\n" + l[2] + "\n"},
+         {1, 2, 3}, 0},
+        {"broken line, then a new line in the next chunk (file replaced)",
+         {l[0] + "\n" + broken, l[1] + "\n" + l[2] + "\n"}, {1, 2, 3}, 1},
+        {"broken line, then a new line spread over the next chunks",
+         {l[0] + "\n" + broken, l[1].substr(0, 20), l[1].substr(20, inner - 20), l[1].substr(inner) + "\n"}, {1, 2}, 1},
+        {"broken line before a new line in one chunk: one dropped", {broken + "\n", l[1] + "\n"}, {2}, 1},
+        {"broken line before a new line cut after its first byte",
+         {broken + "\n", l[1].substr(0, 1), l[1].substr(1) + "\n"}, {2}, 1},
+        {"broken line that goes on with a broken object: held",
+         {broken, nested + "\n", l[2] + "\n"}, {3}, 1},
+        {"blanks after a whole line in the next chunk", {l[0] + " ", "  \n" + l[1] + "\n"}, {1, 2}, 0},
+        {"stray start of a character after a line feed", {l[0] + "\n\xE2\x82", l[1] + "\n"}, {1, 2}, 1},
+        {"stray start of a character inside a string: replaced there",
+         {l[0].substr(0, inPath) + "\xF0\x9F", l[0].substr(inPath) + "\n"}, {1}, 0},
+        {"character cut twice", {l[0] + "\n\xF0", "\x9F", "\x98", "\x80\n" + l[1] + "\n"}, {1, 2}, 1},
+        {"cut between carriage return and line feed", {l[0] + "\r", "\n" + l[1] + "\r\n"}, {1, 2}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Collector got;
+        ChunkSource source(got);
+        for (const auto& chunk : c.chunks) source.handleStdout(chunk);
+        EXPECT_EQ(got.sequence(), c.sequence);
+        EXPECT_EQ(source.eventsDropped(), c.dropped);
+        EXPECT_TRUE(got.errorList().empty());
+    }
+}
+
+struct NestingCase {
+    const char* name;
+    std::vector<std::string> parts;
+    std::vector<bool> mayBeWhole;  // what feed says after each part
+};
+
+TEST(JSONNesting, TellsAWholeValueFromOneThatCanNeverBe) {
+    const std::vector<NestingCase> cases = {
+        {"object in parts", {"{\"a\":", "{\"b\":1}", "}", "  ", "x"}, {false, false, true, false, false}},
+        {"braces inside strings", {"{\"a\":\"}{\\\"", "\"}"}, {false, true}},
+        {"closer too many", {"}", "{}"}, {false, false}},
+        {"string at the top", {"\"ab", "c\"", " "}, {false, true, false}},
+        {"literal in parts", {"tr", "ue"}, {false, true}},
+        {"literal gone wrong", {"tr", "ux", "e"}, {false, false, false}},
+        {"number, blank, then text", {"1", " ", "x", "1"}, {true, false, false, false}},
+        {"log line", {"2026-12-10 13:00:01 started", " again"}, {false, false}},
+        {"number grammar", {"-", "0", ".", "5", "e", "+", "12"}, {false, true, false, true, false, false, true}},
+        {"leading zero", {"0", "1"}, {true, false}},
+        {"word of letters", {"null", "ish", "null"}, {true, false, false}},
+        {"text that no value starts", {"x", "{}"}, {false, false}},
+        {"nothing but blanks", {"  ", " "}, {false, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        es::capture::JSONNesting nesting;
+        std::vector<bool> said;
+        for (const auto& part : c.parts) said.push_back(nesting.feed(part));
+        EXPECT_EQ(said, c.mayBeWhole);
+    }
+}
+
+}  // namespace
