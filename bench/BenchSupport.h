@@ -10,6 +10,15 @@
 
 namespace bench {
 
+// The load averages of the last 1, 5 and 15 minutes as /proc/loadavg gives them ("?"
+// when it cannot be read), to print beside every figure: the machine is shared.
+inline std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    if (!(in >> one >> five >> fifteen)) return "?";
+    return one + " " + five + " " + fifteen;
+}
+
 inline double seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
