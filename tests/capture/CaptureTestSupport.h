@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ESLogger.h"
+#include "ESLoggerFile.h"
 #include "FixtureGenerator.h"
 #include "LoggingSystem.h"
 
@@ -156,6 +157,13 @@ private:
     std::vector<es::ESMessage> events_;
     std::vector<std::thread::id> threads_;
     std::vector<es::ESLogger::Error> errors_;
+};
+
+// A source without a child whose output-chunk entry is reachable from the tests.
+class ChunkSource : public es::ESLoggerFile {
+public:
+    using ESLoggerFile::ESLoggerFile;
+    using ESLogger::handleStdout;
 };
 
 // A fresh folder under the temporary directory, removed with everything in it.

@@ -17,13 +17,6 @@ using Error = ESLogger::Error;
 
 namespace {
 
-// A source without a child whose output-chunk entry is reachable from the tests.
-class ChunkSource : public es::ESLoggerFile {
-public:
-    using ESLoggerFile::ESLoggerFile;
-    using ESLogger::handleStdout;
-};
-
 class ProcessEvent : public ::testing::Test {
 protected:
     LogRecorder logs;  // before the source, whose logger it records

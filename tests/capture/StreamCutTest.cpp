@@ -17,13 +17,6 @@ using es::ESLogger;
 
 namespace {
 
-// A source without a child whose output-chunk entry is reachable from the tests.
-class ChunkSource : public es::ESLoggerFile {
-public:
-    ChunkSource(Collector& got) : ESLoggerFile("/nonexistent", got.events(), got.errors(), Level::info) {}
-    using ESLogger::handleStdout;
-};
-
 // One line of every event kind in the shapes of real captures, numbered 1, 2, ...,
 // and exec lines whose arguments hold JSON text, braces, escapes and characters of
 // two, three and four bytes.
@@ -62,7 +55,7 @@ std::string canonical(const std::string& line) {
 TEST(StreamCut, EveryKindCutAtEveryByteIntoTwoChunksArrivesOnce) {
     const auto lines = everyKindLines();
     Collector got;
-    ChunkSource source(got);
+    ChunkSource source("/nonexistent", got.events(), got.errors(), Level::info);
     std::vector<std::string> expected;
     for (const auto& line : lines) {
         // Cut at every byte: inside keys, strings, escapes and characters, before each
@@ -97,7 +90,7 @@ TEST(StreamCut, RandomCuttingsIntoThreeAndManyChunksLoseNothing) {
         SCOPED_TRACE(::testing::Message() << "round " << round << ", " << at.size() << " chunks");
 
         Collector got;
-        ChunkSource source(got);
+        ChunkSource source("/nonexistent", got.events(), got.errors(), Level::info);
         std::size_t from = 0;
         for (std::size_t to : at) {
             source.handleStdout(text.substr(from, to - from));
@@ -145,7 +138,7 @@ TEST(StreamCut, HeldFragmentsAndCutCharactersBetweenChunks) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Collector got;
-        ChunkSource source(got);
+        ChunkSource source("/nonexistent", got.events(), got.errors(), Level::info);
         for (const auto& chunk : c.chunks) source.handleStdout(chunk);
         EXPECT_EQ(got.sequence(), c.sequence);
         EXPECT_EQ(source.eventsDropped(), c.dropped);
