@@ -1,9 +1,12 @@
-// file_source_throughput FILE: replays FILE through the file event source (reading,
-// line splitting, decoding, counting, one callback per event) and, beside it, decodes
-// the same lines held in memory as decode_throughput does; prints both in MB/s and the
-// source's share of the bare decoding speed.
+// file_source_throughput FILE [THREADS...]: replays FILE through the file event source
+// (reading, line splitting, decoding, counting, one callback per event) with each number
+// of decode threads given (default 1 and 8), and, beside it, decodes the same lines held
+// in memory as decode_throughput does; prints each in MB/s, the source's share of the
+// bare decoding speed, and each run's speed-up over the first.
+//   esfixtures 20 473500 > cap1g.jsonl   (1 GB)
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -15,38 +18,49 @@
 using bench::seconds;
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: file_source_throughput FILE\n");
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: file_source_throughput FILE [THREADS...]\n");
         return 2;
     }
-    // Reading also brings the file into the page cache, so both passes read from memory.
-    auto input = bench::readLines("file_source_throughput", argv[1]);
-    if (!input) return 1;
-    const auto& lines = input->lines;
-    const double mb = double(input->bytes) / 1e6;
+    std::vector<unsigned> threadCounts;
+    for (int i = 2; i < argc; ++i) threadCounts.push_back(unsigned(std::strtoul(argv[i], nullptr, 10)));
+    if (threadCounts.empty()) threadCounts = {1, 8};
 
     std::size_t decoded = 0;
-    auto t0 = std::chrono::steady_clock::now();
-    for (const auto& line : lines) {
-        if (es::decodeMessage(line).ok()) ++decoded;
+    double mb = 0, decodeSecs = 0;
+    {
+        // Reading also brings the file into the page cache, so every pass reads from memory.
+        auto input = bench::readLines("file_source_throughput", argv[1]);
+        if (!input) return 1;
+        mb = double(input->bytes) / 1e6;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (const auto& line : input->lines) {
+            if (es::decodeMessage(line).ok()) ++decoded;
+        }
+        decodeSecs = seconds(t0);
     }
-    const double decodeSecs = seconds(t0);
+    const double decodeMBps = mb / decodeSecs;
+    std::printf("decode_MBps=%.1f MB=%.1f load=%s\n", decodeMBps, mb, bench::loadAverage().c_str());
 
-    // The application's settings: log level info, each event handed on by value.
-    std::size_t events = 0, errors = 0;
-    es::ESLoggerFile source(
-        argv[1], [&](es::ESMessage) { ++events; }, [&](const es::ESLogger::Error&) { ++errors; },
-        logging::Logger::Level::info);
-    t0 = std::chrono::steady_clock::now();
-    source.start();
-    const double sourceSecs = seconds(t0);
-
-    const double sourceMBps = mb / sourceSecs, decodeMBps = mb / decodeSecs;
-    std::printf("file_source_MBps=%.1f decode_MBps=%.1f ratio=%.3f events=%zu MB=%.1f\n", sourceMBps,
-                decodeMBps, sourceMBps / decodeMBps, events, mb);
-    if (errors || events != decoded || source.eventsDropped() != 0)
-        std::fprintf(stderr,
-                     "file_source_throughput: %zu errors, %zu events of %zu decodable lines, %lld dropped\n",
-                     errors, events, decoded, static_cast<long long>(source.eventsDropped()));
+    double firstSecs = 0;
+    for (unsigned threads : threadCounts) {
+        // The application's settings: log level info, each event handed on by value.
+        std::size_t events = 0, errors = 0;
+        es::ESLoggerFile source(
+            argv[1], [&](es::ESMessage) { ++events; }, [&](const es::ESLogger::Error&) { ++errors; },
+            logging::Logger::Level::info);
+        source.setDecodeThreads(threads);
+        const auto t0 = std::chrono::steady_clock::now();
+        source.start();
+        const double secs = seconds(t0);
+        if (firstSecs == 0) firstSecs = secs;
+        std::printf("threads=%u secs=%.3f file_source_MBps=%.1f ratio=%.3f speedup=%.2f events=%zu load=%s\n",
+                    threads, secs, mb / secs, mb / secs / decodeMBps, firstSecs / secs, events,
+                    bench::loadAverage().c_str());
+        if (errors || events != decoded || source.eventsDropped() != 0)
+            std::fprintf(stderr,
+                         "file_source_throughput: %zu errors, %zu events of %zu decodable lines, %lld dropped\n",
+                         errors, events, decoded, static_cast<long long>(source.eventsDropped()));
+    }
     return 0;
 }

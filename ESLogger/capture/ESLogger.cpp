@@ -279,13 +279,15 @@ void ESLogger::processText(std::string_view text, bool pipeChunk) {
     if (pipeChunk && !text.empty()) lineCut_ = !lastEndsLine;
 }
 
-void ESLogger::processDecodedPieces(std::string_view text, std::span<DecodedPiece> pieces) {
+void ESLogger::processDecodedPieces(std::string_view text, std::span<const DecodedPiece> pieces,
+                                    std::span<ESMessage> messages) {
     log_.trace(
         "ESLogger input", [&] { return Metadata{{"data", std::string(text)}}; }, {}, at(processFunction));
-    for (DecodedPiece& piece : pieces) processPiece(piece.text, &piece.decoded);
+    for (const DecodedPiece& piece : pieces)
+        processPiece(piece.text, piece.message == DecodedPiece::notDecoded ? nullptr : &messages[piece.message]);
 }
 
-void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready, LinePart part) {
+void ESLogger::processPiece(std::string_view piece, ESMessage* ready, LinePart part) {
     if (piece.empty()) {
         log_.trace("Skipping empty string", {}, {}, at(processFunction));
         return;
@@ -366,19 +368,23 @@ void ESLogger::processPiece(std::string_view piece, std::optional<Decoded<ESMess
         if (deliveredObjectAlone()) return;
         // The log names the failure a parse would give (only parsed when it is logged).
         hold([&] {
-            auto decoded = ready && *ready ? std::move(**ready) : decodeMessage(piece);
+            auto decoded = decodeMessage(piece);
             return decoded.ok() ? std::string() : decoded.failure().description;
         });
         return;
     }
 
-    auto decoded = ready && *ready ? std::move(**ready) : decodeMessage(piece);
-    if (decoded.ok()) {
-        deliver(decoded.value());
+    std::optional<Decoded<ESMessage>> decoded;
+    if (!ready) {
+        decoded.emplace(decodeMessage(piece));
+        if (decoded->ok()) ready = &decoded->value();
+    }
+    if (ready) {
+        deliver(*ready);
         return;
     }
 
-    const DecodeFailure& failure = decoded.failure();
+    const DecodeFailure& failure = decoded->failure();
     switch (failure.kind) {
         case DecodeFailure::Kind::missingKey:
             log_.debug(

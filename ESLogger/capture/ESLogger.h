@@ -72,14 +72,18 @@ public:
         std::string description_;
     };
 
-    // One piece of a text, cut and decoded ahead of time (possibly on another thread).
-    // decoded is empty for an empty piece or when the decode was not done.
+    // One piece of a text, cut ahead of time, and the position of its message when it
+    // was decoded ahead (possibly on another thread); notDecoded for an empty piece, a
+    // piece that was not decoded ahead or one whose decode failed (decoded when needed).
     struct DecodedPiece {
+        static constexpr std::uint32_t notDecoded = ~std::uint32_t(0);
         std::string_view text;
-        std::optional<Decoded<ESMessage>> decoded;
+        std::uint32_t message = notDecoded;
     };
 
-    using EventCallback = std::function<void(ESMessage message)>;
+    // The message is handed over: a callback that takes it by value (or by rvalue
+    // reference) moves it once.
+    using EventCallback = std::function<void(ESMessage&& message)>;
     using ErrorCallback = std::function<void(const Error& error)>;
 
     static constexpr std::string_view defaultESLoggerPath = "/usr/bin/eslogger";
@@ -169,9 +173,11 @@ protected:
     void reportError(const Error& error) const;
 
     // processEvent(fromString: text) for a text whose pieces, in order, are given with
-    // their decodes: the same rules, logs and callbacks; a piece joined with a held
-    // fragment is decoded here, since only the joined text counts.
-    void processDecodedPieces(std::string_view text, std::span<DecodedPiece> pieces);
+    // the messages decoded ahead: the same rules, logs and callbacks. A piece without
+    // a message, or joined with a held fragment (only the joined text counts), is
+    // decoded here. Messages handed to the callback are moved out of messages.
+    void processDecodedPieces(std::string_view text, std::span<const DecodedPiece> pieces,
+                              std::span<ESMessage> messages);
 
     logging::Logger log_;
     std::optional<subprocess::Subprocess> process_;
@@ -188,8 +194,7 @@ private:
     // processEvent's work; a pipe chunk's first piece may continue the line the last
     // chunk ended in.
     void processText(std::string_view text, bool pipeChunk);
-    void processPiece(std::string_view piece, std::optional<Decoded<ESMessage>>* ready,
-                      LinePart part = {false, true});
+    void processPiece(std::string_view piece, ESMessage* ready, LinePart part = {false, true});
     void deliver(ESMessage& message);
     void handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile);
     void handleTermination(const ChildProfile& profile);

@@ -44,12 +44,21 @@ public:
     void setDecodeThreads(unsigned threads) { decodeThreads_ = threads; }
     void setBlockSize(std::size_t bytes) { blockSize_ = bytes > 0 ? bytes : 1; }
 
+    // How a piece is decoded ahead of its delivery: decodeMessage, unless a test puts
+    // a failing one here. A piece whose decode ahead fails or throws is decoded again
+    // when it is delivered. Set before start().
+    using Decoder = Decoded<ESMessage> (*)(std::string_view text);
+    void setAheadDecoder(Decoder decoder) { aheadDecoder_ = decoder; }
+
 private:
     void readLineByLine(std::FILE* file);
     void readInBlocks(std::FILE* file, unsigned threads);
+    // Each line of bytes to processEvent, as readLineByLine does; false when stopped.
+    bool processLines(std::string_view bytes);
 
     unsigned decodeThreads_ = 0;
     std::size_t blockSize_ = std::size_t(1) << 19;
+    Decoder aheadDecoder_ = decodeMessage;
     std::filesystem::path fileURL_;
     std::atomic<bool> active_{false};
     std::mutex reading_;  // held by start() while it reads

@@ -4,6 +4,9 @@
 // missing last line feed, with blocks small enough that every border is crossed.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <new>
+
 #include "CaptureTestSupport.h"
 #include "ESLoggerFile.h"
 
@@ -20,12 +23,14 @@ struct Replay {
     std::vector<std::thread::id> threads;
 };
 
-Replay replay(const std::filesystem::path& file, unsigned threads, std::size_t blockSize) {
+Replay replay(const std::filesystem::path& file, unsigned threads, std::size_t blockSize,
+              ESLoggerFile::Decoder decoder = es::decodeMessage) {
     LogRecorder recorder;
     Collector got;
     ESLoggerFile source(file, got.events(), got.errors(), Level::trace);
     source.setDecodeThreads(threads);
     source.setBlockSize(blockSize);
+    source.setAheadDecoder(decoder);
     source.start();
     Replay run{{}, got.errorList(), {}, source.eventsSeen(), source.eventsDropped(), source.lastGlobalSeqNum(),
             got.threads()};
@@ -38,8 +43,18 @@ Replay replay(const std::filesystem::path& file, unsigned threads, std::size_t b
     return run;
 }
 
-TEST(ParallelFileSource, GivesWhatTheLineByLineReadGives) {
-    TempDir dir;
+void expectSameReplay(const Replay& got, const Replay& expected) {
+    EXPECT_EQ(got.events, expected.events);
+    EXPECT_EQ(got.errors, expected.errors);
+    EXPECT_EQ(got.logs, expected.logs);
+    EXPECT_EQ(got.seen, expected.seen);
+    EXPECT_EQ(got.dropped, expected.dropped);
+    EXPECT_EQ(got.last, expected.last);
+    EXPECT_EQ(got.threads, std::vector<std::thread::id>(got.events.size(), std::this_thread::get_id()));
+}
+
+// Files with bad lines, fragments, gaps and every kind of line end.
+std::vector<std::pair<const char*, std::string>> captureFiles() {
     const auto l = linesWithSequence({1, 2, 3, 7, 8, 4, 5, 20, 21, 22, 23, 24});
     std::string missingKey = l[2];
     missingKey.replace(missingKey.find("\"time\":"), 7, "\"tyme\":");
@@ -54,7 +69,7 @@ TEST(ParallelFileSource, GivesWhatTheLineByLineReadGives) {
         return out;
     };
 
-    const std::vector<std::pair<const char*, std::string>> files = {
+    return {
         {"valid lines, gaps and a number that goes back", joinLines(l)},
         {"bad lines", l[0] + "\n" + missingKey + "\n" + wrongType + "\n" + badEnum + "\n" + l[5] + "\n\n\n" +
                           "\xFF\xFE" + l[6] + "\n" + "{\"half\": \xC3\n" + l[7] + "\n"},
@@ -72,21 +87,41 @@ TEST(ParallelFileSource, GivesWhatTheLineByLineReadGives) {
         {"a last carriage return without line feed", joinLines({l[0], l[1]}) + l[2] + "\r"},
         {"one line", l[0]},
     };
-    for (const auto& [name, content] : files) {
+}
+
+TEST(ParallelFileSource, GivesWhatTheLineByLineReadGives) {
+    TempDir dir;
+    for (const auto& [name, content] : captureFiles()) {
         const auto file = dir.write("capture.jsonl", content);
         const Replay expected = replay(file, 1, 1 << 20);
         for (unsigned threads : {2u, 5u}) {
             for (std::size_t blockSize : {std::size_t(1), std::size_t(333), std::size_t(2500), std::size_t(1) << 20}) {
                 SCOPED_TRACE(std::string(name) + ", threads " + std::to_string(threads) + ", block " +
                              std::to_string(blockSize));
-                const Replay got = replay(file, threads, blockSize);
-                EXPECT_EQ(got.events, expected.events);
-                EXPECT_EQ(got.errors, expected.errors);
-                EXPECT_EQ(got.logs, expected.logs);
-                EXPECT_EQ(got.seen, expected.seen);
-                EXPECT_EQ(got.dropped, expected.dropped);
-                EXPECT_EQ(got.last, expected.last);
-                EXPECT_EQ(got.threads, std::vector<std::thread::id>(got.events.size(), std::this_thread::get_id()));
+                expectSameReplay(replay(file, threads, blockSize), expected);
+            }
+        }
+    }
+}
+
+// Decodes ahead that throw, as when memory runs out: every one, or every third.
+es::Decoded<es::ESMessage> throwingDecode(std::string_view) { throw std::bad_alloc(); }
+es::Decoded<es::ESMessage> everyThirdThrows(std::string_view text) {
+    static std::atomic<unsigned> calls{0};
+    if (++calls % 3 == 0) throw std::bad_alloc();
+    return es::decodeMessage(text);
+}
+
+TEST(ParallelFileSource, ADecodeAheadThatThrowsLosesNoLine) {
+    TempDir dir;
+    for (const auto& [name, content] : captureFiles()) {
+        const auto file = dir.write("capture.jsonl", content);
+        const Replay expected = replay(file, 1, 1 << 20);
+        for (auto decoder : {throwingDecode, everyThirdThrows}) {
+            for (std::size_t blockSize : {std::size_t(1), std::size_t(2500), std::size_t(1) << 20}) {
+                SCOPED_TRACE(std::string(name) + ", block " + std::to_string(blockSize) +
+                             (decoder == throwingDecode ? ", every decode throws" : ", every third throws"));
+                expectSameReplay(replay(file, 3, blockSize, decoder), expected);
             }
         }
     }
