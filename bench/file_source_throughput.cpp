@@ -2,8 +2,10 @@
 // (reading, line splitting, decoding, counting, one callback per event) with each number
 // of decode threads given (default 1 and 8), and, beside it, decodes the same lines held
 // in memory as decode_throughput does; prints each in MB/s, the source's share of the
-// bare decoding speed, and each run's speed-up over the first.
+// bare decoding speed, each run's processor time (all threads) and speed-up over the first.
 //   esfixtures 20 473500 > cap1g.jsonl   (1 GB)
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,18 @@
 #include "ESMessage.h"
 
 using bench::seconds;
+
+namespace {
+
+// Processor time of the process so far, all threads, user and system.
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto secs = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return secs(usage.ru_utime) + secs(usage.ru_stime);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -50,12 +64,14 @@ int main(int argc, char** argv) {
             argv[1], [&](es::ESMessage) { ++events; }, [&](const es::ESLogger::Error&) { ++errors; },
             logging::Logger::Level::info);
         source.setDecodeThreads(threads);
+        const double cpu0 = cpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
         source.start();
-        const double secs = seconds(t0);
+        const double secs = seconds(t0), cpu = cpuSeconds() - cpu0;
         if (firstSecs == 0) firstSecs = secs;
-        std::printf("threads=%u secs=%.3f file_source_MBps=%.1f ratio=%.3f speedup=%.2f events=%zu load=%s\n",
-                    threads, secs, mb / secs, mb / secs / decodeMBps, firstSecs / secs, events,
+        std::printf("threads=%u secs=%.3f cpu_secs=%.3f file_source_MBps=%.1f ratio=%.3f speedup=%.2f events=%zu "
+                    "load=%s\n",
+                    threads, secs, cpu, mb / secs, mb / secs / decodeMBps, firstSecs / secs, events,
                     bench::loadAverage().c_str());
         if (errors || events != decoded || source.eventsDropped() != 0)
             std::fprintf(stderr,
