@@ -19,7 +19,14 @@ std::shared_ptr<IPCConnection> IPCConnection::shared() {
     return *instance;
 }
 
-IPCConnection::IPCConnection() : log_(std::string(kExtensionBundleIdentifier), "IPCConnection") {}
+IPCConnection::IPCConnection()
+    : log_(std::string(kExtensionBundleIdentifier), "IPCConnection"),
+      outgoing_(
+          "flowspur.outgoing", kMaxWaitingFlows, [this](NFESMessage message) { send(std::move(message)); },
+          [this](std::uint64_t dropped) {
+              log_.error("Dropped %ld flow messages: more than %ld were waiting to be sent to the app",
+                         std::int64_t(dropped), std::int64_t(kMaxWaitingFlows));
+          }) {}
 
 std::string IPCConnection::machServiceName(const bundle::Bundle& bundle) {
     auto name = bundle.objectForInfoDictionaryKey("NetworkExtension")["NEMachServiceName"].string();
@@ -33,8 +40,11 @@ bool IPCConnection::startListener(const bundle::Bundle& bundle) {
     auto listener = xpc::Listener::withMachServiceName(name);
     listener->setDelegate(weak_from_this());
     bool listening = listener->resume();
-    std::lock_guard lock(mutex_);
-    listener_ = std::move(listener);
+    {
+        std::lock_guard lock(mutex_);
+        std::swap(listener_, listener);
+    }
+    // An earlier listener goes here, with no lock held.
     return listening;
 }
 
@@ -100,6 +110,10 @@ void IPCConnection::registrationFailed(const xpc::Error& error, const std::funct
 }
 
 void IPCConnection::shareFlow(NFESMessage message) {
+    outgoing_.push(std::move(message));
+}
+
+void IPCConnection::send(NFESMessage message) {
     std::shared_ptr<xpc::Connection> connection = currentConnection();
     if (!connection) {
         log_.info("Cannot share new flow because the app isn't registered");
@@ -135,8 +149,12 @@ std::shared_ptr<AppCommunication> IPCConnection::delegate() const {
 }
 
 void IPCConnection::setCurrentConnection(std::shared_ptr<xpc::Connection> connection) {
-    std::lock_guard lock(mutex_);
-    currentConnection_ = std::move(connection);
+    {
+        std::lock_guard lock(mutex_);
+        std::swap(currentConnection_, connection);
+    }
+    // The connection replaced may have had its last reference here: it goes with no lock
+    // held, since its end waits for its queue, whose handlers take this lock.
 }
 
 }  // namespace flowspur

@@ -11,6 +11,7 @@
 #include "Bundle.h"
 #include "FlowMessage.h"
 #include "OSLog.h"
+#include "OutgoingFlows.h"
 #include "XPC.h"
 
 namespace flowspur {
@@ -63,8 +64,11 @@ public:
     virtual void registerWithExtension(const bundle::Bundle& bundle, std::shared_ptr<AppCommunication> delegate,
                                        std::function<void(bool)> completionHandler);
 
-    // Extension side: sends the message to the connected application, or drops it.
+    // Extension side: queues the message for the connected application and returns at
+    // once; a queue of its own sends it, or drops it when no application is connected.
+    // When kMaxWaitingFlows wait already, the oldest of them is dropped.
     virtual void shareFlow(NFESMessage message);
+    static constexpr std::size_t kMaxWaitingFlows = 4096;
 
     bool shouldAcceptNewConnection(xpc::Listener& listener, const std::shared_ptr<xpc::Connection>& connection) override;
     void register_(std::function<void(bool)> reply) override;
@@ -77,12 +81,16 @@ public:
 private:
     void setCurrentConnection(std::shared_ptr<xpc::Connection> connection);
     void registrationFailed(const xpc::Error& error, const std::function<void(bool)>& completionHandler);
+    void send(NFESMessage message);  // on the outgoing queue
 
+    // Guards the three links; nothing is destroyed or called while it is held.
     mutable std::mutex mutex_;
     std::shared_ptr<xpc::Listener> listener_;
     std::shared_ptr<xpc::Connection> currentConnection_;
     std::weak_ptr<AppCommunication> delegate_;
     oslog::Logger log_;
+    // Last: it goes first, waiting for a send under way, which uses the rest.
+    OutgoingFlows outgoing_;
 };
 
 }  // namespace flowspur

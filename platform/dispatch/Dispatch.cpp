@@ -352,6 +352,10 @@ void DispatchGroup::async(const DispatchQueue& queue, Work work) const {
     });
 }
 
+void releaseWithoutWaiting(const DispatchQueue& queue) {
+    queue.async([queue] {});
+}
+
 // ---- main queue ------------------------------------------------------------------------
 
 void setMainQueueHook(std::function<void(Work)> hook) {

@@ -91,6 +91,12 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// For an owner's destructor: makes sure that when the owner's handle goes, it is not the
+// last one, so the release does not wait for the queue's work. The last handle then goes
+// on the queue's own thread, after the work already queued. An owner released on a thread
+// that holds a lock which work on its queue waits for would otherwise wait forever.
+void releaseWithoutWaiting(const DispatchQueue& queue);
+
 // Installs the main-queue hook: every later main-queue work item is passed to it (it must
 // run the item on the application's main thread, in order). Work queued while no hook was
 // set is passed on at once. The calling thread counts as the main thread. An empty hook

@@ -164,20 +164,24 @@ NEFilterSocketFlow FilterHost::makeFlow(const QueuedPacket& p, FlowOwners& owner
     NWHostEndpoint destination{p.destinationAddress, std::to_string(p.destinationPort)};
     flow.localEndpoint = p.outbound ? source : destination;
     flow.remoteEndpoint = p.outbound ? destination : source;
-    // Flows carry the family numbers of the platform whose messages they imitate,
-    // where IPv6 is 30; IPv4 (2), the socket types and protocol numbers are the same.
-    constexpr std::int32_t kMessageFamilyINET6 = 30;
-    flow.socketFamily = p.family == AF_INET6 ? kMessageFamilyINET6 : p.family;
     flow.socketProtocol = p.protocol;
     flow.socketType = p.protocol == IPPROTO_TCP ? SOCK_STREAM : p.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
     flow.identifier = UUID::random();
 
+    // The socket's own family when its owner tells it: an IPv6 socket that talks to an
+    // IPv4-mapped address sends IPv4 packets.
+    int family = p.family;
     if (auto owner = owners.ownerOf(p)) {
+        if (owner->family != 0) family = owner->family;
         auto bytes = proc::tokenBytes(owner->token);
         flow.sourceAppAuditToken = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
         flow.sourceProcessAuditToken = flow.sourceAppAuditToken;
         flow.sourceProcessRecord = std::move(owner->record);
     }
+    // Flows carry the family numbers of the platform whose messages they imitate,
+    // where IPv6 is 30; IPv4 (2), the socket types and protocol numbers are the same.
+    constexpr std::int32_t kMessageFamilyINET6 = 30;
+    flow.socketFamily = family == AF_INET6 ? kMessageFamilyINET6 : family;
     return flow;
 }
 

@@ -12,7 +12,8 @@
 
 #include <sys/types.h>
 
-#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -46,29 +47,41 @@ std::optional<QueuedPacket> parsePacket(std::string_view packet, bool outbound);
 
 class FlowQueue {
 public:
-    // Runs on the queue's thread for each queued packet; the packet is let go (accepted)
-    // when it returns.
+    // Runs on the queue's flow thread for each queued packet, one at a time, oldest first.
     using Callback = std::function<void(const QueuedPacket&)>;
+
+    // How long a packet waits for its verdict at most: then it goes on (accepted) whether
+    // or not its callback has returned, so a stalled callback slows no connection longer.
+    static constexpr std::chrono::milliseconds kVerdictBound{2000};
+    // How many packets may wait for their callback; past it the oldest goes on without one.
+    static constexpr std::size_t kMaxWaiting = 4096;
 
     FlowQueue() = default;
     ~FlowQueue();
     FlowQueue(const FlowQueue&) = delete;
     FlowQueue& operator=(const FlowQueue&) = delete;
 
-    // Binds the queue and starts its thread. An error text when it cannot (it needs
-    // CAP_NET_ADMIN; another process may hold the queue).
-    std::optional<std::string> start(Callback callback, std::uint16_t queue = kFlowQueueNumber);
-    // Accepts whatever is still queued, unbinds and joins the thread.
+    // Binds the queue and starts its threads: one reads packets and gives verdicts, the
+    // flow thread runs the callback. A packet is accepted when its callback returns, or
+    // once it has waited verdictBound. An error text when the queue cannot be bound (it
+    // needs CAP_NET_ADMIN; another process may hold the queue).
+    std::optional<std::string> start(Callback callback, std::uint16_t queue = kFlowQueueNumber,
+                                     std::chrono::milliseconds verdictBound = kVerdictBound);
+    // Accepts whatever is still queued, unbinds and joins the threads (waiting for a
+    // callback under way).
     void stop();
-    bool running() const { return thread_.joinable(); }
+    bool running() const { return reader_.joinable(); }
+
+    struct State;
 
 private:
-    struct Handles;
-    void run();
+    void read();      // reader thread
+    void describe();  // flow thread
 
-    Handles* handles_ = nullptr;
+    State* state_ = nullptr;
     int wake_ = -1;
-    std::thread thread_;
+    std::thread reader_;
+    std::thread flowThread_;
 };
 
 }  // namespace netext

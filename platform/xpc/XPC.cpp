@@ -25,9 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What all connections of the process buffer together.
-std::atomic<std::size_t> bufferedBytes{0};
-
 const oslog::Logger& xpcLog() {
     static const oslog::Logger log("com.quillmark.xpc", "XPC");
     return log;
@@ -62,9 +59,9 @@ bool makeAddress(const fs::path& path, sockaddr_un& addr) {
     return true;
 }
 
-void overBudget(pid_t peer, const std::string& name) {
-    xpcLog().error("connections of this process buffer more than %ld bytes; disconnecting peer %d of %{public}s",
-                   std::int64_t(kMaxBufferedBytes), peer, name);
+void logOverBudget(pid_t peer, const std::string& name) {
+    xpcLog().error("the connection to peer %d of %{public}s buffers more than %ld bytes; disconnecting it", peer, name,
+                   std::int64_t(kMaxBufferedBytes));
 }
 
 bool kindsMatch(const std::vector<Value>& values, const std::vector<ValueKind>& kinds) {
@@ -143,20 +140,15 @@ Connection::Connection(Tag, std::string name, bool client, int fd, pid_t pid, ui
 Connection::~Connection() {
     // Only a server connection that was never resumed still owns its socket here.
     if (pendingFd_ >= 0) ::close(pendingFd_);
-    bufferedBytes -= inCounted_ + outCounted_;
+    // A connection may go on any thread, also one holding a lock that its handlers take.
+    dispatch::releaseWithoutWaiting(queue_);
 }
 
-void Connection::accountIn() {
-    bufferedBytes += in_.size();
-    bufferedBytes -= inCounted_;
-    inCounted_ = in_.size();
-}
+void Connection::accountIn() { inBytes_ = in_.size(); }
 
-void Connection::accountOut() {
-    bufferedBytes += out_.size();
-    bufferedBytes -= outCounted_;
-    outCounted_ = out_.size();
-}
+void Connection::accountOut() { outBytes_ = out_.size(); }
+
+bool Connection::overBudget() const { return inBytes_ + outBytes_ > kMaxBufferedBytes; }
 
 pid_t Connection::processIdentifier() const {
     std::lock_guard lock(mutex_);
@@ -308,10 +300,10 @@ void Connection::pump() {
         return;
     }
     if (state_ != State::open || ioId_ == 0) return;
-    if (bufferedBytes > kMaxBufferedBytes) {
+    if (overBudget()) {
         pid_t peer = peerPid_;
         lock.unlock();
-        overBudget(peer, name_);
+        logOverBudget(peer, name_);
         end(End::broken);
         return;
     }
@@ -413,8 +405,8 @@ void Connection::readAvailable() {
         if (n > 0) {
             in_.append(buf, std::size_t(n));
             accountIn();
-            if (bufferedBytes > kMaxBufferedBytes) {
-                overBudget(processIdentifier(), name_);
+            if (overBudget()) {
+                logOverBudget(processIdentifier(), name_);
                 end(End::violation);
                 return;
             }
@@ -553,7 +545,7 @@ std::shared_ptr<Listener> Listener::withMachServiceName(std::string name) {
 
 Listener::Listener(Tag, std::string name) : name_(std::move(name)), queue_("xpc.listener." + name_) {}
 
-Listener::~Listener() = default;
+Listener::~Listener() { dispatch::releaseWithoutWaiting(queue_); }
 
 void Listener::setDelegate(std::weak_ptr<ListenerDelegate> delegate) {
     std::lock_guard lock(mutex_);
@@ -626,6 +618,24 @@ void Listener::invalidate() {
     });
 }
 
+void Listener::noteRefused(pid_t pid, uid_t uid, const char* why) {
+    auto now = std::chrono::steady_clock::now();
+    if (refusals_.size() >= kMaxRefusingProcesses && !refusals_.count(pid)) {
+        std::erase_if(refusals_, [&](const auto& entry) { return now - entry.second.logged >= kRefusalLogInterval; });
+        // Still that many in the last minute: the rest are counted together.
+        if (refusals_.size() >= kMaxRefusingProcesses) pid = -1;
+    }
+    auto [it, first] = refusals_.try_emplace(pid);
+    Refusals& r = it->second;
+    ++r.count;
+    if (!first && now - r.logged < kRefusalLogInterval) return;
+    xpcLog().error("refusing connections to %{public}s from process %d of user %u (%{public}s): %ld refused since "
+                   "the last line about it",
+                   name_, pid, uid, std::string(why), std::int64_t(r.count));
+    r.logged = now;
+    r.count = 0;
+}
+
 void Listener::acceptAvailable(int listenFd) {
     for (;;) {
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -636,8 +646,8 @@ void Listener::acceptAvailable(int listenFd) {
         pid_t pid = -1;
         uid_t uid = uid_t(-1);
         if (!peerCredentials(fd, pid, uid) || !peerAllowed(uid)) {
-            xpcLog().error("refusing a connection to %{public}s from process %d of user %u", name_, pid, uid);
             ::close(fd);
+            noteRefused(pid, uid, "not a user this service serves");
             continue;
         }
         std::shared_ptr<void> slot;
@@ -645,9 +655,8 @@ void Listener::acceptAvailable(int listenFd) {
             std::lock_guard lock(peers_->mutex);
             std::size_t& open = peers_->open[uid];
             if (open >= kMaxConnectionsPerUser) {
-                xpcLog().error("refusing a connection to %{public}s from process %d: user %u has %ld open already",
-                               name_, pid, uid, std::int64_t(open));
                 ::close(fd);
+                noteRefused(pid, uid, "its user has the most connections open already");
                 continue;
             }
             ++open;

@@ -9,9 +9,10 @@
 // user who started this process through pkexec) are accepted, on both sides.
 //
 // Limits: a listener keeps at most kMaxConnectionsPerUser connections of one peer user
-// open at a time, and all connections of a process together buffer at most
-// kMaxBufferedBytes (received frames not yet whole, and sends not yet written); a
-// connection that would go past it is disconnected. A service directory that is not a
+// open at a time, and each connection buffers at most kMaxBufferedBytes (received frames
+// not yet whole, and sends not yet written); a connection that goes past it is
+// disconnected, and only that one. Refused peers are logged at most once a minute per
+// peer process, with the number refused. A service directory that is not a
 // directory of this process's user (or root) or that others may write to is refused.
 //
 // Connection and listener callbacks (delegate, handlers, exported methods, replies)
@@ -20,6 +21,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -30,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "Dispatch.h"
@@ -198,9 +202,10 @@ private:
     void readAvailable();
     bool handleFrame(Frame frame);
     void end(End why);
-    // Bring this connection's share of the process's buffered total up to date.
+    // Bring the count of what this connection buffers up to date.
     void accountIn();   // loop thread
     void accountOut();  // mutex_ held
+    bool overBudget() const;
 
     const std::string name_;
     const bool client_;
@@ -223,7 +228,7 @@ private:
     std::map<std::uint64_t, PendingReply> pendingReplies_;
     std::uint64_t nextReplyId_ = 1;
     bool pumpPosted_ = false;
-    std::size_t outCounted_ = 0;           // of out_, counted in the process's buffered total
+    std::atomic<std::size_t> outBytes_{0};  // out_'s size
     std::shared_ptr<void> listenerSlot_;   // a server connection's place in its peer user's count
 
     // Loop thread only.
@@ -231,7 +236,7 @@ private:
     int fd_ = -1;
     bool wantWrite_ = false;
     std::string in_;
-    std::size_t inCounted_ = 0;
+    std::atomic<std::size_t> inBytes_{0};  // in_'s size
 };
 
 class Listener;
@@ -265,6 +270,8 @@ public:
 
 private:
     void acceptAvailable(int fd);
+    // Counts a refused connection; logs the count at most once a minute per process.
+    void noteRefused(pid_t pid, uid_t uid, const char* why);
 
     const std::string name_;
     dispatch::DispatchQueue queue_;
@@ -280,6 +287,15 @@ private:
         std::map<uid_t, std::size_t> open;
     };
     std::shared_ptr<PeerCounts> peers_ = std::make_shared<PeerCounts>();
+    // Refused connections per peer process since its last log line (loop thread only);
+    // past kMaxRefusingProcesses processes in a minute, the others share the entry of pid -1.
+    struct Refusals {
+        std::chrono::steady_clock::time_point logged;
+        std::uint64_t count = 0;
+    };
+    static constexpr std::size_t kMaxRefusingProcesses = 256;
+    static constexpr std::chrono::minutes kRefusalLogInterval{1};
+    std::unordered_map<pid_t, Refusals> refusals_;
 };
 
 // Why dir cannot serve as a service directory (not a directory, a symbolic link, owned

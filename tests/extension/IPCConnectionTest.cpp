@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <cstring>
+
 #include "ExtensionTestSupport.h"
+#include "OutgoingFlows.h"
 
 namespace {
 
@@ -56,6 +63,7 @@ protected:
 TEST_F(IPCConnectionTest, FlowsBeforeAnyApplicationAreDropped) {
     oslog::LogCapture logs;
     ext->shareFlow(sampleMessage(0));
+    ASSERT_TRUE(eventually([&] { return !logs.messages("IPCConnection").empty(); }));
     EXPECT_EQ(logs.messages("IPCConnection"),
               (std::vector<std::string>{"Cannot share new flow because the app isn't registered"}));
     EXPECT_EQ(logs.entries().at(0).level, oslog::Level::info);
@@ -123,6 +131,7 @@ TEST_F(IPCConnectionTest, NewerConnectionReplacesTheCurrentOneAndAnOlderEndClear
     EXPECT_NE(std::find(lines.begin(), lines.end(), "App disconnected."), lines.end());
     logs.clear();
     ext->shareFlow(sampleMessage(2));
+    ASSERT_TRUE(eventually([&] { return !logs.messages("IPCConnection").empty(); }));
     EXPECT_EQ(logs.messages("IPCConnection"),
               (std::vector<std::string>{"Cannot share new flow because the app isn't registered"}));
     EXPECT_EQ(second->texts().size(), 1u);
@@ -158,6 +167,89 @@ TEST_F(IPCConnectionTest, RegistrationWithoutARunningExtensionFailsAndCanBeRetri
     app->registerWithExtension(bundle, std::make_shared<Receiver>(), again.handler());
     EXPECT_EQ(again.waitForCount(1), std::vector<bool>{true});
     apps.push_back(app);
+}
+
+// Peers that break the protocol and come back at once: each one's end races with the
+// next one's acceptance. Neither may stall the listener or the sending of flows.
+TEST_F(IPCConnectionTest, PeersThatBreakTheProtocolAndReconnectStallNothing) {
+    const sockaddr_un address = [&] {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strcpy(a.sun_path, xpc::serviceSocketPath(service).c_str());
+        return a;
+    }();
+    std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
+    std::vector<std::thread> peers;
+    for (int t = 0; t < 4; ++t) {
+        peers.emplace_back([&] {
+            const std::string garbage("\x05\0\0\0\x09xxxx", 9);
+            while (!stop) {
+                // Non-blocking: a stalled listener fails the test instead of hanging it.
+                int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+                if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                    [[maybe_unused]] ssize_t n = ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL);
+                    ++rounds;
+                }
+                ::close(fd);
+            }
+        });
+    }
+    // Flows keep being handed over meanwhile; the call never waits for the link.
+    for (auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;) {
+        ext->shareFlow(sampleMessage(0));
+        std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    for (auto& t : peers) t.join();
+    EXPECT_GT(rounds.load(), 100) << "the peers hardly ran";
+
+    // The listener still accepts and answers, and flows reach the application. (A send
+    // error that arrives late, from a peer that went away, clears the link: the
+    // application then connects again.)
+    ASSERT_TRUE(eventually([&] {
+        auto receiver = std::make_shared<Receiver>();
+        registeredApp(receiver);
+        ext->shareFlow(sampleMessage(1));
+        return receiver->waitForCount(1, 1s);
+    }));
+}
+
+TEST(OutgoingFlows, AFullQueueDropsTheOldestAndReportsTheCountOnce) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool sending = false, release = false;
+    std::vector<std::int64_t> sent;
+    std::vector<std::uint64_t> reports;
+    flowspur::OutgoingFlows outgoing(
+        "test.outgoing", 3,
+        [&](flowspur::NFESMessage m) {
+            std::unique_lock lock(mutex);
+            sending = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return release; });
+            sent.push_back(m.seq_num);
+            changed.notify_all();
+        },
+        [&](std::uint64_t dropped) {
+            std::lock_guard lock(mutex);
+            reports.push_back(dropped);
+            changed.notify_all();
+        });
+    outgoing.push(sampleMessage(0));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return sending; }));
+    }
+    // The sender is stuck on message 0: pushing never waits, and only the newest three
+    // of the rest stay.
+    for (int i = 1; i <= 6; ++i) outgoing.push(sampleMessage(i));
+    std::unique_lock lock(mutex);
+    release = true;
+    changed.notify_all();
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return !reports.empty(); }));
+    EXPECT_EQ(sent, (std::vector<std::int64_t>{0, 4, 5, 6}));
+    EXPECT_EQ(reports, std::vector<std::uint64_t>{3});
 }
 
 TEST(IPCConnectionDeathTest, MissingMachServiceNameStopsTheProcess) {

@@ -97,6 +97,27 @@ TEST(SerialQueue, ReleasedFromItsOwnWorkItem) {
     ASSERT_EQ(finished.wait_for(hangGuard), std::future_status::ready);
 }
 
+TEST(SerialQueue, ReleasedWithoutWaitingWhileHoldingALockItsWorkWaitsFor) {
+    // The owner goes on a thread that holds a lock its queue's work item waits for: a
+    // release that waited for the work would never end.
+    std::mutex lock;
+    std::promise<void> done;
+    auto finished = done.get_future();
+    std::promise<void> started;
+    {
+        std::lock_guard held(lock);
+        DispatchQueue queue("NoWait");
+        queue.async([&] {
+            started.set_value();
+            std::lock_guard inner(lock);
+            done.set_value();
+        });
+        started.get_future().wait();
+        releaseWithoutWaiting(queue);
+    }  // the last handle is the queue's own now
+    ASSERT_EQ(finished.wait_for(hangGuard), std::future_status::ready);
+}
+
 TEST(GlobalQueue, PoolGrowsWhileWorkBlocks) {
     // Every item waits for all the others, so they only finish if all run at once, more of
     // them than the machine has cores.

@@ -11,12 +11,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+
+#include "OSLog.h"
 
 #include "FilterRules.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using Bytes = std::string;
 
 Bytes ipv4(std::uint8_t protocol, std::uint16_t fragment = 0, std::size_t options = 0) {
@@ -118,6 +123,59 @@ TEST(FlowQueue, TableQueuesNewConnectionsAndBypassesWithoutAListener) {
     EXPECT_EQ(seen.load(), 1);
     EXPECT_FALSE(netext::removeFlowTable());
     EXPECT_TRUE(netext::runNft("list table " + std::string(netext::kNftTable) + "\n"));
+    ::close(listener);
+}
+
+// A callback that never returns holds no connection longer than the bound, neither its
+// own packet's nor those queued behind it.
+TEST(FlowQueue, PacketsGoOnAfterTheBoundWhenTheirDescriptionStalls) {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        GTEST_SKIP() << "this machine allows no private network namespace (unshare: " << std::strerror(errno) << ")";
+    }
+    ASSERT_TRUE(looptest::loopbackUp());
+    ASSERT_FALSE(netext::installFlowTable());
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any = looptest::loopback(0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    sockaddr_in to = looptest::loopback(looptest::localPort(listener));
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0;
+    bool release = false;
+    oslog::LogCapture logs;
+    netext::FlowQueue queue;
+    ASSERT_FALSE(queue.start(
+        [&](const netext::QueuedPacket&) {
+            std::unique_lock lock(mutex);
+            ++entered;
+            changed.notify_all();
+            changed.wait(lock, [&] { return release; });
+        },
+        netext::kFlowQueueNumber, 200ms));
+    // Without the bound these would wait for TCP to give up (minutes); the socket's own
+    // limit only keeps a broken build from hanging.
+    for (int i = 0; i < 3; ++i) {
+        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval limit{60, 0};
+        ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        EXPECT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << i << ": " << std::strerror(errno);
+        ::close(c);
+    }
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_EQ(entered, 1) << "the first callback is still under way";
+        release = true;
+        changed.notify_all();
+    }
+    queue.stop();
+    // Counted in a line at the first, the rest when the queue stops.
+    auto lines = logs.messages("FlowQueue");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "1 packets went on after waiting 200 ms for their flow to be described");
+    EXPECT_NE(lines[1].find(" packets went on after waiting 200 ms"), std::string::npos) << lines[1];
+    EXPECT_FALSE(netext::removeFlowTable());
     ::close(listener);
 }
 

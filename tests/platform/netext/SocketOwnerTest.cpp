@@ -100,6 +100,13 @@ TEST(SocketOwner, IPv4FlowOfAnIPv6SocketWithMappedAddresses) {
                                          {"127.0.0.1", listener.port()}, index);
     ASSERT_TRUE(owner);
     EXPECT_EQ(owner->pid, ::getpid());
+    EXPECT_EQ(owner->family, AF_INET6);
+    // Its flow carries the socket's family (the message's IPv6 number), not the packet's.
+    netext::QueuedPacket out{true, AF_INET, IPPROTO_TCP, "127.0.0.1", "127.0.0.1", ntohs(self.sin6_port),
+                             listener.port()};
+    netext::FlowOwners owners;
+    owners.start(false);
+    EXPECT_EQ(netext::FilterHost::makeFlow(out, owners).socketFamily, 30);
 }
 
 // Through sockets and /proc only, as where the kernel program cannot be loaded.

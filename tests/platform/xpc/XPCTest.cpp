@@ -15,6 +15,8 @@
 #include <functional>
 #include <sys/stat.h>
 
+#include "OSLog.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -290,22 +292,40 @@ TEST_F(XPCTest, MalformedFramesDisconnectOnlyThatPeer) {
     EXPECT_TRUE(events.waitForCount("server invalidated", std::size(cases)));
 }
 
+std::vector<std::string> refusalLines(const oslog::LogCapture& logs) {
+    std::vector<std::string> lines;
+    for (const std::string& m : logs.messages("XPC")) {
+        if (m.rfind("refusing connections", 0) == 0) lines.push_back(m);
+    }
+    return lines;
+}
+
+// Refused peers are logged once a minute per process, with a count, however often
+// they knock.
 TEST_F(XPCTest, PeersOfAnotherUserAreRefused) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a peer as another user";
+    oslog::LogCapture logs;
     ::chmod(dir.c_str(), 0755);
     const sockaddr_un addr = serviceAddress(name);
     pid_t child = ::fork();
     if (child == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-        int fd = rawConnect(addr);
-        if (fd < 0) ::_exit(3);
-        char c;
-        ::_exit(::read(fd, &c, 1) == 0 ? 0 : 4);  // refused: closed without a word
+        for (int i = 0; i < 200; ++i) {
+            int fd = rawConnect(addr);
+            if (fd < 0) ::_exit(3);
+            char c;
+            if (::read(fd, &c, 1) != 0) ::_exit(4);  // refused: closed without a word
+            ::close(fd);
+        }
+        ::_exit(0);
     }
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(events.has("accepted 1"));
+    auto lines = refusalLines(logs);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("from process " + std::to_string(child) + " of user 65534"), std::string::npos) << lines[0];
 }
 
 TEST_F(XPCTest, OneListenerPerServiceAndLeftoverSocketsAreReplaced) {
@@ -363,15 +383,19 @@ TEST_F(XPCTest, ServiceDirectoriesOthersCouldTamperWithAreRefused) {
 }
 
 TEST_F(XPCTest, OpenConnectionsPerUserAreLimited) {
+    oslog::LogCapture logs;
     std::vector<int> fds;
     for (std::size_t i = 0; i < xpc::kMaxConnectionsPerUser; ++i) {
         fds.push_back(rawConnect(serviceAddress(name)));
         ASSERT_TRUE(events.waitFor("accepted " + std::to_string(i + 1)));
     }
-    int extra = rawConnect(serviceAddress(name));
-    char c;
-    EXPECT_EQ(::read(extra, &c, 1), 0) << "refused: closed without a word";
-    ::close(extra);
+    for (int i = 0; i < 20; ++i) {
+        int extra = rawConnect(serviceAddress(name));
+        char c;
+        EXPECT_EQ(::read(extra, &c, 1), 0) << "refused: closed without a word";
+        ::close(extra);
+    }
+    EXPECT_EQ(refusalLines(logs).size(), 1u);
     // Once one goes, another may come.
     ::close(fds.back());
     fds.pop_back();
@@ -382,30 +406,48 @@ TEST_F(XPCTest, OpenConnectionsPerUserAreLimited) {
     EXPECT_TRUE(events.waitForCount("server invalidated", xpc::kMaxConnectionsPerUser + 1));
 }
 
-TEST_F(XPCTest, BytesBufferedByAllConnectionsTogetherAreLimited) {
-    // Each peer announces a frame just under the size limit and sends all but its end;
-    // together they pass the process's limit, and a peer is disconnected.
+TEST_F(XPCTest, BytesBufferedAreChargedToEachConnectionAlone) {
+    auto good = connect();
+    proxy(good)->echo("before", [this](std::string s) { client.add(s); });
+    ASSERT_TRUE(client.waitFor("re:before"));
+
+    // Peers that each announce a frame just under the size limit and send all but its
+    // end buffer more together than one connection may, but each stays within its own.
     const std::size_t body = xpc::kMaxFrameBody - 1;
     std::string head(4, '\0');
     for (int i = 0; i < 4; ++i) head[i] = char((body >> (8 * i)) & 0xFF);
     std::string chunk(1 << 20, 'x');
     std::vector<int> fds;
-    bool hungUp = false;
-    for (std::size_t peer = 0; peer * (body - chunk.size()) <= xpc::kMaxBufferedBytes + body && !hungUp; ++peer) {
+    for (std::size_t peer = 0; peer * (body - chunk.size()) <= xpc::kMaxBufferedBytes + body; ++peer) {
         int fd = rawConnect(serviceAddress(name));
         fds.push_back(fd);
-        ASSERT_TRUE(events.waitFor("accepted " + std::to_string(peer + 1)));
-        hungUp = ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) < 0;
-        for (std::size_t sent = 0; !hungUp && sent + chunk.size() < body; sent += chunk.size()) {
-            hungUp = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0;
+        ASSERT_TRUE(events.waitFor("accepted " + std::to_string(peer + 2)));
+        ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), ssize_t(head.size()));
+        for (std::size_t sent = 0; sent + chunk.size() < body; sent += chunk.size()) {
+            ASSERT_EQ(::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL), ssize_t(chunk.size())) << "peer " << peer;
         }
     }
-    EXPECT_TRUE(hungUp || events.waitForCount("server invalidated", 1)) << "no peer was disconnected";
+    proxy(good)->echo("during", [this](std::string s) { client.add(s); });
+    EXPECT_TRUE(client.waitFor("re:during"));
+
+    // A peer that never reads the answers to its calls is cut off once they pass its
+    // own budget; the others go on.
+    int greedy = rawConnect(serviceAddress(name));
+    ASSERT_TRUE(events.waitFor("accepted " + std::to_string(fds.size() + 2)));
+    std::string call = xpc::encodeFrame({xpc::Frame::Kind::call, 1, "echo:reply:", {std::string(1 << 20, 'y')}});
+    bool hungUp = false;
+    for (std::size_t sent = 0; sent <= 2 * xpc::kMaxBufferedBytes && !hungUp; sent += call.size()) {
+        hungUp = ::send(greedy, call.data(), call.size(), MSG_NOSIGNAL) < 0;
+    }
+    EXPECT_TRUE(hungUp) << "the greedy peer was not disconnected";
+    ::close(greedy);
+    ASSERT_TRUE(events.waitForCount("server invalidated", 1));
+    proxy(good)->echo("after", [this](std::string s) { client.add(s); });
+    EXPECT_TRUE(client.waitFor("re:after"));
+    EXPECT_FALSE(client.has("interrupted"));
+    auto seen = events.all();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "server invalidated"), 1) << "only the greedy peer was cut off";
     for (int fd : fds) ::close(fd);
-    EXPECT_TRUE(events.waitForCount("server invalidated", fds.size()));
-    // The listener still serves well-behaved peers.
-    proxy(connect())->echo("ok", [this](std::string s) { client.add(s); });
-    EXPECT_TRUE(client.waitFor("re:ok"));
 }
 
 }  // namespace
