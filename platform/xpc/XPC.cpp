@@ -650,23 +650,23 @@ void Listener::acceptAvailable(int listenFd) {
             noteRefused(pid, uid, "not a user this service serves");
             continue;
         }
-        std::shared_ptr<void> slot;
+        bool room = false;
         {
             std::lock_guard lock(peers_->mutex);
             std::size_t& open = peers_->open[uid];
-            if (open >= kMaxConnectionsPerUser) {
-                ::close(fd);
-                noteRefused(pid, uid, "its user has the most connections open already");
-                continue;
-            }
-            ++open;
-            slot = std::shared_ptr<void>(nullptr, [peers = peers_, uid](void*) {
-                std::lock_guard lock(peers->mutex);
-                if (--peers->open[uid] == 0) peers->open.erase(uid);
-            });
+            room = open < kMaxConnectionsPerUser;
+            if (room) ++open;
+        }
+        if (!room) {
+            ::close(fd);
+            noteRefused(pid, uid, "its user has the most connections open already");
+            continue;
         }
         auto connection = std::make_shared<Connection>(Connection::Tag{}, name_, false, fd, pid, uid);
-        connection->listenerSlot_ = std::move(slot);
+        connection->listenerSlot_ = std::shared_ptr<void>(nullptr, [peers = peers_, uid](void*) {
+            std::lock_guard lock(peers->mutex);
+            if (--peers->open[uid] == 0) peers->open.erase(uid);
+        });
         auto self = shared_from_this();
         queue_.async([self, connection] {
             std::shared_ptr<ListenerDelegate> delegate;

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -102,6 +106,60 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<bool> values_;
+};
+
+// A new application link to the extension of bundle that registers: a new one really
+// asks (a registered link answers at once). Nothing when register: is not answered true
+// within limit.
+inline std::shared_ptr<flowspur::IPCConnection> newRegistration(const bundle::Bundle& bundle,
+                                                                std::shared_ptr<flowspur::AppCommunication> delegate,
+                                                                std::chrono::milliseconds limit = 10s) {
+    auto app = std::make_shared<flowspur::IPCConnection>();
+    auto outcome = std::make_shared<Outcome>();  // outlives a late answer
+    app->registerWithExtension(bundle, std::move(delegate),
+                               [outcome, handler = outcome->handler()](bool ok) { handler(ok); });
+    if (outcome->waitForCount(1, limit) == std::vector<bool>{true}) return app;
+    if (auto c = app->currentConnection()) c->invalidate();
+    return nullptr;
+}
+
+// Clients that connect to a service, send a malformed frame and hang up, over and over,
+// until it goes. Their sockets do not block, so a stalled listener fails a test instead
+// of hanging it.
+class ProtocolBreakers {
+public:
+    ProtocolBreakers(const std::string& serviceName, int threads) {
+        address_.sun_family = AF_UNIX;
+        std::strcpy(address_.sun_path, xpc::serviceSocketPath(serviceName).c_str());
+        for (int t = 0; t < threads; ++t) {
+            threads_.emplace_back([this] {
+                const std::string garbage("\x05\0\0\0\x09xxxx", 9);
+                while (!stop_) {
+                    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+                    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) == 0) {
+                        [[maybe_unused]] ssize_t n = ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL);
+                        ++rounds_;
+                    }
+                    ::close(fd);
+                }
+            });
+        }
+    }
+    ~ProtocolBreakers() { stop(); }
+    // Stops them; how many frames they sent.
+    int stop() {
+        stop_ = true;
+        for (auto& t : threads_) {
+            if (t.joinable()) t.join();
+        }
+        return rounds_;
+    }
+
+private:
+    sockaddr_un address_{};
+    std::atomic<bool> stop_{false};
+    std::atomic<int> rounds_{0};
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace testsupport

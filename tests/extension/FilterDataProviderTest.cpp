@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "AuditToken.h"
+#include "ExtensionTestSupport.h"
 #include "IPCConnection.h"
 
 namespace {
@@ -153,6 +154,8 @@ TEST(FilterDataProvider, WithoutAnApplicationEveryFlowIsDescribedThenDropped) {
     auto facts = logs.messages("FilterDataProvider");
     EXPECT_EQ(facts.back(), "unable to get signing details from pid, using fake defaults - pid: " +
                                 std::to_string(::getpid()));
+    // Dropped by the queue that sends flows, just after.
+    ASSERT_TRUE(testsupport::eventually([&] { return !logs.messages("IPCConnection").empty(); }));
     EXPECT_EQ(logs.messages("IPCConnection"),
               (std::vector<std::string>{"Cannot share new flow because the app isn't registered"}));
 }

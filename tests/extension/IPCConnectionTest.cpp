@@ -2,12 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <atomic>
-#include <cstring>
-
 #include "ExtensionTestSupport.h"
 #include "OutgoingFlows.h"
 
@@ -172,47 +166,27 @@ TEST_F(IPCConnectionTest, RegistrationWithoutARunningExtensionFailsAndCanBeRetri
 // Peers that break the protocol and come back at once: each one's end races with the
 // next one's acceptance. Neither may stall the listener or the sending of flows.
 TEST_F(IPCConnectionTest, PeersThatBreakTheProtocolAndReconnectStallNothing) {
-    const sockaddr_un address = [&] {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strcpy(a.sun_path, xpc::serviceSocketPath(service).c_str());
-        return a;
-    }();
-    std::atomic<bool> stop{false};
-    std::atomic<int> rounds{0};
-    std::vector<std::thread> peers;
-    for (int t = 0; t < 4; ++t) {
-        peers.emplace_back([&] {
-            const std::string garbage("\x05\0\0\0\x09xxxx", 9);
-            while (!stop) {
-                // Non-blocking: a stalled listener fails the test instead of hanging it.
-                int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-                if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-                    [[maybe_unused]] ssize_t n = ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL);
-                    ++rounds;
-                }
-                ::close(fd);
-            }
-        });
-    }
+    ProtocolBreakers peers(service, 4);
     // Flows keep being handed over meanwhile; the call never waits for the link.
     for (auto end = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < end;) {
         ext->shareFlow(sampleMessage(0));
         std::this_thread::sleep_for(1ms);
     }
-    stop = true;
-    for (auto& t : peers) t.join();
-    EXPECT_GT(rounds.load(), 100) << "the peers hardly ran";
+    EXPECT_GT(peers.stop(), 100) << "the peers hardly ran";
 
-    // The listener still accepts and answers, and flows reach the application. (A send
-    // error that arrives late, from a peer that went away, clears the link: the
-    // application then connects again.)
-    ASSERT_TRUE(eventually([&] {
-        auto receiver = std::make_shared<Receiver>();
-        registeredApp(receiver);
-        ext->shareFlow(sampleMessage(1));
-        return receiver->waitForCount(1, 1s);
-    }));
+    // The listener still accepts and answers, and flows reach the application. Retried:
+    // while the listener still counts the peers' last connections, a new one may be
+    // refused, and a late send error from a peer that went away clears the link.
+    ASSERT_TRUE(eventually(
+        [&] {
+            auto receiver = std::make_shared<Receiver>();
+            auto app = newRegistration(bundle, receiver);
+            if (!app) return false;
+            apps.push_back(app);
+            ext->shareFlow(sampleMessage(1));
+            return receiver->waitForCount(1, 1s);
+        },
+        60s));
 }
 
 TEST(OutgoingFlows, AFullQueueDropsTheOldestAndReportsTheCountOnce) {
