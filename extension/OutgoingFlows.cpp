@@ -16,7 +16,7 @@ struct OutgoingFlows::State {
     std::mutex mutex;
     std::deque<NFESMessage> waiting;
     std::uint64_t dropped = 0;
-    std::chrono::steady_clock::time_point lastReport{};
+    std::chrono::steady_clock::time_point firstUnreported{};  // of the drops counted
     bool draining = false;  // a drain is queued or running
     bool closed = false;
 
@@ -32,10 +32,9 @@ struct OutgoingFlows::State {
                     next = std::move(waiting.front());
                     waiting.pop_front();
                 }
-                auto now = std::chrono::steady_clock::now();
-                if (dropped != 0 && (!next || now - lastReport >= reportInterval)) {
+                if (dropped != 0 &&
+                    (!next || std::chrono::steady_clock::now() - firstUnreported >= reportInterval)) {
                     report = std::exchange(dropped, 0);
-                    lastReport = now;
                 }
                 if (!next) draining = false;
             }
@@ -70,7 +69,7 @@ void OutgoingFlows::push(NFESMessage message) {
         if (state_->waiting.size() >= state_->limit) {
             dropped = std::move(state_->waiting.front());
             state_->waiting.pop_front();
-            ++state_->dropped;
+            if (state_->dropped++ == 0) state_->firstUnreported = std::chrono::steady_clock::now();
         }
         state_->waiting.push_back(std::move(message));
         start = !std::exchange(state_->draining, true);

@@ -21,8 +21,9 @@ public:
     // The number of messages dropped since the last report.
     using ReportDropped = std::function<void(std::uint64_t dropped)>;
 
-    // Drops are reported once the waiting messages have all been taken, or at most every
-    // reportInterval while they pile up; both callbacks run on the sending queue.
+    // Drops are reported once the waiting messages have all been taken, or once the first
+    // unreported drop is reportInterval old while they pile up; both callbacks run on the
+    // sending queue.
     OutgoingFlows(std::string label, std::size_t limit, Send send, ReportDropped reportDropped,
                   std::chrono::steady_clock::duration reportInterval = std::chrono::seconds(10));
     ~OutgoingFlows();
