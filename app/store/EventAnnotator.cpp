@@ -58,8 +58,14 @@ EventAnnotator::PathList readAnnotatePaths(const Settings& settings) {
 }  // namespace
 
 void EventAnnotator::Paths::reload(const Settings& settings) {
+    // Reloads run one at a time, so the last one leaves the state of the settings'
+    // last change.
+    std::lock_guard reloading(reloadMutex);
     auto fresh = std::make_shared<const PathList>(readAnnotatePaths(settings));
     auto freshPrograms = std::make_shared<ProgramMatches>();
+    pathsEnabled.store(settings.boolValue(keys::annotatePathsEnabled), std::memory_order_relaxed);
+    rootUserEnabled.store(settings.boolValue(keys::annotateRootUserEnabled), std::memory_order_relaxed);
+    quarantinesEnabled.store(settings.boolValue(keys::annotateQuarantinesEnabled), std::memory_order_relaxed);
     std::lock_guard lock(mutex);
     list = std::move(fresh);
     programs = std::move(freshPrograms);
@@ -123,11 +129,12 @@ bool EventAnnotator::isQuarantineChange(const EventItem& item) const {
 }
 
 void EventAnnotator::annotate(EventItem& item) const {
-    if (settings_.boolValue(keys::annotatePathsEnabled) && matchesPrivilegedPath(item))
+    const Paths& in = *paths_;
+    if (in.pathsEnabled.load(std::memory_order_relaxed) && matchesPrivilegedPath(item))
         item.addAnnotations(EventAnnotation::PRIVILEGED_PATH);
-    if (settings_.boolValue(keys::annotateRootUserEnabled) && item.theProcess().audit_token.euid == 0)
+    if (in.rootUserEnabled.load(std::memory_order_relaxed) && item.theProcess().audit_token.euid == 0)
         item.addAnnotations(EventAnnotation::PRIVILEGED_USER);
-    if (settings_.boolValue(keys::annotateQuarantinesEnabled) && isQuarantineChange(item))
+    if (in.quarantinesEnabled.load(std::memory_order_relaxed) && isQuarantineChange(item))
         item.addAnnotations(EventAnnotation::QUARANTINE_PATH);
 }
 

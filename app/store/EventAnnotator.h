@@ -1,9 +1,10 @@
 #pragma once
 // Marks each new event with its annotations: it touches a privileged path, its
-// process runs as root, or it changes a quarantine attribute. Each rule reads its
-// switch from the settings at that moment; the privileged-path list follows every
-// settings change.
+// process runs as root, or it changes a quarantine attribute. Each rule follows its
+// switch in the settings, and the privileged-path list follows every settings
+// change, from the moment the change is announced.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,10 @@ private:
         std::unordered_map<std::string, bool> known;
     };
     struct Paths {
+        // The three switches as of the last change of the settings, which the
+        // settings announce as soon as it is in force.
+        std::atomic<bool> pathsEnabled{false}, rootUserEnabled{false}, quarantinesEnabled{false};
+        std::mutex reloadMutex;  // taken before mutex
         std::mutex mutex;
         std::shared_ptr<const PathList> list;
         std::shared_ptr<ProgramMatches> programs;  // replaced with list

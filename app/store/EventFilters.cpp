@@ -1,6 +1,8 @@
 #include "EventFilters.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -20,6 +22,12 @@ std::size_t partCount(std::size_t count) {
     return std::clamp<std::size_t>(count / (1 << 15), 1, cores);
 }
 
+// Where part p of [0, count) begins (p == parts: count). Parts begin at multiples
+// of 64, so that each part has whole words of a bit set to itself.
+std::size_t partBegin(std::size_t count, std::size_t parts, std::size_t p) {
+    return p == parts ? count : (count * p / parts) & ~std::size_t(63);
+}
+
 // Calls run(begin, end, part) for each of the consecutive parts of [0, count), on a
 // thread of its own but the first, which runs on the calling thread. The passes read
 // only immutable item fields and filter state that nothing changes meanwhile.
@@ -28,26 +36,39 @@ void inParts(std::size_t count, std::size_t parts, Run&& run) {
     std::vector<std::jthread> workers;
     workers.reserve(parts - 1);
     for (std::size_t p = 1; p < parts; ++p)
-        workers.emplace_back([&run, count, parts, p] { run(count * p / parts, count * (p + 1) / parts, p); });
-    run(0, count / parts, 0);
+        workers.emplace_back(
+            [&run, count, parts, p] { run(partBegin(count, parts, p), partBegin(count, parts, p + 1), p); });
+    run(0, partBegin(count, parts, 1), 0);
 }
 
+// The items keep() accepts, in list order, in one list allocated once: each part
+// marks what it keeps in a bit set and counts it; then each part copies its kept
+// items to their place in the result.
 template <class Keep>
 EventList keepIf(const EventList& events, Keep&& keep) {
-    const std::size_t parts = partCount(events.size());
-    std::vector<EventList> kept(parts);
-    inParts(events.size(), parts, [&](std::size_t begin, std::size_t end, std::size_t part) {
-        EventList& out = kept[part];
-        out.reserve(end - begin);
-        for (std::size_t i = begin; i < end; ++i)
-            if (keep(*events[i])) out.push_back(events[i]);
+    const std::size_t count = events.size();
+    const std::size_t parts = partCount(count);
+    std::vector<std::uint64_t> marks((count + 63) / 64);
+    std::vector<std::size_t> offsets(parts + 1);  // kept counts, then where each part's items go
+    inParts(count, parts, [&](std::size_t begin, std::size_t end, std::size_t part) {
+        std::size_t kept = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (!keep(*events[i])) continue;
+            marks[i / 64] |= std::uint64_t(1) << (i % 64);
+            ++kept;
+        }
+        offsets[part + 1] = kept;
     });
-    if (parts == 1) return std::move(kept[0]);
-    std::size_t total = 0;
-    for (const auto& k : kept) total += k.size();
-    EventList out;
-    out.reserve(total);
-    for (auto& k : kept) std::move(k.begin(), k.end(), std::back_inserter(out));
+    for (std::size_t p = 0; p < parts; ++p) offsets[p + 1] += offsets[p];
+    EventList out(offsets[parts]);
+    auto copy = [&](std::size_t begin, std::size_t end, std::size_t part) {
+        std::size_t to = offsets[part];
+        for (std::size_t w = begin / 64; w < (end + 63) / 64; ++w)
+            for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1)
+                out[to++] = events[w * 64 + std::size_t(std::countr_zero(bits))];
+    };
+    if (offsets[parts] < (1 << 15)) copy(0, count, 0);
+    else inParts(count, parts, copy);
     return out;
 }
 

@@ -5,6 +5,7 @@
 
 #include "DateTime.h"
 #include "EventAnnotator.h"
+#include "EventArena.h"
 
 namespace qm {
 
@@ -67,12 +68,16 @@ std::string_view eventTypeNamePart(es::EventType type) {
     return name;
 }
 
-EventItem::EventItem(es::ESMessage message) : EventItem(std::move(message), EventAnnotator::shared()) {}
+EventItem::EventItem(es::ESMessage&& message) : EventItem(std::move(message), EventAnnotator::shared()) {}
 
-EventItem::EventItem(es::ESMessage message, const EventAnnotator& annotator)
+EventItem::EventItem(es::ESMessage&& message, const EventAnnotator& annotator)
     : timestamp_(internetDateTimeSeconds(message.time)), theEvent_(std::move(message)) {
     theProcess_ = &rowProcess(theEvent_);
     annotator.annotate(*this);
+}
+
+EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message, const EventAnnotator& annotator) {
+    return std::allocate_shared<EventItem>(ArenaAllocator<EventItem>(arena), std::move(message), annotator);
 }
 
 bool operator==(const EventItem& a, const EventItem& b) {

@@ -15,6 +15,7 @@
 namespace qm {
 
 class EventAnnotator;
+class EventArena;
 
 // The annotation bits of an event: an option set over a signed 64-bit raw value.
 class EventAnnotation {
@@ -51,10 +52,10 @@ EventAnnotation annotationNamed(std::string_view name);
 
 class EventItem {
 public:
-    // Builds the item from its own copy of the message and has the shared
+    // Builds the item from the message, which it takes over, and has the shared
     // annotator (or the given one) mark it. Never fails.
-    explicit EventItem(es::ESMessage message);
-    EventItem(es::ESMessage message, const EventAnnotator& annotator);
+    explicit EventItem(es::ESMessage&& message);
+    EventItem(es::ESMessage&& message, const EventAnnotator& annotator);
 
     EventItem(const EventItem&) = delete;
     EventItem& operator=(const EventItem&) = delete;
@@ -86,6 +87,10 @@ private:
 };
 
 using EventItemPtr = std::shared_ptr<EventItem>;
+
+// An item (with its shared count) in one block of the arena, marked by the
+// annotator; the block is freed into the arena when the last holder lets go.
+EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message, const EventAnnotator& annotator);
 
 // Hashing and equality of shared items by item identity, for sets of items.
 struct EventItemIdentityHash {

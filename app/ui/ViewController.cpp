@@ -27,6 +27,7 @@
 #include "Dispatch.h"
 #include "ESLoggerFile.h"
 #include "ESLoggerTail.h"
+#include "EventAnnotator.h"
 #include "EventDetailsController.h"
 #include "EventTableModel.h"
 #include "EventViewDelegate.h"
@@ -232,7 +233,7 @@ void ViewController::onMain(std::function<void(ViewController&)> f) {
 }
 
 es::ESLogger::EventCallback ViewController::eventCallback() {
-    return [life = life_, made = stopCount_.load()](es::ESMessage message) {
+    return [life = life_, made = stopCount_.load()](es::ESMessage&& message) {
         life->with([&](ViewController& vc) {
             if (vc.stopCount_ == made) vc.addEvent(std::move(message));
         });
@@ -250,7 +251,7 @@ es::ESLogger::ErrorCallback ViewController::errorCallback() {
 // ---- Add-event path and redraw ----
 
 void ViewController::addEvent(es::ESMessage message) {
-    auto item = std::make_shared<EventItem>(std::move(message));
+    auto item = makeEventItem(itemArena_, std::move(message), EventAnnotator::shared());
     bool flush, arm = false;
     {
         std::lock_guard lock(backgroundMutex_);

@@ -24,6 +24,7 @@
 #include <QWidget>
 
 #include "ESLogger.h"
+#include "EventArena.h"
 #include "EventFilters.h"
 #include "Settings.h"
 
@@ -186,6 +187,8 @@ private:
     mutable std::mutex esloggerMutex_;  // guards eslogger_ (replaced as a whole)
     std::shared_ptr<es::ESLogger> eslogger_;
 
+    // Memory of the items that addEvent makes, on any thread.
+    EventArena itemArena_;
     std::atomic<std::uint64_t> stopCount_{0};  // callbacks of sources made before a stop are ignored
     std::mutex backgroundMutex_;  // guards backgroundEvents_ to clearCount_
     EventList backgroundEvents_;

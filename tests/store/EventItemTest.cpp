@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "DefaultSettings.h"
+#include "EventArena.h"
 #include "EventItem.h"
 #include "StoreTestSupport.h"
 
@@ -110,4 +111,29 @@ TEST(EventItem, AnnotationBadgesAndNames) {
         EXPECT_EQ(qm::annotationBadges(EventAnnotation(c.raw)), c.badges) << c.raw;
         EXPECT_EQ(qm::annotationNames(EventAnnotation(c.raw)), c.names) << c.raw;
     }
+}
+
+// Items made in an arena stay whole when the arena goes first and when they span
+// several of its regions; blocks are aligned and refused above the largest size.
+TEST(EventArena, ItemsOutliveTheArenaAcrossRegions) {
+    std::vector<qm::EventItemPtr> items;
+    {
+        qm::EventArena arena;
+        const std::size_t perRegion = qm::EventArena::regionSize / sizeof(qm::EventItem);
+        for (std::size_t i = 0; i < 2 * perRegion + 3; ++i)
+            items.push_back(qm::makeEventItem(
+                arena, storetest::message(storetest::openOf("/tmp/x"), storetest::process("/bin/p" + std::to_string(i)),
+                                          std::int64_t(i)),
+                storetest::quietAnnotator()));
+        EXPECT_THROW(arena.allocate(qm::EventArena::maxBlock + 1), std::bad_alloc);
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(items[i].get()) % alignof(qm::EventItem), 0u);
+        ASSERT_EQ(items[i]->theEvent().global_seq_num, std::int64_t(i));
+        ASSERT_EQ(items[i]->theProcess().executable.path, "/bin/p" + std::to_string(i));
+    }
+    // Freeing the first regions' items leaves the last region's in place.
+    const std::size_t total = items.size();
+    items.erase(items.begin(), items.begin() + std::ptrdiff_t(total / 2));
+    EXPECT_EQ(items.back()->theProcess().executable.path, "/bin/p" + std::to_string(total - 1));
 }
