@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include <QApplication>
 
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
     alone.start();
     const double aloneSecs = seconds(t0);
     const double aloneRSS = peakRSSMB();
+    const std::string aloneLoad = bench::loadAverage();
 
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
@@ -68,6 +70,7 @@ int main(int argc, char** argv) {
         [](dispatch::Work work) { QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection); });
     qm::registerDefaultSettings();
     double appSecs = 0;
+    std::string appLoad;
     std::size_t rows = 0, all = 0;
     {
         qm::ViewController view;
@@ -79,6 +82,7 @@ int main(int argc, char** argv) {
         view.openEventFiles(file);
         app.exec();
         appSecs = seconds(t0);
+        appLoad = bench::loadAverage();
         rows = std::size_t(view.shownEvents().size());
         all = view.filters.allEvents.size();
         view.setDelegate(nullptr);
@@ -86,10 +90,11 @@ int main(int argc, char** argv) {
     dispatch::setMainQueueHook({});
     const double rss = peakRSSMB();
 
-    std::printf("app: %.3f s to the last of %zu events in the table (%zu rows), %.1f MB/s, peak RSS %.1f MB = %.3f x file\n",
-                appSecs, all, rows, mb / appSecs, rss, rss / mb);
-    std::printf("file source alone: %.3f s for %zu events, %.1f MB/s, peak RSS after it %.1f MB\n", aloneSecs,
-                counted, mb / aloneSecs, aloneRSS);
-    std::printf("file %.1f MB\n", mb);
+    std::printf("app: %.3f s to the last of %zu events in the table (%zu rows), %.1f MB/s, peak RSS %.1f MB = %.3f x file"
+                " (load %s)\n",
+                appSecs, all, rows, mb / appSecs, rss, rss / mb, appLoad.c_str());
+    std::printf("file source alone: %.3f s for %zu events, %.1f MB/s, peak RSS after it %.1f MB (load %s)\n", aloneSecs,
+                counted, mb / aloneSecs, aloneRSS, aloneLoad.c_str());
+    std::printf("file %.1f MB; app / file source alone %.2f\n", mb, appSecs / aloneSecs);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "DefaultSettings.h"
 #include "EventAnnotator.h"
 #include "EventArena.h"
@@ -48,7 +49,8 @@ std::pair<double, std::size_t> timeIt(F&& f, int runs = 5) {
 }
 
 void report(const char* what, std::pair<double, std::size_t> r, std::size_t total) {
-    std::printf("  %-34s %9.1f ms  %7.1f ns/event  kept %zu\n", what, r.first, r.first * 1e6 / double(total), r.second);
+    std::printf("  %-34s %9.1f ms  %7.1f ns/event  kept %-8zu (load %s)\n", what, r.first, r.first * 1e6 / double(total),
+                r.second, bench::loadAverage().c_str());
 }
 
 }  // namespace
@@ -83,7 +85,8 @@ int main(int argc, char** argv) {
 
     std::printf("store_bench: %zu events (seed %llu), %zu programs\n", count, static_cast<unsigned long long>(seed),
                 store.allPrograms.size());
-    std::printf("  build + annotate + add: %.0f ms (%.0f events/s)\n", buildMs, double(count) / buildMs * 1e3);
+    std::printf("  build + annotate + add: %.0f ms (%.0f events/s) (load %s)\n", buildMs, double(count) / buildMs * 1e3,
+                bench::loadAverage().c_str());
     std::printf("  resident memory: %.0f MB for the store, %.0f bytes per event\n", double(after - before) / 1e6,
                 double(after - before) / double(count));
 
