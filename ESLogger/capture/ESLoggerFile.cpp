@@ -1,9 +1,12 @@
 #include "ESLoggerFile.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +35,29 @@ struct LineBuffer {
     ~LineBuffer() { std::free(data); }
 };
 
+// Opens the file once its first byte can be read (or its end or an error is known),
+// or gives none when it cannot be opened or active turns false first. Opening does
+// not wait: a named pipe without a writer would hold open() until a writer comes,
+// and nothing could end that wait; here the wait is a poll that looks at active
+// every tenth of a second. Reading blocks again from the first byte on.
+std::unique_ptr<std::FILE, CloseFile> openWhenReadable(const std::filesystem::path& path,
+                                                     const std::atomic<bool>& active) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    for (pollfd waiting{fd, POLLIN, 0};;) {
+        if (!active.load(std::memory_order_acquire)) {
+            ::close(fd);
+            return nullptr;
+        }
+        const int ready = ::poll(&waiting, 1, 100);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd, "r");
+    if (!file) ::close(fd);
+    return std::unique_ptr<std::FILE, CloseFile>(file);
+}
+
 }  // namespace
 
 ESLoggerFile::ESLoggerFile(std::filesystem::path withFileURL, EventCallback callHandler,
@@ -50,7 +76,8 @@ void ESLoggerFile::start() {
 
     // The first byte must be "{". It is looked at, not taken: a named pipe cannot be
     // read twice. A file that cannot be opened or read (a directory) and an empty file fail.
-    const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(fileURL_.c_str(), "re"));
+    const std::unique_ptr<std::FILE, CloseFile> file = openWhenReadable(fileURL_, active_);
+    if (!active_.load(std::memory_order_acquire)) return;  // stopped before the first byte came
     if (file) std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 20);
     const int first = file ? std::getc(file.get()) : EOF;
     if (first != '{') {

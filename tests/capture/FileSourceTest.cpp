@@ -5,8 +5,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "CaptureTestSupport.h"
@@ -80,6 +82,64 @@ TEST(FileSource, NamedPipeKeepsItsFirstLine) {
     EXPECT_EQ(got.sequence(), (std::vector<std::int64_t>{1, 2, 3}));
     EXPECT_TRUE(got.errorList().empty());
     EXPECT_EQ(source.eventsDropped(), 0);
+}
+
+// True once this process holds the path open (the source has opened the pipe), checked
+// every few milliseconds; false when that never happens.
+bool waitUntilOpened(const std::filesystem::path& path) {
+    struct stat wanted {}, open {};
+    if (::stat(path.c_str(), &wanted) != 0) return false;
+    const auto giveUp = std::chrono::steady_clock::now() + hangGuard;
+    while (std::chrono::steady_clock::now() < giveUp) {
+        std::error_code ignored;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ignored))
+            if (::stat(fd.path().c_str(), &open) == 0 && open.st_dev == wanted.st_dev && open.st_ino == wanted.st_ino)
+                return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+TEST(FileSource, NamedPipeWaitsForItsWriterUntilStopped) {
+    // The source opens the pipe before any writer comes; then a writer sends the lines
+    // (in two parts), sends nothing, or never comes and the source is stopped.
+    const auto lines = joinLines(linesWithSequence({1, 2, 3}));
+    struct Case {
+        const char* what;
+        std::optional<std::string> written;  // none: no writer, stop() instead
+        std::vector<std::int64_t> sequence;
+        std::vector<Error> errors;
+    };
+    const Case cases[] = {
+        {"writer with lines", lines, {1, 2, 3}, {}},
+        {"writer with nothing", "", {}, {Error(Error::Kind::invalidDataInFile)}},
+        {"no writer, stopped", std::nullopt, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const auto pipe = dir / "events.pipe";
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        Collector got;
+        ESLoggerFile source(pipe, got.events(), got.errors(), Level::info);
+        auto reading = std::async(std::launch::async, [&] { source.start(); });
+        const bool opened = waitUntilOpened(pipe);
+        EXPECT_TRUE(opened);
+        if (c.written) {
+            std::ofstream writer(pipe, std::ios::binary);
+            const std::size_t half = c.written->size() / 2;
+            writer << c.written->substr(0, half) << std::flush << c.written->substr(half);
+        } else {
+            source.stop();
+        }
+        const bool ended = reading.wait_for(hangGuard) == std::future_status::ready;
+        EXPECT_TRUE(ended);
+        if (!ended) std::ofstream{pipe}.close();  // a writer that comes and goes ends a reader stuck in opening
+        reading.get();
+        EXPECT_EQ(got.sequence(), c.sequence);
+        EXPECT_EQ(got.errorList(), c.errors);
+        EXPECT_FALSE(source.isRunning());
+    }
 }
 
 TEST(FileSource, BadLinesInsideTheFileAreReportedAndTheRestIsRead) {
