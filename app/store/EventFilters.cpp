@@ -72,13 +72,15 @@ EventList keepIf(const EventList& events, Keep&& keep) {
     return out;
 }
 
-// The first of each set of equal items (by item identity) of a list in sequence
-// order, in that order. The identity includes the sequence number, so equal items
-// lie within one run of equal numbers: runs are compared among themselves, and only
-// a long run (a capture whose numbers repeat) needs a set.
-EventList firstOfEachItem(EventList events) {
+// One item of each set of equal items (by item identity) of a list in sequence
+// order, in that order: the one of least rank(item), the first of them on a tie.
+// The identity includes the sequence number, so equal items lie within one run of
+// equal numbers: runs are compared among themselves, and only a long run (a capture
+// whose numbers repeat) needs a map.
+template <class Rank>
+EventList oneOfEachItem(EventList events, Rank&& rank) {
     constexpr std::size_t shortRun = 16;
-    std::unordered_set<EventItemPtr, EventItemIdentityHash, EventItemIdentityEqual> seen;
+    std::unordered_map<EventItemPtr, std::size_t, EventItemIdentityHash, EventItemIdentityEqual> seen;
     std::size_t kept = 0;
     for (std::size_t begin = 0; begin < events.size();) {
         const std::int64_t seq = events[begin]->theEvent().global_seq_num;
@@ -87,15 +89,18 @@ EventList firstOfEachItem(EventList events) {
         const std::size_t runStart = kept;
         seen.clear();
         for (std::size_t i = begin; i < end; ++i) {
-            bool repeated = false;
+            std::size_t equal = kept;  // the kept item equal to this one, if any
             if (end - begin <= shortRun) {
-                for (std::size_t j = runStart; j < kept && !repeated; ++j) repeated = *events[j] == *events[i];
-            } else {
-                repeated = !seen.insert(events[i]).second;
+                for (std::size_t j = runStart; j < kept && equal == kept; ++j)
+                    if (*events[j] == *events[i]) equal = j;
+            } else if (auto [it, added] = seen.emplace(events[i], kept); !added) {
+                equal = it->second;
             }
-            if (!repeated) {
+            if (equal == kept) {
                 if (kept != i) events[kept] = std::move(events[i]);
                 ++kept;
+            } else if (rank(*events[i]) < rank(*events[equal])) {
+                events[equal] = std::move(events[i]);
             }
         }
         begin = end;
@@ -131,8 +136,7 @@ public:
             {"PID", Mode::pid}, {"PPID", Mode::ppid}, {"RPID", Mode::rpid}, {"UID", Mode::uid}, {"AnyPID", Mode::anyPID}};
         for (auto [name, mode] : numeric) {
             if (category != name) continue;
-            for (auto t : searchTerms(text))
-                if (auto n = parseDecimal(t)) numbers_.insert(*n);
+            numbers_ = searchNumbers(text);
             mode_ = numbers_.empty() ? Mode::keepAll : mode;
             return;
         }
@@ -182,6 +186,13 @@ std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
 }
 
 }  // namespace
+
+std::unordered_set<std::int64_t> searchNumbers(std::string_view text) {
+    std::unordered_set<std::int64_t> numbers;
+    for (auto t : searchTerms(text))
+        if (auto n = parseDecimal(t)) numbers.insert(*n);
+    return numbers;
+}
 
 bool EventFilters::isFiltering() const {
     return appleBinaryFilter || !searchString.empty() || !selectedPrograms.empty() || !selectedEventTypes.empty() ||
@@ -325,35 +336,45 @@ void EventFilters::setPIDChain(const std::vector<std::int64_t>& pids) {
         for (const auto& found : firstInPart)
             if (auto it = found.find(pid); !item && it != found.end()) item = it->second;
 
-    std::unordered_set<std::int64_t> own;      // pids whose own events are shown
-    std::unordered_set<std::int64_t> parents;  // pids whose children's events are shown
+    // The chain is a set of items by item identity: of equal items it holds the one
+    // brought in first, step by step for each pid in turn: the pid's own events, its
+    // parent's, its responsible process's, then its children's. Each pid maps to the
+    // first step that brings in its own events (own) or its children's (children).
+    std::unordered_map<std::int64_t, std::size_t> own;
+    std::unordered_map<std::int64_t, std::size_t> children;
+    std::size_t step = 0;
     for (auto pid : pids) {
         selectedPIDChain.pid.insert(pid);
         selectedPIDChain.ppid.insert(pid);
         const EventItem* f = first[pid];
         if (!f) continue;
-        own.insert(pid);
-        parents.insert(pid);
+        own.emplace(pid, step++);
         // One level up; pid 1 is never followed.
         for (auto up : {f->theProcess().parent_audit_token.pid, f->theProcess().responsible_audit_token.pid}) {
             if (up == 1) continue;
             selectedPIDChain.pid.insert(up);
-            own.insert(up);
+            own.emplace(up, step++);
         }
+        children.emplace(pid, step++);
     }
     if (own.empty()) return;
 
-    // The chain is a set of items by item identity, shown in sequence order.
-    EventList matches = keepIf(allEvents, [&](const EventItem& e) {
+    constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
+    auto stepOf = [](const std::unordered_map<std::int64_t, std::size_t>& steps, std::int64_t pid) {
+        auto it = steps.find(pid);
+        return it == steps.end() ? never : it->second;
+    };
+    auto rank = [&](const EventItem& e) {
         const es::ESProcess& p = e.theProcess();
-        return own.contains(p.audit_token.pid) || parents.contains(p.parent_audit_token.pid) ||
-               parents.contains(p.responsible_audit_token.pid);
-    });
+        return std::min({stepOf(own, p.audit_token.pid), stepOf(children, p.parent_audit_token.pid),
+                         stepOf(children, p.responsible_audit_token.pid)});
+    };
+    EventList matches = keepIf(allEvents, [&](const EventItem& e) { return rank(e) != never; });
     auto bySeq = [](const EventItemPtr& a, const EventItemPtr& b) {
         return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
     };
     if (!std::is_sorted(matches.begin(), matches.end(), bySeq)) std::stable_sort(matches.begin(), matches.end(), bySeq);
-    filteredEvents = firstOfEachItem(std::move(matches));
+    filteredEvents = oneOfEachItem(std::move(matches), rank);
 }
 
 void EventFilters::setTimeWindow(std::int64_t time, std::int64_t span, std::int64_t anchor) {

@@ -26,6 +26,10 @@ struct PIDChain {
     std::unordered_set<std::int64_t> ppid;
 };
 
+// The numbers of a search text in a numeric category: its comma-separated terms
+// that are whole decimal numbers.
+std::unordered_set<std::int64_t> searchNumbers(std::string_view text);
+
 class EventFilters {
 public:
     EventList filteredEvents;  // meaningful only while isFiltering()

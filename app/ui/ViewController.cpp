@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <random>
 #include <shared_mutex>
@@ -742,17 +741,7 @@ bool ViewController::filterAppleBinaries() {
 void ViewController::searchEvents(const QString& text) {
     static const QStringList numericCategories{"PID", "RPID", "PPID", "UID", "AnyPID"};
     if (!text.isEmpty() && numericCategories.contains(QString::fromStdString(filters.searchCategory))) {
-        bool anyNumber = false;
-        for (const QString& piece : text.split(',', Qt::SkipEmptyParts)) {
-            const std::string digits = piece.toStdString();
-            const char* first = digits.data();
-            const char* last = first + digits.size();
-            if (first != last && *first == '+') ++first;
-            std::int64_t value = 0;
-            auto [end, ec] = std::from_chars(first, last, value);
-            if (ec == std::errc() && end == last && first != last) anyNumber = true;
-        }
-        if (!anyNumber) {
+        if (searchNumbers(text.toStdString()).empty()) {
             runAlertLater({Alert::Style::warning, "Invalid Search value",
                            "When searching for PID, PPID, UID, RPID - the search must be a number", {}, false});
             return;

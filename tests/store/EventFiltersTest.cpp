@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "DateTime.h"
 #include "DefaultSettings.h"
 #include "EventFilters.h"
@@ -272,6 +274,56 @@ TEST_F(Filters, ProcessChainIsSortedBySequenceAndKeepsOneItemPerIdentity) {
     // Later events of the chain appear at the next refilter.
     add({10, "/bin/c", {.pid = 72, .rpid = 70}});
     EXPECT_EQ(refiltered(), (std::vector<std::int64_t>{5, 2, 5, 9, 10}));
+}
+
+TEST_F(Filters, ProcessChainKeepsOfEqualItemsTheOneItsStepsBringInFirst) {
+    // Two equal items numbered 5 (same time, type and path) of different processes;
+    // the one a later step brings in comes first in the list. Steps, pid by pid: own
+    // events, the parent's, the responsible process's, the children's.
+    struct Case {
+        const char* what;
+        std::vector<std::int64_t> pids;
+        std::vector<Spec> events;
+        std::int64_t keptPid;
+    };
+    const Case cases[] = {
+        {"own before a child's", {70}, {{5, "/bin/a", {.pid = 71, .ppid = 70}}, {5, "/bin/a", {.pid = 70}}}, 70},
+        {"own before the parent's",
+         {70},
+         {{1, "/bin/x", {.pid = 70, .ppid = 60}}, {5, "/bin/a", {.pid = 60}}, {5, "/bin/a", {.pid = 70, .ppid = 60}}},
+         70},
+        {"parent's before a child's",
+         {70},
+         {{1, "/bin/x", {.pid = 70, .ppid = 60}}, {5, "/bin/a", {.pid = 71, .ppid = 70}}, {5, "/bin/a", {.pid = 60}}},
+         60},
+        {"parent's before the responsible's",
+         {70},
+         {{1, "/bin/x", {.pid = 70, .ppid = 60, .rpid = 65}}, {5, "/bin/a", {.pid = 65}}, {5, "/bin/a", {.pid = 60}}},
+         60},
+        {"the first pid's own before the next pid's",
+         {71, 70},
+         {{5, "/bin/a", {.pid = 70}}, {5, "/bin/a", {.pid = 71, .ppid = 70}}},
+         71},
+    };
+    for (const auto& c : cases) {
+        EventFilters f;
+        for (const auto& spec : c.events) f.addEvent(make(spec));
+        f.setPIDChain(c.pids);
+        ASSERT_FALSE(f.filteredEvents.empty()) << c.what;
+        const auto shownSeqs = seqs(f.filteredEvents);
+        EXPECT_EQ(std::count(shownSeqs.begin(), shownSeqs.end(), 5), 1) << c.what;
+        EXPECT_EQ(shownSeqs.back(), 5) << c.what;
+        EXPECT_EQ(f.filteredEvents.back()->theProcess().audit_token.pid, c.keptPid) << c.what;
+    }
+
+    // The same in a long run of one number, where equal items are found through a set.
+    EventFilters f;
+    for (int i = 0; i < 20; ++i) f.addEvent(make({5, i % 2 ? "/bin/b" : "/bin/c", {.pid = 71, .ppid = 70}}));
+    f.addEvent(make({5, "/bin/b", {.pid = 70}}));
+    f.setPIDChain({70});
+    std::vector<std::int64_t> pids;
+    for (const auto& e : f.filteredEvents) pids.push_back(e->theProcess().audit_token.pid);
+    EXPECT_EQ(pids, (std::vector<std::int64_t>{71, 70}));
 }
 
 TEST_F(Filters, ProcessChainKeepsOneItemPerIdentityInALongRunOfOneSequenceNumber) {

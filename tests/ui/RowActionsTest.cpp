@@ -177,6 +177,14 @@ TEST_F(RowActionsTest, SearchChecksNumbersInNumericCategories) {
         {"PID", "105,abc", false, "105,abc"},
         {"RPID", ",,", true, "before"},
         {"UID", "+501", false, "+501"},
+        {"PID", "+-5", true, "before"},
+        {"PID", "--5", true, "before"},
+        {"PID", " 5", true, "before"},  // terms are not trimmed
+        {"PID", "5 ", true, "before"},
+        {"PID", "+5", false, "+5"},
+        {"PPID", "05", false, "05"},
+        {"PID", "9223372036854775808", true, "before"},  // beyond 64 bits
+        {"PID", "9223372036854775807", false, "9223372036854775807"},
         {"Program", "abc", false, "abc"},
         {"AnyPID", "", false, ""},
     };
