@@ -2,12 +2,16 @@
 # Installs the Debian packages the build and the tests need; runs apt-get update
 # only when something is missing.
 set -euo pipefail
+# "deps.sh desktop" adds what trying the windows by hand needs: a virtual X server,
+# a window manager, xdotool and a screenshot tool.
+desktop=()
+if [ "${1:-}" = desktop ]; then desktop=(xvfb openbox xdotool imagemagick); fi
 pkgs=(cmake ninja-build g++ pkg-config libsimdjson-dev libgtest-dev libgmock-dev
       libbenchmark-dev libutf8proc-dev qt6-base-dev qt6-qpa-plugins libplist-dev libnetfilter-queue-dev
       nftables iproute2 procps coreutils fonts-noto-color-emoji
       clang llvm libbpf-dev bpftool libelf-dev zlib1g-dev)
 missing=()
-for p in "${pkgs[@]}"; do
+for p in "${pkgs[@]}" "${desktop[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then

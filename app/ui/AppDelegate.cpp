@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "DefaultSettings.h"
+#include "WindowPlacement.h"
 
 namespace qm {
 
@@ -12,7 +13,7 @@ void AppDelegate::applicationDidFinishLaunching() { registerDefaultSettings(sett
 
 void AppDelegate::showPreferences() {
     if (!preferncesController) preferncesController = std::make_unique<PreferencesWindowController>(settings_);
-    preferncesController->show();
+    showWithinScreen(preferncesController.get());
     preferncesController->raise();
     preferncesController->activateWindow();
 }

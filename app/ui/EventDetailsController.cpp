@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 
 #include "PreferencesWindow.h"
+#include "WindowPlacement.h"
 
 namespace qm {
 
@@ -32,7 +33,7 @@ EventDetailsController::EventDetailsController(Settings& settings, QWidget* pare
 
 void EventDetailsController::showJSON(const QString& title, const QString& json) {
     setWindowTitle(title);
-    show();
+    showWithinScreen(this);
     raise();
     activateWindow();
     eventJSONField->setPlainText(json);

@@ -13,6 +13,7 @@
 #include "Dispatch.h"
 #include "MainWindowController.h"
 #include "QtSettings.h"
+#include "WindowPlacement.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
         QMenu* menu = window.applicationMenu();
         menu->insertAction(menu->actions().value(0), preferences);
         menu->insertSeparator(menu->actions().value(1));
-        window.show();
+        qm::showWithinScreen(&window);
 
         const QStringList arguments = QCoreApplication::arguments();
         if (arguments.size() > 1) window.openEventFile(std::filesystem::path(arguments[1].toStdString()));

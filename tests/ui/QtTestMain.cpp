@@ -10,7 +10,12 @@
 #include <string>
 
 int main(int argc, char** argv) {
+#ifdef QM_OFFSCREEN_CONFIG
+    // A program that needs particular screens names the platform's configuration.
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" QM_OFFSCREEN_CONFIG);
+#else
     qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
     // The main window's network half reads the filter configuration and reaches the
     // XPC services of the machine; tests keep to a place of their own.
     const std::filesystem::path network =
