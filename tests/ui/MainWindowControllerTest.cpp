@@ -196,7 +196,7 @@ TEST_F(MainWindowTest, DroppedFilesOpenEveryFilePathWithoutConfirmation) {
     EXPECT_EQ(window->draggingEntered(&three), Qt::CopyAction);
     EXPECT_TRUE(window->performDragOperation(&three));
     ASSERT_TRUE(waitUntil([&] { return eventCount() == 6; })) << eventCount();
-    EXPECT_TRUE(presenter->alerts.empty());
+    EXPECT_EQ(presenter->messages(), std::vector<std::string>{});
 
     QMimeData webOnly;
     webOnly.setUrls({QUrl("https://example.com/events.json")});
