@@ -2,6 +2,7 @@
 
 #include <array>
 #include <functional>
+#include <unordered_map>
 
 #include "DateTime.h"
 #include "EventAnnotator.h"
@@ -55,6 +56,18 @@ EventAnnotation annotationNamed(std::string_view name) {
     for (const auto& a : annotationTexts)
         if (a.name == name) return a.member;
     return {};
+}
+
+const std::string& shortTypeName(es::EventType type) {
+    static const auto names = [] {
+        std::unordered_map<std::int64_t, std::string> table;
+        for (const es::EnumCase& c : es::EnumInfo<es::EventType>::cases)
+            table.emplace(c.raw, es::shortName(static_cast<es::EventType>(c.raw)));
+        return table;
+    }();
+    static const std::string unknown;
+    auto it = names.find(static_cast<std::int64_t>(type));
+    return it == names.end() ? unknown : it->second;
 }
 
 std::string_view eventTypeNamePart(es::EventType type) {

@@ -100,6 +100,10 @@ struct EventItemIdentityEqual {
     bool operator()(const EventItemPtr& a, const EventItemPtr& b) const { return *a == *b; }
 };
 
+// The type's short name ("exec" for both exec types; "" for an unknown type), from
+// a table made once, so that counting events by type makes no text.
+const std::string& shortTypeName(es::EventType type);
+
 // The event name part of a type's case name: "EXEC" for both
 // ES_EVENT_TYPE_AUTH_EXEC and ES_EVENT_TYPE_NOTIFY_EXEC (upper case, no copy).
 std::string_view eventTypeNamePart(es::EventType type);

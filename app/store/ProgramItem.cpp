@@ -11,9 +11,9 @@ ProgramItem::ProgramItem(const EventItemPtr& first, const ProgramIconProvider& i
 void ProgramItem::addEvent(const EventItemPtr& event) {
     const es::ESProcess& process = event->theProcess();
     if (process.executable.path != programPath_) return;
-    std::string name = es::shortName(event->theEvent().event_type);
+    const std::string& name = shortTypeName(event->theEvent().event_type);
     std::lock_guard lock(updateLock_);
-    ++contents_.eventTypeCount[std::move(name)];
+    ++contents_.eventTypeCount[name];
     contents_.allEvents.push_back(event);
     contents_.processPIDs.insert(process.audit_token.pid);
     contents_.sessionIDs.insert(process.session_id);

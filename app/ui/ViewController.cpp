@@ -307,7 +307,7 @@ void ViewController::flushBackgroundEvents() {
         EventViewDelegate* delegate = vc.delegate();
         for (const EventItemPtr& event : batch) {
             vc.filters.addEvent(event);
-            if (delegate) delegate->countEventTypes(es::shortName(event->theEvent().event_type));
+            if (delegate) delegate->countEventTypes(shortTypeName(event->theEvent().event_type));
         }
         // A file load redraws once when it ends; a filtered list is redrawn at the
         // next filter change.

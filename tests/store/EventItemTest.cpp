@@ -137,3 +137,11 @@ TEST(EventArena, ItemsOutliveTheArenaAcrossRegions) {
     items.erase(items.begin(), items.begin() + std::ptrdiff_t(total / 2));
     EXPECT_EQ(items.back()->theProcess().executable.path, "/bin/p" + std::to_string(total - 1));
 }
+
+TEST(EventItem, ShortTypeNamesAreTheModelsShortNames) {
+    for (const es::EnumCase& c : es::EnumInfo<es::EventType>::cases) {
+        const auto type = static_cast<es::EventType>(c.raw);
+        EXPECT_EQ(qm::shortTypeName(type), es::shortName(type)) << c.name;
+    }
+    EXPECT_EQ(qm::shortTypeName(static_cast<es::EventType>(-7)), "");
+}
