@@ -8,6 +8,9 @@
 namespace flowspur {
 
 struct OutgoingFlows::State {
+    State(std::size_t limit, Send send, ReportDropped reportDropped, std::chrono::steady_clock::duration reportInterval)
+        : limit(limit), send(std::move(send)), reportDropped(std::move(reportDropped)), reportInterval(reportInterval) {}
+
     const std::size_t limit;
     const Send send;
     const ReportDropped reportDropped;
@@ -47,7 +50,7 @@ struct OutgoingFlows::State {
 
 OutgoingFlows::OutgoingFlows(std::string label, std::size_t limit, Send send, ReportDropped reportDropped,
                              std::chrono::steady_clock::duration reportInterval)
-    : state_(new State{limit, std::move(send), std::move(reportDropped), reportInterval}),
+    : state_(std::make_shared<State>(limit, std::move(send), std::move(reportDropped), reportInterval)),
       queue_(std::move(label)) {}
 
 OutgoingFlows::~OutgoingFlows() {

@@ -196,15 +196,20 @@ TEST_F(FlowspurEndToEnd, FlowsOfProcessesThatExitAtOnceAreAllAttributed) {
     struct Case {
         const char* what;
         int type;
+        std::uint16_t firstPort;
     };
-    for (const Case& c : {Case{"UDP send then exit", SOCK_DGRAM}, Case{"non-blocking connect then close", SOCK_STREAM}}) {
+    // Each process talks to a remote port of its own: two processes that drew the same
+    // local port would otherwise make one tuple, which conntrack sees as one flow.
+    for (const Case& c : {Case{"UDP send then exit", SOCK_DGRAM, 20000},
+                          Case{"non-blocking connect then close", SOCK_STREAM, 21000}}) {
         constexpr int kProcesses = 50;
         std::vector<flowharness::ShortFlow> flows(kProcesses);
         std::vector<std::thread> threads;
         for (int t = 0; t < 5; ++t) {
             threads.emplace_back([&, t] {
                 for (int i = t; i < kProcesses; i += 5) {
-                    flows[i] = flowharness::shortFlowOfNewProcess(AF_INET, PrivateNetwork::kPeer, port, c.type, true);
+                    flows[i] = flowharness::shortFlowOfNewProcess(AF_INET, PrivateNetwork::kPeer,
+                                                                  std::uint16_t(c.firstPort + i), c.type, true);
                 }
             });
         }
@@ -217,7 +222,8 @@ TEST_F(FlowspurEndToEnd, FlowsOfProcessesThatExitAtOnceAreAllAttributed) {
             auto messages = receiver->flows(f.port);
             auto same = std::find_if(messages.begin(), messages.end(), [&](const flowharness::FlowReceiver::Flow& m) {
                 const auto* flow = m.message.event.get<es::ESEvent_networkflow>();
-                return es::rawValue(flow->flow_protocol) == (c.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP);
+                return es::rawValue(flow->flow_protocol) == (c.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP) &&
+                       flow->remote_port == std::to_string(f.remotePort);
             });
             ASSERT_NE(same, messages.end()) << c.what << ", port " << f.port;
             EXPECT_EQ(same->message.process.audit_token.pid, f.pid) << c.what;
