@@ -1,6 +1,8 @@
 #pragma once
 // What the benchmarks share: timing and reading a JSON Lines file into memory.
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +19,13 @@ inline std::string loadAverage() {
     std::string one, five, fifteen;
     if (!(in >> one >> five >> fifteen)) return "?";
     return one + " " + five + " " + fifteen;
+}
+
+// The peak resident set of this process so far, in MB.
+inline double peakRSSMB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) * 1024 / 1e6;  // ru_maxrss is in KiB
 }
 
 inline double seconds(std::chrono::steady_clock::time_point since) {

@@ -23,12 +23,6 @@ using bench::seconds;
 
 namespace {
 
-double peakRSSMB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) * 1024 / 1e6;  // ru_maxrss is in KiB
-}
-
 // Quits the event loop once everything the load queued on the main queue has run.
 class LoadWatcher final : public qm::EventViewDelegate {
 public:
@@ -61,7 +55,7 @@ int main(int argc, char** argv) {
     auto t0 = std::chrono::steady_clock::now();
     alone.start();
     const double aloneSecs = seconds(t0);
-    const double aloneRSS = peakRSSMB();
+    const double aloneRSS = bench::peakRSSMB();
     const std::string aloneLoad = bench::loadAverage();
 
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -88,7 +82,7 @@ int main(int argc, char** argv) {
         view.setDelegate(nullptr);
     }
     dispatch::setMainQueueHook({});
-    const double rss = peakRSSMB();
+    const double rss = bench::peakRSSMB();
 
     std::printf("app: %.3f s to the last of %zu events in the table (%zu rows), %.1f MB/s, peak RSS %.1f MB = %.3f x file"
                 " (load %s)\n",

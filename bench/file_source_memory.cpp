@@ -19,12 +19,6 @@
 
 namespace {
 
-double peakRSSMB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) * 1024 / 1e6;  // ru_maxrss is in KiB
-}
-
 int replay(const char* path) {
     std::size_t events = 0, errors = 0;
     es::ESLoggerFile source(
@@ -32,7 +26,7 @@ int replay(const char* path) {
         logging::Logger::Level::info);
     source.start();
     std::printf("  events=%zu errors=%zu seen=%lld peak_rss_MB=%.1f load=%s\n", events, errors,
-                static_cast<long long>(source.eventsSeen()), peakRSSMB(), bench::loadAverage().c_str());
+                static_cast<long long>(source.eventsSeen()), bench::peakRSSMB(), bench::loadAverage().c_str());
     return 0;
 }
 
