@@ -52,6 +52,9 @@ public:
     // Gives new programs their icons; set by the user interface.
     ProgramIconProvider iconProvider;
 
+    // Replaces filteredEvents by the list and lets go of the old one.
+    void setFilteredEvents(EventList events);
+
     bool isFiltering() const;
     // Resets every filter and empties filteredEvents; keeps the events and programs.
     void clearAll();

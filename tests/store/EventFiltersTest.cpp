@@ -397,3 +397,65 @@ TEST_F(Filters, WindowPassWithAnAnchorKeepsTheRunAroundIt) {
     };
     for (const auto& c : cases) EXPECT_EQ(seqs(store.filterByTimeWindow(store.allEvents, c.anchor)), c.kept) << c.anchor;
 }
+
+// Long lists are scanned, copied and let go in parts on several threads: the result
+// must be the one a plain scan gives, and every list must hold its items exactly as
+// long as it exists. The sizes are no multiple of 64, below and above the size at
+// which the parts begin.
+TEST(FiltersInParts, LongListsGiveWhatOneScanGivesAndHoldTheirItemsNoLonger) {
+    struct Case {
+        const char* what;
+        std::function<void(EventFilters&)> set;
+        std::function<bool(const qm::EventItem&)> keep;
+    };
+    auto pid = [](const qm::EventItem& e) { return e.theProcess().audit_token.pid; };
+    auto type = [](const qm::EventItem& e) { return e.theEvent().event_type; };
+    const Case cases[] = {
+        {"platform binaries hidden", [](EventFilters& f) { f.appleBinaryFilter = true; },
+         [](const qm::EventItem& e) { return !e.theProcess().is_platform_binary; }},
+        {"one program hidden", [](EventFilters& f) { f.deselectedPrograms = {"/bin/p3"}; },
+         [](const qm::EventItem& e) { return e.theProcess().executable.path != "/bin/p3"; }},
+        {"a type and two pids", [](EventFilters& f) {
+             f.selectedEventTypes = {EXEC};
+             f.searchCategory = "PID", f.searchString = "7,11";
+         },
+         [&](const qm::EventItem& e) { return type(e) == EXEC && (pid(e) == 7 || pid(e) == 11); }},
+        {"every item", [](EventFilters& f) { f.deselectedEventTypes = {WRITE}; }, [](const qm::EventItem&) { return true; }},
+        {"no item", [](EventFilters& f) { f.searchString = "nowhere"; }, [](const qm::EventItem&) { return false; }},
+    };
+    for (std::size_t size : {std::size_t(1001), std::size_t(4 * 32768 + 37)}) {
+        EventFilters store;
+        for (std::size_t i = 0; i < size; ++i)
+            store.addEvent(item(message(openOf("/tmp/f"),
+                                        process("/bin/p" + std::to_string(i % 13), {.pid = std::int64_t(i % 17)}, i % 3 == 0),
+                                        std::int64_t(i), "2024-01-01T00:00:00.000Z", i % 5 == 0 ? EXEC : OPEN)));
+        std::vector<long> held;  // by the store's other lists
+        for (const auto& e : store.allEvents) held.push_back(e.use_count());
+        for (const auto& c : cases) {
+            store.clearAll();
+            c.set(store);
+            qm::EventList expected;
+            std::copy_if(store.allEvents.begin(), store.allEvents.end(), std::back_inserter(expected),
+                         [&](const qm::EventItemPtr& e) { return c.keep(*e); });
+            store.setFilteredEvents(store.refilter(store.allEvents, -1));
+            ASSERT_EQ(store.filteredEvents, expected) << c.what << ", " << size;
+            expected.clear();
+            for (std::size_t i = 0; i < size; ++i)
+                ASSERT_EQ(store.allEvents[i].use_count(), held[i] + (c.keep(*store.allEvents[i]) ? 1 : 0)) << c.what;
+        }
+        store.clearAll();
+        for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(store.allEvents[i].use_count(), held[i]);
+
+        // Items only a replaced list holds go when it is let go, and not before.
+        qm::EventList only;
+        std::vector<std::weak_ptr<qm::EventItem>> watched;
+        for (std::size_t i = 0; i < size; ++i) {
+            only.push_back(item(message(openOf("/tmp/g"), process("/bin/q"), std::int64_t(i))));
+            watched.push_back(only.back());
+        }
+        store.setFilteredEvents(std::move(only));
+        EXPECT_TRUE(std::none_of(watched.begin(), watched.end(), [](const auto& w) { return w.expired(); }));
+        store.setFilteredEvents({});
+        EXPECT_TRUE(std::all_of(watched.begin(), watched.end(), [](const auto& w) { return w.expired(); }));
+    }
+}
