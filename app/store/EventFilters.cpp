@@ -256,7 +256,7 @@ public:
             return numbers_.contains(p.audit_token.pid) || numbers_.contains(p.parent_audit_token.pid) ||
                    numbers_.contains(p.responsible_audit_token.pid);
         case Mode::annotations: return e.annotations().contains(wanted_);
-        case Mode::details: return !terms_.empty() && containsAny(eventSummary(e).searchText(), terms_);
+        case Mode::details: return !terms_.empty() && containsAny(eventSearchText(e), terms_);
         case Mode::program: return containsAny(p.executable.path, terms_);
         }
         return false;

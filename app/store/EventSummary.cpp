@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "ODErrorNames.h"
 #include "ProgramItem.h"
@@ -99,33 +101,78 @@ string_view lastPart(string_view s, char c) {
     return pos == string_view::npos ? s : s.substr(pos + 1);
 }
 
-// The non-empty "_"-parts of s from index `from` on, joined with "_".
-string partsFrom(string_view s, std::size_t from, bool lower = false) {
-    string out;
+// Text pieces. A piece is anything a string_view is made from, or a callable that
+// appends its text to a string; the rules write through put and set, so a summary
+// written into a reused buffer keeps its capacity and makes no other text.
+template <class Part>
+void putOne(string& out, const Part& part) {
+    if constexpr (std::is_invocable_v<const Part&, string&>) part(out);
+    else out.append(string_view(part));
+}
+
+// Appends every part to out.
+template <class... Parts>
+void put(string& out, const Parts&... parts) {
+    (putOne(out, parts), ...);
+}
+
+// Replaces out's text by the parts.
+template <class... Parts>
+void set(string& out, const Parts&... parts) {
+    out.clear();
+    put(out, parts...);
+}
+
+// A decimal number, as std::to_string writes it, without a heap block.
+class Number {
+public:
+    explicit Number(std::int64_t i) : size_(std::size_t(std::to_chars(digits_, digits_ + sizeof digits_, i).ptr - digits_)) {}
+    operator string_view() const { return {digits_, size_}; }
+
+private:
+    char digits_[24];
+    std::size_t size_;
+};
+
+// The non-empty "_"-parts of s from index `from` on, joined with "_", optionally in
+// lower case.
+auto partsFrom(string_view s, std::size_t from, bool lower = false) {
+    return [=](string& out) {
+        std::size_t index = 0;
+        bool first = true;
+        for (string_view rest = s; !rest.empty();) {
+            auto pos = rest.find('_');
+            auto part = rest.substr(0, pos);
+            if (!part.empty() && index++ >= from) {
+                if (!first) out += '_';
+                first = false;
+                const std::size_t at = out.size();
+                out += part;
+                if (lower)
+                    for (std::size_t i = at; i < out.size(); ++i)
+                        if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
+            }
+            if (pos == string_view::npos) break;
+            rest.remove_prefix(pos + 1);
+        }
+    };
+}
+
+// The non-empty "_"-part of s at index n, or "".
+string_view nthPart(string_view s, std::size_t n) {
     std::size_t index = 0;
     while (!s.empty()) {
         auto pos = s.find('_');
         auto part = s.substr(0, pos);
-        if (!part.empty()) {
-            if (index++ >= from) {
-                if (!out.empty()) out += '_';
-                out += part;
-            }
-        }
+        if (!part.empty() && index++ == n) return part;
         if (pos == string_view::npos) break;
         s.remove_prefix(pos + 1);
     }
-    if (lower)
-        for (char& c : out)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
+    return {};
 }
 
-string number(std::int64_t i) { return std::to_string(i); }
-
-// The platform's printed form of a list of texts: ["a", "b"].
-void appendQuoted(string& out, string_view s) {
-    out += '"';
+// Appends s as the platform prints a text inside a list: escaped, without quotes.
+void appendEscaped(string& out, string_view s) {
     for (char c : s) {
         switch (c) {
         case '"': out += "\\\""; break;
@@ -136,58 +183,57 @@ void appendQuoted(string& out, string_view s) {
         default: out += c;
         }
     }
+}
+
+void appendQuoted(string& out, string_view s) {
+    out += '"';
+    appendEscaped(out, s);
     out += '"';
 }
 
-template <class Range, class Text>
-string printedList(const Range& items, Text text) {
-    string out = "[";
-    bool first = true;
-    for (const auto& item : items) {
-        if (!first) out += ", ";
-        first = false;
-        appendQuoted(out, text(item));
-    }
-    out += ']';
-    return out;
+// The platform's printed form of a list of texts: ["a", "b"]. each(out, item)
+// appends an item's text escaped.
+template <class Range, class Each>
+auto printedList(const Range& items, Each each) {
+    return [&items, each](string& out) {
+        out += '[';
+        bool first = true;
+        for (const auto& item : items) {
+            if (!first) out += ", ";
+            first = false;
+            out += '"';
+            each(out, item);
+            out += '"';
+        }
+        out += ']';
+    };
 }
 
-string printedList(const std::vector<string>& items) {
-    return printedList(items, [](const string& s) -> string_view { return s; });
-}
-
-// Appends every part to out.
-template <class... Parts>
-void put(string& out, const Parts&... parts) {
-    (out.append(string_view(parts)), ...);
-}
-
-template <class... Parts>
-string cat(const Parts&... parts) {
-    string out;
-    out.reserve((string_view(parts).size() + ... + 0));
-    put(out, parts...);
-    return out;
+template <class Range>
+auto printedList(const Range& items) {
+    return printedList(items, [](string& out, string_view s) { appendEscaped(out, s); });
 }
 
 string_view orText(const std::optional<string>& v, string_view fallback) { return v ? string_view(*v) : fallback; }
 
-string odStatus(std::int64_t code, string_view ok, string_view errorPrefix) {
-    if (code == 0) return string(ok);
-    return cat(errorPrefix, number(code), ":", odErrorName(code).value_or(""), "]");
+auto odStatus(std::int64_t code, string_view ok, string_view errorPrefix) {
+    return [=](string& out) {
+        if (code == 0) out += ok;
+        else put(out, errorPrefix, Number(code), ":", odErrorName(code).value_or(""), "]");
+    };
 }
 
 // The second "_"-part of an enum value's case name: "TCP" for IPPROTO_TCP.
 template <class E>
-string protocolWord(E v) {
-    auto rest = partsFrom(caseName(v), 1);
-    return string(rest.substr(0, rest.find('_')));
+string_view protocolWord(E v) {
+    return nthPart(caseName(v), 1);
 }
 
 template <class T, class... U>
 concept OneOf = (std::is_same_v<T, U> || ...);
 
-// One rule per case; a case without a rule fails to compile.
+// One rule per case; a case without a rule fails to compile. A rule writes the
+// texts it gives; the other stays empty.
 struct Summarizer {
     const EventItem& item;
     EventSummary& s;
@@ -195,35 +241,49 @@ struct Summarizer {
     string_view prog() const { return lastPathComponent(item); }
     string_view actorPath() const { return item.theEvent().process.executable.path; }
     string_view rowPath() const { return item.theProcess().executable.path; }
-    void both(string shortText, string fullText) {
-        s.shortText = std::move(shortText);
-        s.fullText = std::move(fullText);
+    template <class... Parts>
+    void shortText(const Parts&... parts) {
+        set(s.shortText, parts...);
+    }
+    template <class... Parts>
+    void fullText(const Parts&... parts) {
+        set(s.fullText, parts...);
     }
     // Short text: the file's name; full text: its path.
-    void file(string_view path) { both(string(name(path)), string(path)); }
+    void file(string_view path) {
+        shortText(name(path));
+        fullText(path);
+    }
 
     void operator()(const ESEvent_exec& e) {
-        string args;
-        if (e.args && e.args->size() >= 2)
-            for (std::size_t i = 1; i < e.args->size(); ++i) {
-                if (i > 1) args += ' ';
-                args += (*e.args)[i];
-            }
-        both(cat(name(actorPath()), " -> ", prog(), " ", args), cat(actorPath(), " -> ", rowPath(), " ", args));
+        auto args = [&e](string& out) {
+            if (e.args && e.args->size() >= 2)
+                for (std::size_t i = 1; i < e.args->size(); ++i) {
+                    if (i > 1) out += ' ';
+                    out += (*e.args)[i];
+                }
+        };
+        shortText(name(actorPath()), " -> ", prog(), " ", args);
+        fullText(actorPath(), " -> ", rowPath(), " ", args);
     }
-    void operator()(const ESEvent_fork&) { both(string(prog()), string(rowPath())); }
+    void operator()(const ESEvent_fork&) {
+        shortText(prog());
+        fullText(rowPath());
+    }
     void operator()(const ESEvent_rename& e) {
-        string_view destName, dir, filename, destPath;
         if (e.destination_type == ESDestinationType::ES_DESTINATION_TYPE_NEW_PATH) {
+            string_view dir, filename;
             if (const auto& n = e.destination.new_path) {
                 dir = n->dir.path;
                 filename = n->filename;
             }
-            both(cat(name(e.source.path), " -> ", filename), cat(e.source.path, " -> ", dir, "/", filename));
+            shortText(name(e.source.path), " -> ", filename);
+            fullText(e.source.path, " -> ", dir, "/", filename);
         } else {
+            string_view destPath;
             if (const auto& f = e.destination.existing_file) destPath = f->path;
-            destName = name(destPath);
-            both(cat(name(e.source.path), " -> ", destName), cat(e.source.path, " -> ", destPath));
+            shortText(name(e.source.path), " -> ", name(destPath));
+            fullText(e.source.path, " -> ", destPath);
         }
     }
     void operator()(const ESEvent_open& e) { file(e.file.path); }
@@ -235,7 +295,8 @@ struct Summarizer {
     }
     void operator()(const ESEvent_mmap& e) { file(e.source.path); }
     void operator()(const ESEvent_close& e) {
-        both(cat(name(e.target.path), " ", e.modified ? "WAS modified" : "was NOT modified"), e.target.path);
+        shortText(name(e.target.path), " ", e.modified ? "WAS modified" : "was NOT modified");
+        fullText(e.target.path);
     }
     void operator()(const ESEvent_create& e) {
         if (e.destination_type == ESDestinationType::ES_DESTINATION_TYPE_NEW_PATH) {
@@ -244,7 +305,8 @@ struct Summarizer {
                 dir = n->dir.path;
                 filename = n->filename;
             }
-            both(string(filename), cat(dir, "/", filename));
+            shortText(filename);
+            fullText(dir, "/", filename);
         } else {
             string_view path;
             if (const auto& f = e.destination.existing_file) path = f->path;
@@ -255,111 +317,119 @@ struct Summarizer {
         requires OneOf<T, ESEvent_exchangedata, ESEvent_kextload, ESEvent_kextunload, ESEvent_mprotect,
                        ESEvent_pty_grant, ESEvent_pty_close, ESEvent_settime, ESEvent_cs_invalidated>
     void operator()(const T&) {}
-    void operator()(const ESEvent_exit& e) { s.shortText = number(e.stat); }
+    void operator()(const ESEvent_exit& e) { shortText(Number(e.stat)); }
     template <class T>
         requires OneOf<T, ESEvent_get_task, ESEvent_get_task_name, ESEvent_get_task_read, ESEvent_get_task_inspect>
     void operator()(const T& e) {
-        string how = partsFrom(caseName(e.type), 4);
-        both(cat(prog(), " -", how, "-> ", name(e.target.executable.path)),
-             cat(rowPath(), " -", how, "-> ", e.target.executable.path));
+        auto how = partsFrom(caseName(e.type), 4);
+        shortText(prog(), " -", how, "-> ", name(e.target.executable.path));
+        fullText(rowPath(), " -", how, "-> ", e.target.executable.path);
     }
     void operator()(const ESEvent_link& e) {
-        both(cat(name(e.source.path), " -> ", e.target_filename),
-             cat(e.source.path, " -> ", e.target_dir.path, "/", e.target_filename));
+        shortText(name(e.source.path), " -> ", e.target_filename);
+        fullText(e.source.path, " -> ", e.target_dir.path, "/", e.target_filename);
     }
     template <class T>
         requires OneOf<T, ESEvent_mount, ESEvent_unmount, ESEvent_remount>
     void operator()(const T& e) {
         const Statfs& f = e.statfs;
-        both(f.f_mntonname, cat(f.f_mntfromname, " -", f.f_fstypename, "-> ", f.f_mntonname));
+        shortText(f.f_mntonname);
+        fullText(f.f_mntfromname, " -", f.f_fstypename, "-> ", f.f_mntonname);
     }
-    void operator()(const ESEvent_iokit_open& e) { s.shortText = e.user_client_class; }
+    void operator()(const ESEvent_iokit_open& e) { shortText(e.user_client_class); }
     template <class T>
         requires OneOf<T, ESEvent_setflags, ESEvent_getattrlist, ESEvent_searchfs, ESEvent_chdir, ESEvent_chroot,
                        ESEvent_readdir, ESEvent_fsgetpath>
     void operator()(const T& e) {
-        s.shortText = e.target.path;
+        shortText(e.target.path);
     }
-    void operator()(const ESEvent_setextattr& e) {
-        both(cat(e.extattr, label::A, name(e.target.path)), cat(e.extattr, label::A, e.target.path));
+    // An extended attribute, how it was used, and the file.
+    void attribute(string_view attr, string_view how, string_view path) {
+        shortText(attr, how, name(path));
+        fullText(attr, how, path);
     }
-    void operator()(const ESEvent_getextattr& e) {
-        both(cat(e.extattr, " read from ", name(e.target.path)), cat(e.extattr, " read from ", e.target.path));
-    }
-    void operator()(const ESEvent_deleteextattr& e) {
-        both(cat(e.extattr, " removed from ", name(e.target.path)), cat(e.extattr, " removed from ", e.target.path));
-    }
+    void operator()(const ESEvent_setextattr& e) { attribute(e.extattr, label::A, e.target.path); }
+    void operator()(const ESEvent_getextattr& e) { attribute(e.extattr, " read from ", e.target.path); }
+    void operator()(const ESEvent_deleteextattr& e) { attribute(e.extattr, " removed from ", e.target.path); }
     void operator()(const ESEvent_setowner& e) {
-        string ids = cat(label::B, number(e.uid), " gid: ", number(e.gid), " for ");
-        both(cat(ids, name(e.target.path)), cat(ids, e.target.path));
+        auto ids = [&e](string& out) { put(out, label::B, Number(e.uid), " gid: ", Number(e.gid), " for "); };
+        shortText(ids, name(e.target.path));
+        fullText(ids, e.target.path);
     }
     void operator()(const ESEvent_signal& e) {
         string_view sig = caseName(e.sig);
-        both(cat(name(actorPath()), " -", sig, "-> ", prog()), cat(actorPath(), " -", sig, "-> ", rowPath()));
+        shortText(name(actorPath()), " -", sig, "-> ", prog());
+        fullText(actorPath(), " -", sig, "-> ", rowPath());
     }
     void operator()(const ESEvent_file_provider_materialize& e) {
-        both(cat(name(e.source.path), " -> ", name(e.target.path)), cat(e.source.path, " -> ", e.target.path));
+        shortText(name(e.source.path), " -> ", name(e.target.path));
+        fullText(e.source.path, " -> ", e.target.path);
     }
     void operator()(const ESEvent_file_provider_update& e) {
-        both(cat(name(e.source.path), " -> ", lastPart(e.target_path, '/')), cat(e.source.path, " -> ", e.target_path));
+        shortText(name(e.source.path), " -> ", lastPart(e.target_path, '/'));
+        fullText(e.source.path, " -> ", e.target_path);
     }
-    void operator()(const ESEvent_readlink& e) { s.shortText = e.source.path; }
+    void operator()(const ESEvent_readlink& e) { shortText(e.source.path); }
     void operator()(const ESEvent_lookup& e) {
-        both(string(lastPart(e.relative_target, '/')), cat(e.source_dir.path, e.relative_target));
+        shortText(lastPart(e.relative_target, '/'));
+        fullText(e.source_dir.path, e.relative_target);
     }
     void operator()(const ESEvent_clone& e) {
-        both(cat(name(e.source.path), " -> ", e.target_name),
-             cat(e.source.path, " -> ", e.target_dir.path, "/", e.target_name));
+        shortText(name(e.source.path), " -> ", e.target_name);
+        fullText(e.source.path, " -> ", e.target_dir.path, "/", e.target_name);
     }
-    void operator()(const ESEvent_fcntl& e) { both(cat(name(e.target.path), " -> ", number(e.cmd)), e.target.path); }
-    void operator()(const ESEvent_uipc_bind& e) { both(e.filename, cat(e.dir.path, "/", e.filename)); }
+    void operator()(const ESEvent_fcntl& e) {
+        shortText(name(e.target.path), " -> ", Number(e.cmd));
+        fullText(e.target.path);
+    }
+    void operator()(const ESEvent_uipc_bind& e) {
+        shortText(e.filename);
+        fullText(e.dir.path, "/", e.filename);
+    }
     void operator()(const ESEvent_uipc_connect& e) {
-        s.shortText = cat(caseName(e.domain), " : ", caseName(e.type), " : ", protocolWord(e.proto), " -> ", e.file.path);
+        shortText(caseName(e.domain), " : ", caseName(e.type), " : ", protocolWord(e.proto), " -> ", e.file.path);
     }
     void operator()(const ESEvent_setacl& e) {
-        string t = "(path: ";
-        appendQuoted(t, parent(e.target.path));
-        t += ", filename: ";
-        appendQuoted(t, name(e.target.path));
-        t += ')';
-        both(std::move(t), e.target.path);
+        auto quoted = [](string_view text) { return [text](string& out) { appendQuoted(out, text); }; };
+        shortText("(path: ", quoted(parent(e.target.path)), ", filename: ", quoted(name(e.target.path)), ")");
+        fullText(e.target.path);
     }
     void operator()(const ESEvent_proc_check& e) {
         string_view how = lastPart(caseName(e.type), '_');
         string_view targetPath = e.target ? string_view(e.target->executable.path) : string_view();
-        both(cat(prog(), " -", how, "-> ", name(targetPath)), cat(rowPath(), " -", how, "-> ", targetPath));
+        shortText(prog(), " -", how, "-> ", name(targetPath));
+        fullText(rowPath(), " -", how, "-> ", targetPath);
     }
     void operator()(const ESEvent_proc_suspend_resume& e) {
-        string kind = partsFrom(caseName(e.type), 5, true);
-        if (e.target)
-            both(cat("Resume ", kind, " for ", name(e.target->executable.path)),
-                 cat("Resume ", kind, " for ", e.target->executable.path));
-        else
-            s.shortText = std::move(kind);
+        auto kind = partsFrom(caseName(e.type), 5, true);
+        if (e.target) {
+            shortText("Resume ", kind, " for ", name(e.target->executable.path));
+            fullText("Resume ", kind, " for ", e.target->executable.path);
+        } else {
+            shortText(kind);
+        }
     }
     template <class T>
         requires OneOf<T, ESEvent_trace, ESEvent_remote_thread_create>
     void operator()(const T& e) {
-        both(cat(prog(), " -> ", name(e.target.executable.path)), cat(rowPath(), " -> ", e.target.executable.path));
+        shortText(prog(), " -> ", name(e.target.executable.path));
+        fullText(rowPath(), " -> ", e.target.executable.path);
     }
-    void operator()(const ESEvent_setuid& e) { s.shortText = cat(label::C, number(e.uid)); }
-    void operator()(const ESEvent_setgid& e) { s.shortText = cat("to gid: ", number(e.gid)); }
-    void operator()(const ESEvent_seteuid& e) { s.shortText = cat(label::D, number(e.euid)); }
-    void operator()(const ESEvent_setegid& e) { s.shortText = cat(label::E, number(e.egid)); }
-    void operator()(const ESEvent_setreuid& e) {
-        s.shortText = cat(label::F, number(e.euid), label::G, number(e.ruid));
-    }
-    void operator()(const ESEvent_setregid& e) {
-        s.shortText = cat(label::H, number(e.egid), " rgid: ", number(e.rgid));
-    }
+    void operator()(const ESEvent_setuid& e) { shortText(label::C, Number(e.uid)); }
+    void operator()(const ESEvent_setgid& e) { shortText("to gid: ", Number(e.gid)); }
+    void operator()(const ESEvent_seteuid& e) { shortText(label::D, Number(e.euid)); }
+    void operator()(const ESEvent_setegid& e) { shortText(label::E, Number(e.egid)); }
+    void operator()(const ESEvent_setreuid& e) { shortText(label::F, Number(e.euid), label::G, Number(e.ruid)); }
+    void operator()(const ESEvent_setregid& e) { shortText(label::H, Number(e.egid), " rgid: ", Number(e.rgid)); }
     void operator()(const ESEvent_copyfile& e) {
-        both(cat(name(e.source.path), " -> ", e.target_name),
-             cat(e.source.path, " -> ", e.targetdir.path, "/", e.target_name));
+        shortText(name(e.source.path), " -> ", e.target_name);
+        fullText(e.source.path, " -> ", e.targetdir.path, "/", e.target_name);
     }
     void operator()(const ESEvent_authentication& e) {
         auto byInstigator = [this](string_view kind, const auto& record) {
             string_view path = record ? string_view(record->instigator.executable.path) : string_view();
-            both(cat(kind, " auth from ", name(path)), cat(kind, " auth from ", path));
+            shortText(kind, " auth from ", name(path));
+            fullText(kind, " auth from ", path);
         };
         switch (e.type) {
         case ESAuthenticationType::ES_AUTHENTICATION_TYPE_OD: byInstigator("OD", e.data.od); break;
@@ -367,71 +437,83 @@ struct Summarizer {
         case ESAuthenticationType::ES_AUTHENTICATION_TYPE_TOKEN: byInstigator("TOKEN", e.data.token); break;
         case ESAuthenticationType::ES_AUTHENTICATION_TYPE_AUTO_UNLOCK: {
             string_view user = e.data.auto_unlock ? string_view(e.data.auto_unlock->username) : string_view();
-            s.shortText = cat(label::I, " auth from ", user);
+            shortText(label::I, " auth from ", user);
             break;
         }
-        case ESAuthenticationType::ES_AUTHENTICATION_TYPE_LAST: s.shortText = "None auth from "; break;
+        case ESAuthenticationType::ES_AUTHENTICATION_TYPE_LAST: shortText("None auth from "); break;
         }
     }
     void operator()(const ESEvent_xp_malware_detected& e) {
-        both(e.malware_identifier, cat(e.malware_identifier, label::J, e.detected_path));
+        shortText(e.malware_identifier);
+        fullText(e.malware_identifier, label::J, e.detected_path);
     }
     void operator()(const ESEvent_xp_malware_remediated& e) {
         string_view done = e.success ? "WAS" : "was NOT";
-        both(cat(e.malware_identifier, " ", done, label::K),
-             cat(e.malware_identifier, " ", done, " remediated with ", e.action_type, " for ",
-                 orText(e.remediated_path, unknown)));
+        shortText(e.malware_identifier, " ", done, label::K);
+        fullText(e.malware_identifier, " ", done, " remediated with ", e.action_type, " for ",
+                 orText(e.remediated_path, unknown));
     }
     template <class T>
         requires OneOf<T, ESEvent_lw_session_login, ESEvent_lw_session_logout, ESEvent_lw_session_lock,
                        ESEvent_lw_session_unlock, ESEvent_login_logout>
     void operator()(const T& e) {
-        s.shortText = e.username;
+        shortText(e.username);
     }
     void operator()(const ESEvent_screensharing_attach& e) {
         string_view verdict = e.success ? "ACCEPTED" : "DENIED";
         string_view from = orText(e.source_address, unknown), to = orText(e.session_username, unknown);
-        both(cat(verdict, " from ", from, " to username ", to),
-             cat(verdict, " from ", from, " viewer appleid ", orText(e.viewer_appleid, unknown), " to username ", to));
+        shortText(verdict, " from ", from, " to username ", to);
+        fullText(verdict, " from ", from, " viewer appleid ", orText(e.viewer_appleid, unknown), " to username ", to);
     }
     void operator()(const ESEvent_screensharing_detach& e) {
-        s.shortText = cat(label::L, orText(e.source_address, unknown), " viewer appleid ", orText(e.viewer_appleid, unknown));
+        shortText(label::L, orText(e.source_address, unknown), " viewer appleid ", orText(e.viewer_appleid, unknown));
     }
     void operator()(const ESEvent_openssh_login& e) {
-        s.shortText = cat(e.success ? "ACCEPTED" : "DENIED", " for ", e.username, " from ", e.source_address);
+        shortText(e.success ? "ACCEPTED" : "DENIED", " for ", e.username, " from ", e.source_address);
     }
     void operator()(const ESEvent_openssh_logout& e) {
-        s.shortText = cat(label::M, number(e.uid), " for ", e.username, " from ", e.source_address);
+        shortText(label::M, Number(e.uid), " for ", e.username, " from ", e.source_address);
     }
     void operator()(const ESEvent_login_login& e) {
-        if (e.success) s.shortText = cat("Successful login from: ", e.username, " ");
-        else s.shortText = cat("Failed login from: ", e.username, " ", label::N, orText(e.failure_message, "unknown"), "]");
+        if (e.success) shortText("Successful login from: ", e.username, " ");
+        else shortText("Failed login from: ", e.username, " ", label::N, orText(e.failure_message, "unknown"), "]");
     }
     void operator()(const ESEvent_btm_launch_item_add& e) {
         string_view exeName = e.executable_path ? lastPart(*e.executable_path, '/') : "[]";
         string_view exePath = e.executable_path ? string_view(*e.executable_path) : "[]";
-        both(cat(exeName, " -> ", lastPart(e.item.item_url, '/')), cat(exePath, " -> ", e.item.item_url));
+        shortText(exeName, " -> ", lastPart(e.item.item_url, '/'));
+        fullText(exePath, " -> ", e.item.item_url);
     }
-    void operator()(const ESEvent_btm_launch_item_remove& e) { s.shortText = e.item.item_url; }
+    void operator()(const ESEvent_btm_launch_item_remove& e) { shortText(e.item.item_url); }
 
     static string_view petName(const std::optional<ESProcess>& petitioner) {
         return petitioner ? name(petitioner->executable.path) : unknown;
     }
     void operator()(const ESEvent_authorization_judgement& e) {
         std::size_t n = e.results ? e.results->size() : 0;
-        std::vector<string> results;
-        if (e.results)
-            for (const auto& r : *e.results) results.push_back(cat(r.right_name, " [", r.granted ? "YES" : "NO", "]"));
-        both(cat(petName(e.petitioner), label::O, number(std::int64_t(n)), "-rights"),
-             cat(name(e.instigator.executable.path), " on behalf of ", petName(e.petitioner), label::P,
-                 printedList(results)));
+        shortText(petName(e.petitioner), label::O, Number(std::int64_t(n)), "-rights");
+        auto results = [&e](string& out) {
+            if (!e.results) {
+                out += "[]";
+                return;
+            }
+            put(out, printedList(*e.results, [](string& out, const ESAuthResult& r) {
+                    appendEscaped(out, r.right_name);
+                    put(out, " [", r.granted ? "YES" : "NO", "]");
+                }));
+        };
+        fullText(name(e.instigator.executable.path), " on behalf of ", petName(e.petitioner), label::P, results);
     }
     void operator()(const ESEvent_authorization_petition& e) {
         std::size_t n = e.rights ? e.rights->size() : 0;
         string_view first = n > 0 ? string_view(e.rights->front()) : string_view();
-        both(cat(petName(e.petitioner), label::O, number(std::int64_t(n)), "-rights first is ", first),
-             cat(name(e.instigator.executable.path), " on behalf of ", petName(e.petitioner), label::Q,
-                 printedList(e.rights ? *e.rights : std::vector<string>{string(unknown)})));
+        shortText(petName(e.petitioner), label::O, Number(std::int64_t(n)), "-rights first is ", first);
+        const std::array<string_view, 1> noRights{unknown};
+        auto rights = [&](string& out) {
+            if (e.rights) put(out, printedList(*e.rights));
+            else put(out, printedList(noRights));
+        };
+        fullText(name(e.instigator.executable.path), " on behalf of ", petName(e.petitioner), label::Q, rights);
     }
 
     // Open Directory.
@@ -440,54 +522,53 @@ struct Summarizer {
         return name(e.instigator.executable.path);
     }
     void operator()(const ESEvent_od_create_user& e) {
-        s.shortText = cat("usr:", e.user_name, label::R, odStatus(e.error_code, "created", "create error ["), " by ", insName(e));
+        shortText("usr:", e.user_name, label::R, odStatus(e.error_code, "created", "create error ["), " by ", insName(e));
     }
     void operator()(const ESEvent_od_delete_user& e) {
-        s.shortText = cat(e.user_name, label::R, odStatus(e.error_code, label::S, label::T), " by ", insName(e));
+        shortText(e.user_name, label::R, odStatus(e.error_code, label::S, label::T), " by ", insName(e));
     }
     void operator()(const ESEvent_od_disable_user& e) {
-        s.shortText = cat(e.user_name, label::R, odStatus(e.error_code, "disabled", "disable error ["), " by ", insName(e));
+        shortText(e.user_name, label::R, odStatus(e.error_code, "disabled", "disable error ["), " by ", insName(e));
     }
     void operator()(const ESEvent_od_enable_user& e) {
-        s.shortText = cat(e.user_name, label::R, odStatus(e.error_code, "enabled", "enable error ["), " by ", insName(e));
+        shortText(e.user_name, label::R, odStatus(e.error_code, "enabled", "enable error ["), " by ", insName(e));
     }
     void operator()(const ESEvent_od_create_group& e) {
-        s.shortText = cat("grp:", e.group_name, label::R, odStatus(e.error_code, "created", "create error ["), " by ", insName(e));
+        shortText("grp:", e.group_name, label::R, odStatus(e.error_code, "created", "create error ["), " by ", insName(e));
     }
     void operator()(const ESEvent_od_delete_group& e) {
-        s.shortText = cat("grp:", e.group_name, label::R, odStatus(e.error_code, label::S, label::T), " by ", insName(e));
+        shortText("grp:", e.group_name, label::R, odStatus(e.error_code, label::S, label::T), " by ", insName(e));
     }
-    void operator()(const ESEvent_od_group_add& e) {
-        string status = odStatus(e.error_code, "added", label::U);
-        both(cat("grp:", e.group_name, " ", status, " ", e.member.member_value),
-             cat(e.group_name, " ", status, " ", e.member.member_value, " by ", insName(e)));
+    // A member added to or removed from a group.
+    template <class T>
+    void groupChange(const T& e, string_view done, string_view failed) {
+        auto status = odStatus(e.error_code, done, failed);
+        string_view member = e.member.member_value;
+        shortText("grp:", e.group_name, " ", status, " ", member);
+        fullText(e.group_name, " ", status, " ", member, " by ", insName(e));
     }
-    void operator()(const ESEvent_od_group_remove& e) {
-        string status = odStatus(e.error_code, "removed", "remove error [");
-        both(cat("grp:", e.group_name, " ", status, " ", e.member.member_value),
-             cat(e.group_name, " ", status, " ", e.member.member_value, " by ", insName(e)));
-    }
+    void operator()(const ESEvent_od_group_add& e) { groupChange(e, "added", label::U); }
+    void operator()(const ESEvent_od_group_remove& e) { groupChange(e, "removed", "remove error ["); }
     void operator()(const ESEvent_od_group_set& e) {
-        string status = odStatus(e.error_code, "set", label::U);
         const auto& members = e.members.member_array;
-        both(cat("grp:", e.group_name, " ", status, " ", number(std::int64_t(members.size())), "-members"),
-             cat(e.group_name, " ", status, " ", printedList(members), " by ", insName(e)));
+        auto status = odStatus(e.error_code, "set", label::U);
+        shortText("grp:", e.group_name, " ", status, " ", Number(std::int64_t(members.size())), "-members");
+        fullText(e.group_name, " ", status, " ", printedList(members), " by ", insName(e));
     }
     void operator()(const ESEvent_od_attribute_set& e) {
-        s.shortText = cat("record:", e.record_name, " ", odStatus(e.error_code, "set", label::U), label::V,
-                          e.attribute_name, " by ", insName(e));
+        shortText("record:", e.record_name, " ", odStatus(e.error_code, "set", label::U), label::V, e.attribute_name,
+                  " by ", insName(e));
     }
     void operator()(const ESEvent_od_attribute_value_add& e) {
-        s.shortText = cat("record:", e.record_name, " ", odStatus(e.error_code, "added", label::U), label::V,
-                          e.attribute_name, " by ", insName(e));
+        shortText("record:", e.record_name, " ", odStatus(e.error_code, "added", label::U), label::V, e.attribute_name,
+                  " by ", insName(e));
     }
     void operator()(const ESEvent_od_attribute_value_remove& e) {
-        s.shortText = cat("record:", e.record_name, " ", odStatus(e.error_code, "removed", "remove error ["),
-                          label::V, e.attribute_name, " by ", insName(e));
+        shortText("record:", e.record_name, " ", odStatus(e.error_code, "removed", "remove error ["), label::V,
+                  e.attribute_name, " by ", insName(e));
     }
     void operator()(const ESEvent_od_modify_password& e) {
-        s.shortText = cat(e.account_name, " password ", odStatus(e.error_code, "modified", "modify error ["), " by ",
-                          insName(e));
+        shortText(e.account_name, " password ", odStatus(e.error_code, "modified", "modify error ["), " by ", insName(e));
     }
 
     template <class T>
@@ -496,24 +577,25 @@ struct Summarizer {
         const ESProfile& p = e.profile;
         string_view source =
             p.install_source == ESProfileSource::ES_PROFILE_SOURCE_INSTALL ? string_view("LOCAL_INSTALL") : label::Y;
-        both(cat(source, " of \"", p.display_name, "\""),
-             cat(insName(e), " - ", source, " of ", p.scope, label::W, p.display_name, "\""));
+        shortText(source, " of \"", p.display_name, "\"");
+        fullText(insName(e), " - ", source, " of ", p.scope, label::W, p.display_name, "\"");
     }
     void operator()(const ESEvent_su& e) {
         string_view switched = e.success ? label::Z : string_view("DENIED");
         string_view to = orText(e.to_username, unknown);
-        both(cat(e.from_username, " -", switched, "-> ", to),
-             cat(e.from_username, "[", number(e.from_uid), "] -", switched, "-> ", to, "[", number(e.to_uid.value_or(-1)), "]"));
+        shortText(e.from_username, " -", switched, "-> ", to);
+        fullText(e.from_username, "[", Number(e.from_uid), "] -", switched, "-> ", to, "[", Number(e.to_uid.value_or(-1)),
+                 "]");
     }
     void operator()(const ESEvent_sudo& e) {
         string_view ran = e.success ? "EXECUTED" : "DENIED";
         string_view command = orText(e.command, unknown), to = orText(e.to_username, unknown);
-        both(cat(ran, " \"", command, label::X, to),
-             cat(orText(e.from_username, unknown), "[", number(e.from_uid.value_or(-1)), "] ", ran, " \"", command,
-                 label::X, to, "[", number(e.to_uid.value_or(-1)), "]"));
+        shortText(ran, " \"", command, label::X, to);
+        fullText(orText(e.from_username, unknown), "[", Number(e.from_uid.value_or(-1)), "] ", ran, " \"", command,
+                 label::X, to, "[", Number(e.to_uid.value_or(-1)), "]");
     }
     void operator()(const ESEvent_xpc_connect& e) {
-        s.shortText = cat(e.service_name, " [", shortName(e.service_domain_type), "]");
+        shortText(e.service_name, " [", shortName(e.service_domain_type), "]");
     }
     void operator()(const ESEvent_networkflow& e) {
         string_view lp = orText(e.local_port, "null"), rp = orText(e.remote_port, "null");
@@ -521,23 +603,30 @@ struct Summarizer {
             return portName(parseDecimal(port).value_or(0)).value_or(port);
         };
         string_view localLabel = portLabel(lp), remoteLabel = portLabel(rp);
+        string_view proto = protocolWord(e.flow_protocol);
+        const bool outbound = e.direction == "outbound";
+        auto dir = [&](string& out) {
+            if (outbound) put(out, "-", proto, "->");
+            else put(out, "<-", proto, "-");
+        };
 
-        string local;
-        if (!e.local_address) local = "null";
-        else if (*e.local_address == "0.0.0.0") local = lp == "0" ? string(label::AA) : cat(label::AA, ":", localLabel);
-        else local = cat(*e.local_address, ":", localLabel);
-        string remote = e.remote_address ? cat(*e.remote_address, ":", remoteLabel) : string("null");
-
-        string proto = protocolWord(e.flow_protocol);
-        string dir = e.direction == "outbound" ? cat("-", proto, "->") : cat("<-", proto, "-");
-
-        if (e.remote_port && *e.remote_port == "53" && rawValue(e.flow_protocol) == udpProtocolNumber)
-            s.shortText = cat("DNS lookup for ", orText(e.remote_hostname, ""));
-        else
-            s.shortText = cat(local, " ", dir, " ", remote);
-        s.fullText = cat("[", orText(e.url, ""), " ", localLabel, ":", remoteLabel, "] ", orText(e.local_address, "null"),
-                         ":", lp, " ", dir, " ", orText(e.remote_address, "null"), ":", rp, " [",
-                         orText(e.remote_hostname, ""), "]");
+        if (e.remote_port && *e.remote_port == "53" && rawValue(e.flow_protocol) == udpProtocolNumber) {
+            shortText("DNS lookup for ", orText(e.remote_hostname, ""));
+        } else {
+            auto local = [&](string& out) {
+                if (!e.local_address) out += "null";
+                else if (*e.local_address != "0.0.0.0") put(out, *e.local_address, ":", localLabel);
+                else if (lp == "0") out += label::AA;
+                else put(out, label::AA, ":", localLabel);
+            };
+            auto remote = [&](string& out) {
+                if (e.remote_address) put(out, *e.remote_address, ":", remoteLabel);
+                else out += "null";
+            };
+            shortText(local, " ", dir, " ", remote);
+        }
+        fullText("[", orText(e.url, ""), " ", localLabel, ":", remoteLabel, "] ", orText(e.local_address, "null"), ":",
+                 lp, " ", dir, " ", orText(e.remote_address, "null"), ":", rp, " [", orText(e.remote_hostname, ""), "]");
     }
 };
 
@@ -550,9 +639,24 @@ std::optional<std::string_view> portName(std::int64_t port) {
     return it->second;
 }
 
+void eventSummary(const EventItem& item, EventSummary& into) {
+    into.shortText.clear();
+    into.fullText.clear();
+    item.theEvent().event.visit(Summarizer{item, into});
+}
+
+std::string_view eventSearchText(const EventItem& item) {
+    // One buffer per thread: the store's passes and the annotator run on several
+    // threads at once, and a buffer that keeps its capacity makes no heap block per
+    // event once it has grown.
+    thread_local EventSummary scratch;
+    eventSummary(item, scratch);
+    return scratch.searchText();
+}
+
 EventSummary eventSummary(const EventItem& item) {
     EventSummary summary;
-    item.theEvent().event.visit(Summarizer{item, summary});
+    eventSummary(item, summary);
     return summary;
 }
 

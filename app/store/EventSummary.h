@@ -1,6 +1,7 @@
 #pragma once
 // The one-line description of an event: a short text for the events table and a
-// full text (full paths, extra facts) for its tool tip. Computed on demand.
+// full text (full paths, extra facts) for its tool tip. Computed on demand, into a
+// new value or over a reused one.
 
 #include <optional>
 #include <string>
@@ -21,6 +22,12 @@ struct EventSummary {
 
 // Pure: reads the item's immutable records, takes no lock, never fails.
 EventSummary eventSummary(const EventItem& item);
+// The same texts written over into's, which keep their capacity.
+void eventSummary(const EventItem& item, EventSummary& into);
+
+// The summary's searchText(), written into a buffer of the calling thread: valid
+// until the thread's next call.
+std::string_view eventSearchText(const EventItem& item);
 
 // The service name of a well-known port, or nothing.
 std::optional<std::string_view> portName(std::int64_t port);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bitset>
 #include <functional>
 
@@ -384,6 +385,31 @@ TEST(EventSummary, EveryEventKindByItsRule) {
         covered.set(c.event.tag());
     }
     for (std::size_t tag = 0; tag < ESEvent::caseCount; ++tag) EXPECT_TRUE(covered[tag]) << "no case for " << eventKeys[tag];
+}
+
+// One buffer reused for every kind, each event after a longer one (the hand cases,
+// then generated events of every kind), holds exactly what a fresh summary gives:
+// no text left over from the event before, none cut short.
+TEST(EventSummary, ReusedBufferGivesTheFreshTexts) {
+    std::vector<qm::EventItemPtr> items;
+    for (const auto& c : cases()) items.push_back(item(message(c.event, process("/usr/bin/actor"))));
+    fixtures::FixtureGenerator generator(11);
+    for (int round = 0; round < 3; ++round)
+        for (std::size_t tag = 0; tag < ESEvent::caseCount; ++tag) items.push_back(item(generator.next(tag), quietAnnotator()));
+    auto length = [](const qm::EventItemPtr& it) {
+        auto s = qm::eventSummary(*it);
+        return s.shortText.size() + s.fullText.size();
+    };
+    std::stable_sort(items.begin(), items.end(), [&](const auto& a, const auto& b) { return length(a) > length(b); });
+
+    qm::EventSummary reused;
+    for (const auto& it : items) {
+        const auto fresh = qm::eventSummary(*it);
+        qm::eventSummary(*it, reused);
+        EXPECT_EQ(reused.shortText, fresh.shortText) << eventKeys[it->theEvent().event.tag()];
+        EXPECT_EQ(reused.fullText, fresh.fullText) << eventKeys[it->theEvent().event.tag()];
+        EXPECT_EQ(qm::eventSearchText(*it), fresh.searchText()) << eventKeys[it->theEvent().event.tag()];
+    }
 }
 
 TEST(EventSummary, SearchTextIsTheFullTextUnlessEmpty) {
