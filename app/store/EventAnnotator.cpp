@@ -57,34 +57,31 @@ EventAnnotator::PathList readAnnotatePaths(const Settings& settings) {
 
 }  // namespace
 
-void EventAnnotator::Paths::reload(const Settings& settings) {
+void EventAnnotator::State::reload(const Settings& settings) {
     // Reloads run one at a time, so the last one leaves the state of the settings'
     // last change.
     std::lock_guard reloading(reloadMutex);
-    auto fresh = std::make_shared<const PathList>(readAnnotatePaths(settings));
-    auto freshPrograms = std::make_shared<ProgramMatches>();
-    pathsEnabled.store(settings.boolValue(keys::annotatePathsEnabled), std::memory_order_relaxed);
-    rootUserEnabled.store(settings.boolValue(keys::annotateRootUserEnabled), std::memory_order_relaxed);
-    quarantinesEnabled.store(settings.boolValue(keys::annotateQuarantinesEnabled), std::memory_order_relaxed);
-    std::lock_guard lock(mutex);
-    list = std::move(fresh);
-    programs = std::move(freshPrograms);
+    PathList paths = readAnnotatePaths(settings);
+    const bool pathsOn = settings.boolValue(keys::annotatePathsEnabled);
+    const bool rootUserOn = settings.boolValue(keys::annotateRootUserEnabled);
+    const bool quarantinesOn = settings.boolValue(keys::annotateQuarantinesEnabled);
+    // Rules made before are used again, so that settings that change back and forth
+    // (or change other keys) make nothing new.
+    for (const auto& r : made)
+        if (*r->paths == paths && r->pathsEnabled == pathsOn && r->rootUserEnabled == rootUserOn &&
+            r->quarantinesEnabled == quarantinesOn) {
+            current.store(r.get(), std::memory_order_release);
+            return;
+        }
+    FragmentSet fragments(paths);
+    made.push_back(std::make_unique<const Rules>(Rules{std::make_shared<const PathList>(std::move(paths)),
+                                                       std::move(fragments), pathsOn, rootUserOn, quarantinesOn}));
+    current.store(made.back().get(), std::memory_order_release);
 }
 
-std::pair<std::shared_ptr<const EventAnnotator::PathList>, std::shared_ptr<EventAnnotator::ProgramMatches>>
-EventAnnotator::Paths::getWithPrograms() {
-    std::lock_guard lock(mutex);
-    return {list, programs};
-}
-
-std::shared_ptr<const EventAnnotator::PathList> EventAnnotator::Paths::get() {
-    std::lock_guard lock(mutex);
-    return list;
-}
-
-EventAnnotator::EventAnnotator(Settings& settings) : settings_(settings), paths_(std::make_shared<Paths>()) {
-    paths_->reload(settings_);
-    observer_ = settings_.addObserver([paths = paths_, &settings] { paths->reload(settings); });
+EventAnnotator::EventAnnotator(Settings& settings) : settings_(settings), state_(std::make_shared<State>()) {
+    state_->reload(settings_);
+    observer_ = settings_.addObserver([state = state_, &settings] { state->reload(settings); });
 }
 
 EventAnnotator::~EventAnnotator() { settings_.removeObserver(observer_); }
@@ -94,31 +91,18 @@ EventAnnotator& EventAnnotator::shared() {
     return *annotator;
 }
 
-void EventAnnotator::reloadPrivilegedPaths() { paths_->reload(settings_); }
+void EventAnnotator::reloadPrivilegedPaths() { state_->reload(settings_); }
 
-std::shared_ptr<const EventAnnotator::PathList> EventAnnotator::privilegedPaths() const { return paths_->get(); }
+std::shared_ptr<const EventAnnotator::PathList> EventAnnotator::privilegedPaths() const { return rules().paths; }
 
-bool EventAnnotator::matchesPrivilegedPath(const EventItem& item) const {
-    auto [paths, programs] = paths_->getWithPrograms();
-    if (paths->empty()) return false;
-    auto containsAny = [&paths](const std::string& text) {
-        for (const auto& fragment : *paths)
-            if (text.find(fragment) != std::string::npos) return true;
-        return false;
-    };
-    const std::string& program = item.theProcess().executable.path;
-    {
-        std::lock_guard lock(programs->mutex);
-        auto known = programs->known.find(program);
-        if (known == programs->known.end()) {
-            // Bounded: a capture with very many distinct programs starts over.
-            if (programs->known.size() >= 100000) programs->known.clear();
-            known = programs->known.emplace(program, containsAny(program)).first;
-        }
-        if (known->second) return true;
-    }
-    return casesWithPathText()[item.theEvent().event.tag()] && containsAny(eventSummary(item).searchText());
+bool EventAnnotator::matches(const Rules& rules, const EventItem& item) {
+    const FragmentSet& fragments = rules.fragments;
+    if (fragments.empty()) return false;
+    if (fragments.foundIn(item.theProcess().executable.path)) return true;
+    return casesWithPathText()[item.theEvent().event.tag()] && fragments.foundIn(eventSearchText(item));
 }
+
+bool EventAnnotator::matchesPrivilegedPath(const EventItem& item) const { return matches(rules(), item); }
 
 bool EventAnnotator::isQuarantineChange(const EventItem& item) const {
     const ESEvent& event = item.theEvent().event;
@@ -129,13 +113,11 @@ bool EventAnnotator::isQuarantineChange(const EventItem& item) const {
 }
 
 void EventAnnotator::annotate(EventItem& item) const {
-    const Paths& in = *paths_;
-    if (in.pathsEnabled.load(std::memory_order_relaxed) && matchesPrivilegedPath(item))
-        item.addAnnotations(EventAnnotation::PRIVILEGED_PATH);
-    if (in.rootUserEnabled.load(std::memory_order_relaxed) && item.theProcess().audit_token.euid == 0)
+    const Rules& in = rules();
+    if (in.pathsEnabled && matches(in, item)) item.addAnnotations(EventAnnotation::PRIVILEGED_PATH);
+    if (in.rootUserEnabled && item.theProcess().audit_token.euid == 0)
         item.addAnnotations(EventAnnotation::PRIVILEGED_USER);
-    if (in.quarantinesEnabled.load(std::memory_order_relaxed) && isQuarantineChange(item))
-        item.addAnnotations(EventAnnotation::QUARANTINE_PATH);
+    if (in.quarantinesEnabled && isQuarantineChange(item)) item.addAnnotations(EventAnnotation::QUARANTINE_PATH);
 }
 
 }  // namespace qm

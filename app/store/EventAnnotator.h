@@ -1,18 +1,18 @@
 #pragma once
 // Marks each new event with its annotations: it touches a privileged path, its
 // process runs as root, or it changes a quarantine attribute. Each rule follows its
-// switch in the settings, and the privileged-path list follows every settings
-// change, from the moment the change is announced.
+// switch in the settings, and the switches and the privileged-path list follow
+// every settings change, from the moment the change is announced. Any number of
+// threads may annotate at once; annotating takes no lock.
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "Settings.h"
+#include "TextRules.h"
 
 namespace qm {
 
@@ -44,27 +44,27 @@ public:
     void annotate(EventItem& item) const;
 
 private:
+    // What annotating follows as of one change of the settings; never changed once
+    // made, so that annotating reads it without a lock.
+    struct Rules {
+        std::shared_ptr<const PathList> paths;
+        FragmentSet fragments;  // the paths
+        bool pathsEnabled, rootUserEnabled, quarantinesEnabled;
+    };
     // Shared with the settings observer, which may outlive this object briefly.
-    // Which executable paths match the list in force: a program's path is tested once.
-    struct ProgramMatches {
-        std::mutex mutex;
-        std::unordered_map<std::string, bool> known;
-    };
-    struct Paths {
-        // The three switches as of the last change of the settings, which the
-        // settings announce as soon as it is in force.
-        std::atomic<bool> pathsEnabled{false}, rootUserEnabled{false}, quarantinesEnabled{false};
-        std::mutex reloadMutex;  // taken before mutex
-        std::mutex mutex;
-        std::shared_ptr<const PathList> list;
-        std::shared_ptr<ProgramMatches> programs;  // replaced with list
+    struct State {
+        std::mutex reloadMutex;
+        // Every distinct set of rules made, kept as long as the state, so that a
+        // thread still annotating by rules that were replaced reads valid memory.
+        std::vector<std::unique_ptr<const Rules>> made;
+        std::atomic<const Rules*> current{nullptr};
         void reload(const Settings& settings);
-        std::shared_ptr<const PathList> get();
-        std::pair<std::shared_ptr<const PathList>, std::shared_ptr<ProgramMatches>> getWithPrograms();
     };
+    const Rules& rules() const { return *state_->current.load(std::memory_order_acquire); }
+    static bool matches(const Rules& rules, const EventItem& item);
 
     Settings& settings_;
-    std::shared_ptr<Paths> paths_;
+    std::shared_ptr<State> state_;
     Settings::ObserverId observer_;
 };
 

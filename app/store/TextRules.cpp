@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace qm {
@@ -97,6 +98,42 @@ std::optional<std::int64_t> parseDecimal(std::string_view s) {
     auto r = std::from_chars(s.data(), s.data() + s.size(), v);
     if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
     return v;
+}
+
+void FragmentSet::add(std::string_view fragment) {
+    const auto* b = reinterpret_cast<const unsigned char*>(fragment.data());
+    if (fragment.empty()) {
+        matchesAll_ = true;
+    } else if (fragment.size() == 1) {
+        singles_[b[0] / 64] |= std::uint64_t(1) << (b[0] % 64);
+        anySingle_ = true;
+    } else {
+        const unsigned key = pairKey(b[0], b[1]);
+        pairs_[key / 64] |= std::uint64_t(1) << (key % 64);
+        long_.emplace_back(key, fragment);
+    }
+}
+
+void FragmentSet::sortLong() {
+    std::sort(long_.begin(), long_.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+}
+
+bool FragmentSet::foundIn(std::string_view text) const {
+    if (matchesAll_) return true;
+    const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    if (anySingle_)
+        for (std::size_t i = 0; i < n; ++i)
+            if ((singles_[b[i] / 64] >> (b[i] % 64)) & 1) return true;
+    if (long_.empty()) return false;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const unsigned key = pairKey(b[i], b[i + 1]);
+        if (!((pairs_[key / 64] >> (key % 64)) & 1)) continue;
+        auto it = std::lower_bound(long_.begin(), long_.end(), key, [](const auto& f, unsigned k) { return f.first < k; });
+        for (; it != long_.end() && it->first == key; ++it)
+            if (it->second.size() <= n - i && std::memcmp(b + i, it->second.data(), it->second.size()) == 0) return true;
+    }
+    return false;
 }
 
 }  // namespace qm

@@ -4,10 +4,13 @@
 // search text (full Unicode case mapping) and the reading of a decimal integer.
 // ASCII text takes a direct path; only other text goes through the Unicode tables.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace qm {
 
@@ -29,5 +32,33 @@ std::string upperCased(std::string_view s);
 // A whole decimal signed 64-bit integer: an optional "+" or "-" then one or more
 // digits 0-9 and nothing else (no blanks); leading zeros are allowed.
 std::optional<std::int64_t> parseDecimal(std::string_view s);
+
+// Texts to look for inside other texts, byte for byte: whether a text contains any
+// of them, found in one scan of the text however many there are. An empty fragment
+// is found in every text.
+class FragmentSet {
+public:
+    FragmentSet() = default;
+    template <class Range>
+    explicit FragmentSet(const Range& fragments) {
+        for (const auto& f : fragments) add(f);
+        sortLong();
+    }
+
+    bool empty() const { return long_.empty() && !anySingle_ && !matchesAll_; }
+    bool foundIn(std::string_view text) const;
+
+private:
+    // Fragments of two bytes or more are found by their first two bytes: a bit per
+    // pair (high bits dropped, so other bytes share keys) says whether to compare.
+    static unsigned pairKey(unsigned char a, unsigned char b) { return (a & 0x7Fu) << 7 | (b & 0x7Fu); }
+    void add(std::string_view fragment);
+    void sortLong();
+
+    std::array<std::uint64_t, (1 << 14) / 64> pairs_{};
+    std::array<std::uint64_t, 4> singles_{};  // one-byte fragments, by byte value
+    bool anySingle_ = false, matchesAll_ = false;
+    std::vector<std::pair<unsigned, std::string>> long_;  // by pair key
+};
 
 }  // namespace qm

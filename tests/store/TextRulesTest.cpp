@@ -3,6 +3,8 @@
 // for port texts and numeric search terms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "DefaultSettings.h"
 #include "EventFilters.h"
 #include "EventSummary.h"
@@ -122,5 +124,41 @@ TEST(TextRules, DecimalIntegers) {
         store.searchString = c.text;
         // A term that is no number leaves the list unchanged.
         EXPECT_EQ(store.applySearch(store.allEvents).size(), c.value ? 1u : 2u) << c.text;
+    }
+}
+
+TEST(TextRules, FragmentSetFindsWhatFindFinds) {
+    using Fragments = std::vector<std::string>;
+    const Fragments launch{"/Library/LaunchDaemons/", "/Library/LaunchAgents/", "/Library/StartupItems", ".login"};
+    struct Case {
+        Fragments fragments;
+        std::string text;
+        bool found;
+    };
+    const Case cases[] = {
+        {launch, "/Library/LaunchAgents/com.x.plist", true},
+        {launch, "/Users/a/Library/LaunchAgents", false},     // a fragment cut short by the text's end
+        {launch, "/Users/a/.login", true},                    // at the very end
+        {launch, "/Library/StartupItem", false},
+        {launch, "", false},
+        {launch, "/", false},
+        {{}, "/Library/LaunchAgents/", false},
+        {{""}, "", true},                                     // an empty fragment is found everywhere
+        {{"x"}, "abx", true},                                 // one byte, last
+        {{"x", "/etc/"}, "/etc", false},
+        {{"/e", "/etc/passwd"}, "/etc/pass", true},           // fragments that share their first two bytes
+        {{"/etc/passwd", "/etz"}, "/etc/pass", false},
+        {{"C)"}, "caf" + ePre, false},                        // shares its key with the bytes of "é"
+        {{ePre}, "caf" + ePre, true},
+        {{eDec}, "caf" + ePre, false},                        // bytes, not canonical equality
+        {{"/rc.*"}, "/etc/rc.common", false},
+    };
+    for (const auto& c : cases) {
+        const qm::FragmentSet set(c.fragments);
+        const bool find = std::any_of(c.fragments.begin(), c.fragments.end(),
+                                      [&](const std::string& f) { return c.text.find(f) != std::string::npos; });
+        EXPECT_EQ(find, c.found) << c.text;  // the table itself agrees with find
+        EXPECT_EQ(set.foundIn(c.text), c.found) << c.text;
+        EXPECT_EQ(set.empty(), c.fragments.empty()) << c.text;
     }
 }
