@@ -312,17 +312,24 @@ void EventFilters::clearAll() {
     timeWindowStart = timeWindowEnd = 0;
 }
 
-void EventFilters::addEvent(const EventItemPtr& event) {
-    allEvents.push_back(event);
-    const std::string& key = event->theProcess().executable.path;
-    if (auto it = allPrograms.find(key); it != allPrograms.end()) {
-        it->second->addEvent(event);
-        return;
+void EventFilters::addEvent(const EventItemPtr& event) { addEvents(EventBatch({event})); }
+
+void EventFilters::addEvents(EventBatch&& batch) {
+    allEvents.insert(allEvents.end(), std::make_move_iterator(batch.events_.begin()),
+                     std::make_move_iterator(batch.events_.end()));
+    for (ProgramRun& run : batch.programs_) {
+        if (auto it = allPrograms.find(run.path()); it != allPrograms.end()) {
+            it->second->addEvents(std::move(run));
+            continue;
+        }
+        std::string key = run.path();
+        auto program = std::make_shared<ProgramItem>(std::move(run), iconProvider);
+        // Inserting at the sorted position keeps the list as a full re-sort would.
+        sortedProgramPaths.insert(
+            std::lower_bound(sortedProgramPaths.begin(), sortedProgramPaths.end(), key, canonicalLess), key);
+        allPrograms.emplace(std::move(key), std::move(program));
     }
-    allPrograms.emplace(key, std::make_shared<ProgramItem>(event, iconProvider));
-    // Inserting at the sorted position keeps the list as a full re-sort would.
-    sortedProgramPaths.insert(
-        std::lower_bound(sortedProgramPaths.begin(), sortedProgramPaths.end(), key, canonicalLess), key);
+    batch = {};
 }
 
 EventList EventFilters::refilter(const EventList& events, std::int64_t anchor) const {

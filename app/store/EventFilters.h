@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "EventBatch.h"
 #include "EventItem.h"
 #include "ProgramItem.h"
 
@@ -62,6 +63,9 @@ public:
     // Appends the event and files it under its program; filteredEvents is left
     // alone until the next refilter.
     void addEvent(const EventItemPtr& event);
+    // The same for each event of the batch in order, filing each program's events
+    // in one update.
+    void addEvents(EventBatch&& batch);
 
     // Runs every pass that is in force over the list, keeping its order. The anchor
     // is an index into the list for the time-window pass, or -1.

@@ -70,6 +70,16 @@ const std::string& shortTypeName(es::EventType type) {
     return it == names.end() ? unknown : it->second;
 }
 
+void TypeCounter::add(std::string_view name, std::size_t count) {
+    auto [entry, isNew] = index_.try_emplace(name.data(), counts_.size());
+    if (isNew) counts_.push_back({name, 0});
+    counts_[entry->second].count += count;
+}
+
+void TypeCounter::add(const std::vector<TypeCount>& counts) {
+    for (const TypeCount& type : counts) add(type.name, type.count);
+}
+
 std::string_view eventTypeNamePart(es::EventType type) {
     std::string_view name = es::caseName(type);
     // Drop the first four "_"-separated parts ("ES", "EVENT", "TYPE", "AUTH"/"NOTIFY").

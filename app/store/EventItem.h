@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "ESMessage.h"
 
@@ -103,6 +105,28 @@ struct EventItemIdentityEqual {
 // The type's short name ("exec" for both exec types; "" for an unknown type), from
 // a table made once, so that counting events by type makes no text.
 const std::string& shortTypeName(es::EventType type);
+
+// A number of events of one short type name. The name views the table of
+// shortTypeName, which lives as long as the program.
+struct TypeCount {
+    std::string_view name;
+    std::size_t count = 0;
+    friend bool operator==(const TypeCount&, const TypeCount&) = default;
+};
+
+// Sums events per short type name (names from shortTypeName), in order of first
+// appearance.
+class TypeCounter {
+public:
+    void add(std::string_view name, std::size_t count = 1);
+    void add(const std::vector<TypeCount>& counts);
+    const std::vector<TypeCount>& counts() const { return counts_; }
+    std::vector<TypeCount> take() { return std::move(counts_); }
+
+private:
+    std::unordered_map<const char*, std::size_t> index_;  // a name's text -> its entry in counts_
+    std::vector<TypeCount> counts_;
+};
 
 // The event name part of a type's case name: "EXEC" for both
 // ES_EVENT_TYPE_AUTH_EXEC and ES_EVENT_TYPE_NOTIFY_EXEC (upper case, no copy).

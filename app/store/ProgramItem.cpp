@@ -1,22 +1,61 @@
 #include "ProgramItem.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace qm {
 
+namespace {
+
+// Sorts the values and drops repeats.
+void keepDistinct(std::vector<std::int64_t>& values) {
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+}
+
+}  // namespace
+
+ProgramRun::ProgramRun(std::vector<EventItemPtr> runEvents) : events(std::move(runEvents)) {
+    processPIDs.reserve(events.size());
+    sessionIDs.reserve(events.size());
+    TypeCounter types;
+    for (const EventItemPtr& event : events) {
+        const es::ESProcess& process = event->theProcess();
+        processPIDs.push_back(process.audit_token.pid);
+        sessionIDs.push_back(process.session_id);
+        types.add(shortTypeName(event->theEvent().event_type));
+    }
+    keepDistinct(processPIDs);
+    keepDistinct(sessionIDs);
+    typeCounts = types.take();
+}
+
 ProgramItem::ProgramItem(const EventItemPtr& first, const ProgramIconProvider& icons)
-    : programPath_(first->theProcess().executable.path) {
+    : ProgramItem(ProgramRun({first}), icons) {}
+
+ProgramItem::ProgramItem(ProgramRun&& run, const ProgramIconProvider& icons) : programPath_(run.path()) {
     if (icons) icon_ = icons(bundlePath(programPath_));
-    addEvent(first);
+    addEvents(std::move(run));
 }
 
 void ProgramItem::addEvent(const EventItemPtr& event) {
-    const es::ESProcess& process = event->theProcess();
-    if (process.executable.path != programPath_) return;
-    const std::string& name = shortTypeName(event->theEvent().event_type);
+    if (event->theProcess().executable.path != programPath_) return;
+    addEvents(ProgramRun({event}));
+}
+
+void ProgramItem::addEvents(ProgramRun&& run) {
+    if (run.events.empty() || run.path() != programPath_) return;
     std::lock_guard lock(updateLock_);
-    ++contents_.eventTypeCount[name];
-    contents_.allEvents.push_back(event);
-    contents_.processPIDs.insert(process.audit_token.pid);
-    contents_.sessionIDs.insert(process.session_id);
+    for (const TypeCount& type : run.typeCounts) {
+        auto entry = contents_.eventTypeCount.find(type.name);
+        if (entry == contents_.eventTypeCount.end()) entry = contents_.eventTypeCount.emplace(type.name, 0).first;
+        entry->second += type.count;
+    }
+    contents_.allEvents.insert(contents_.allEvents.end(), std::make_move_iterator(run.events.begin()),
+                               std::make_move_iterator(run.events.end()));
+    contents_.processPIDs.insert(run.processPIDs.begin(), run.processPIDs.end());
+    contents_.sessionIDs.insert(run.sessionIDs.begin(), run.sessionIDs.end());
+    run.events.clear();
 }
 
 std::string bundlePath(std::string_view path) {

@@ -26,6 +26,22 @@ public:
 // Supplies the icon of the file at a bundle path; set by the user interface.
 using ProgramIconProvider = std::function<std::shared_ptr<const ProgramIcon>(const std::string& bundlePath)>;
 
+// Events of one executable path in arrival order, with what filing them changes in
+// their program: prepared off the main thread, so that the program takes them in
+// one short update.
+struct ProgramRun {
+    // events: at least one, all of one executable path.
+    explicit ProgramRun(std::vector<EventItemPtr> events);
+
+    std::vector<EventItemPtr> events;
+    std::vector<std::int64_t> processPIDs;  // distinct
+    std::vector<std::int64_t> sessionIDs;   // distinct
+    std::vector<TypeCount> typeCounts;      // per short event name, in order of first appearance
+
+    // The executable path of the events.
+    const std::string& path() const { return events.front()->theProcess().executable.path; }
+};
+
 class ProgramItem {
 public:
     // What one update changes; read it through read().
@@ -39,6 +55,8 @@ public:
     // A program for the path of its first event, which it then adds. The icon is
     // the provider's for the path's bundle path (none without a provider).
     explicit ProgramItem(const EventItemPtr& first, const ProgramIconProvider& icons = {});
+    // The same for the path of a run of events, which it then adds.
+    explicit ProgramItem(ProgramRun&& run, const ProgramIconProvider& icons = {});
     ProgramItem(const ProgramItem&) = delete;
     ProgramItem& operator=(const ProgramItem&) = delete;
 
@@ -47,6 +65,8 @@ public:
 
     // Adds an event of this program's path; an event of another path changes nothing.
     void addEvent(const EventItemPtr& event);
+    // Adds a run of events in one update; a run of another path changes nothing.
+    void addEvents(ProgramRun&& run);
 
     // Calls f with the contents while holding the update lock.
     template <class F>

@@ -92,9 +92,22 @@ EventTypeViewController::EventTypeViewController(QWidget* parent) : QWidget(pare
 void EventTypeViewController::countEventTypes(const std::string& name) { countEventTypes(name, Clock::now()); }
 
 void EventTypeViewController::countEventTypes(const std::string& name, Clock::time_point now) {
-    auto [entry, isNew] = eventTypeCount.try_emplace(name, 0);
-    if (isNew) sortedTypes.insert(std::lower_bound(sortedTypes.begin(), sortedTypes.end(), name), name);
-    ++entry->second;
+    countEventTypes(std::vector<TypeCount>{{name, 1}}, now);
+}
+
+void EventTypeViewController::countEventTypes(const std::vector<TypeCount>& counts) {
+    countEventTypes(counts, Clock::now());
+}
+
+void EventTypeViewController::countEventTypes(const std::vector<TypeCount>& counts, Clock::time_point now) {
+    if (counts.empty()) return;
+    for (const TypeCount& type : counts) {
+        auto [entry, isNew] = eventTypeCount.try_emplace(std::string(type.name), 0);
+        if (isNew) sortedTypes.insert(std::lower_bound(sortedTypes.begin(), sortedTypes.end(), entry->first), entry->first);
+        entry->second += type.count;
+    }
+    // Counted one by one, the events of a batch would redraw at most once: the first
+    // redraw resets the clock.
     if (std::chrono::duration<double>(now - lastRefresh).count() > refreshInterval) {
         reloadTypes();
         lastRefresh = now;

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "EventItem.h"
+
 class QItemSelection;
 class QListView;
 
@@ -72,6 +74,10 @@ public:
     // refreshInterval has passed since the last throttled redraw.
     void countEventTypes(const std::string& name);
     void countEventTypes(const std::string& name, Clock::time_point now);
+    // The same for the events of a batch, per name: the counts and the redraw are
+    // those of counting the events one by one.
+    void countEventTypes(const std::vector<TypeCount>& counts);
+    void countEventTypes(const std::vector<TypeCount>& counts, Clock::time_point now);
 
     // Redraws the pane from the lists, later on the main thread. The selection
     // follows the names it was on.

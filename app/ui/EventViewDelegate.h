@@ -5,6 +5,9 @@
 // event types pane and the toolbar tints) and are called on the main queue.
 
 #include <string>
+#include <vector>
+
+#include "EventItem.h"
 
 namespace qm {
 
@@ -23,6 +26,14 @@ public:
     // One event of this short type name moved into the store: count it in the
     // event types pane. Main queue.
     virtual void countEventTypes(const std::string& shortName) { (void)shortName; }
+    // The events of a batch that moved into the store, per short type name: count
+    // them in the event types pane. Main queue.
+    virtual void countEventTypeBatch(const std::vector<TypeCount>& counts) {
+        for (const TypeCount& type : counts) {
+            const std::string name(type.name);
+            for (std::size_t i = 0; i < type.count; ++i) countEventTypes(name);
+        }
+    }
     // Every filter was cleared: deselect every item of the event types pane
     // without running its selection handlers. Main queue.
     virtual void deselectAllEventTypes() {}

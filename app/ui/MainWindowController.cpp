@@ -574,6 +574,10 @@ void MainWindowController::countEventTypes(const std::string& shortName) {
     if (typesViewController) typesViewController->countEventTypes(shortName);
 }
 
+void MainWindowController::countEventTypeBatch(const std::vector<TypeCount>& counts) {
+    if (typesViewController) typesViewController->countEventTypes(counts);
+}
+
 void MainWindowController::deselectAllEventTypes() {
     if (typesViewController) typesViewController->deselectAll();
 }

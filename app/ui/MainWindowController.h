@@ -137,6 +137,7 @@ public:
     void saveDidComplete() override;
     void saveDidFail() override;
     void countEventTypes(const std::string& shortName) override;
+    void countEventTypeBatch(const std::vector<TypeCount>& counts) override;
     void deselectAllEventTypes() override;
     void filtersDidClear() override;
     void filtersDidChange() override;

@@ -234,7 +234,7 @@ void ViewController::onMain(std::function<void(ViewController&)> f) {
 es::ESLogger::EventCallback ViewController::eventCallback() {
     return [life = life_, made = stopCount_.load()](es::ESMessage&& message) {
         life->with([&](ViewController& vc) {
-            if (vc.stopCount_ == made) vc.addEvent(std::move(message));
+            if (vc.stopCount_ == made) vc.receive(std::move(message));
         });
     };
 }
@@ -249,15 +249,18 @@ es::ESLogger::ErrorCallback ViewController::errorCallback() {
 
 // ---- Add-event path and redraw ----
 
-void ViewController::addEvent(es::ESMessage message) {
-    auto item = makeEventItem(itemArena_, std::move(message), EventAnnotator::shared());
+void ViewController::addEvent(es::ESMessage message) { receive(std::move(message)); }
+
+void ViewController::receive(es::ESMessage&& message) {
+    BackgroundEvents::ChunkPtr full;
     bool flush, arm = false;
     {
         std::lock_guard lock(backgroundMutex_);
-        backgroundEvents_.push_back(std::move(item));
+        full = backgroundEvents_.add(std::move(message));
         flush = !(refreshInterval > now() - lastRefresh_);
         if (!flush && !trailingArmed_) arm = trailingArmed_ = true;
     }
+    if (full) BackgroundEvents::start(std::move(full));
     if (flush) flushBackgroundEvents();
     else if (arm) onMain([](ViewController& vc) { vc.trailingRefresh(); });
 }
@@ -290,25 +293,27 @@ void ViewController::flushWaitingEvents() {
 }
 
 void ViewController::flushBackgroundEvents() {
-    EventList batch;
+    std::lock_guard flushing(flushMutex_);
+    BackgroundEvents::Taken taken;
     std::uint64_t clears;
     {
         std::lock_guard lock(backgroundMutex_);
         lastRefresh_ = now();
-        batch.swap(backgroundEvents_);
+        taken = backgroundEvents_.take();
         clears = clearCount_;
     }
-    onMain([batch = std::move(batch), clears](ViewController& vc) {
+    onMain([batches = taken.finish(), clears](ViewController& vc) mutable {
         // Events taken before a Delete Events belong to the deleted capture.
         {
             std::lock_guard lock(vc.backgroundMutex_);
             if (vc.clearCount_ != clears) return;
         }
-        EventViewDelegate* delegate = vc.delegate();
-        for (const EventItemPtr& event : batch) {
-            vc.filters.addEvent(event);
-            if (delegate) delegate->countEventTypes(shortTypeName(event->theEvent().event_type));
+        TypeCounter types;
+        for (EventBatch& batch : batches) {
+            types.add(batch.typeCounts());
+            vc.filters.addEvents(std::move(batch));
         }
+        if (EventViewDelegate* delegate = vc.delegate()) delegate->countEventTypeBatch(types.counts());
         // A file load redraws once when it ends; a filtered list is redrawn at the
         // next filter change.
         if (dynamic_cast<const es::ESLoggerFile*>(vc.eslogger().get())) return;

@@ -23,8 +23,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "BackgroundEvents.h"
 #include "ESLogger.h"
-#include "EventArena.h"
 #include "EventFilters.h"
 #include "Settings.h"
 
@@ -100,7 +100,9 @@ public:
     // Events: add-event path and redraw.
     // Events that wait in the background list are flushed by a single-shot timer
     // once the refresh interval has passed since the last flush, so none waits
-    // longer than the interval after it arrived.
+    // longer than the interval after it arrived. The items are built on the global
+    // queues while they wait; a flush takes every event received so far, in order,
+    // building or waiting for what is not built yet.
     void addEvent(es::ESMessage message);
     void flushBackgroundEvents();
     // Events received but not yet moved into the store.
@@ -162,6 +164,7 @@ private:
     es::ESLogger::ErrorCallback errorCallback();
     // Runs f on the main queue later, unless the controller is gone by then.
     void onMain(std::function<void(ViewController&)> f);
+    void receive(es::ESMessage&& message);
     void trailingRefresh();
     // Flushes the background list when it holds events.
     void flushWaitingEvents();
@@ -187,11 +190,10 @@ private:
     mutable std::mutex esloggerMutex_;  // guards eslogger_ (replaced as a whole)
     std::shared_ptr<es::ESLogger> eslogger_;
 
-    // Memory of the items that addEvent makes, on any thread.
-    EventArena itemArena_;
     std::atomic<std::uint64_t> stopCount_{0};  // callbacks of sources made before a stop are ignored
+    std::mutex flushMutex_;       // one flush at a time, so batches reach the main queue in order
     std::mutex backgroundMutex_;  // guards backgroundEvents_ to clearCount_
-    EventList backgroundEvents_;
+    BackgroundEvents backgroundEvents_;
     Clock::time_point lastRefresh_;
     bool trailingArmed_ = false;      // the trailing refresh is requested or running
     std::uint64_t clearCount_ = 0;    // deletions so far: batches taken before one are dropped

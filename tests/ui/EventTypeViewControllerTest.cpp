@@ -99,6 +99,29 @@ TEST_F(EventTypePaneTest, RedrawsAtMostOncePerIntervalAndNotAtExactlyTheInterval
     EXPECT_EQ(pane.eventTypeCount.at("exec"), 6u);
 }
 
+TEST_F(EventTypePaneTest, ABatchCountsAsItsEventsOneByOneWithOneRedrawAtMost) {
+    QSignalSpy redraws(pane.model(), &QAbstractItemModel::modelReset);
+    const struct {
+        std::vector<qm::TypeCount> batch;
+        Clock::duration at;
+        int redrawsAfter;
+    } steps[] = {
+        {{{"open", 3}, {"exec", 1}}, 1s, 0},     // within the interval: counted, not redrawn
+        {{}, 5s, 0},                             // an empty batch counts nothing and redraws nothing
+        {{{"exec", 2}, {"close", 1000}}, 2s, 1},  // one redraw for the whole batch
+        {{{"fork", 1}}, 3s, 1},                  // within 1.5 s of that redraw
+    };
+    for (const auto& step : steps) {
+        pane.countEventTypes(step.batch, t0 + step.at);
+        uitest::settle();
+        EXPECT_EQ(redraws.count(), step.redrawsAfter) << std::chrono::duration<double>(step.at).count();
+    }
+    EXPECT_EQ(pane.sortedTypes, (std::vector<std::string>{"close", "exec", "fork", "open"}));
+    pane.reloadTypes();
+    uitest::settle();
+    EXPECT_EQ(shown(), (std::vector<std::string>{"close 1000", "exec 3", "fork 1", "open 3"}));
+}
+
 TEST_F(EventTypePaneTest, SelectingTypesFiltersTheTableAndUnknownNamesAreDropped) {
     loadEveryKind();
     ASSERT_GT(pane.model()->rowCount(), 50);

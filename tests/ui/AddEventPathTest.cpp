@@ -1,0 +1,142 @@
+// The add-event path with events in numbers beyond one chunk of the background
+// list: whatever the grouping of arrivals and flushes, the store receives every
+// event once, in arrival order, in its list, in its programs and in the type counts;
+// Delete Events and stop cut exactly where they happen.
+#include <map>
+#include <thread>
+
+#include "ESLoggerTail.h"
+#include "FixtureGenerator.h"
+#include "UiTestSupport.h"
+
+using namespace uitest;
+
+namespace {
+
+class AddEventPathTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setUpApplication(); }
+    qm::InMemorySettings settings;
+    void SetUp() override { qm::registerDefaultSettings(settings); }
+};
+
+constexpr es::EventType types[] = {es::EventType::ES_EVENT_TYPE_NOTIFY_OPEN, es::EventType::ES_EVENT_TYPE_NOTIFY_EXEC,
+                                   es::EventType::ES_EVENT_TYPE_AUTH_EXEC, es::EventType::ES_EVENT_TYPE_NOTIFY_WRITE};
+
+// Event seq of one of 37 programs, with one of four types.
+es::ESMessage numbered(std::int64_t seq) {
+    es::ESMessage m = openEvent("/p/" + std::to_string(seq * 11 % 37), seq % 13, seq);
+    m.event_type = types[seq % 4];
+    return m;
+}
+
+std::vector<std::int64_t> seqsOf(const qm::EventList& list) {
+    std::vector<std::int64_t> out;
+    for (const auto& e : list) out.push_back(e->theEvent().global_seq_num);
+    return out;
+}
+
+// The store holds exactly the events first..last, in order, filed under their programs.
+void expectStoreHolds(const qm::ViewController& vc, std::int64_t first, std::int64_t last) {
+    std::vector<std::int64_t> all;
+    std::map<std::string, std::vector<std::int64_t>> byProgram;
+    for (std::int64_t seq = first; seq <= last; ++seq) {
+        all.push_back(seq);
+        byProgram[numbered(seq).process.executable.path].push_back(seq);
+    }
+    EXPECT_EQ(seqsOf(vc.filters.allEvents), all);
+    EXPECT_EQ(vc.filters.allPrograms.size(), byProgram.size());
+    for (const auto& [path, seqs] : byProgram) {
+        auto program = vc.filters.allPrograms.find(path);
+        ASSERT_NE(program, vc.filters.allPrograms.end()) << path;
+        program->second->read([&](const qm::ProgramItem::Contents& c) { EXPECT_EQ(seqsOf(c.allEvents), seqs) << path; });
+    }
+}
+
+TEST_F(AddEventPathTest, GroupsOfAnySizeWithFlushesBetweenArriveCompleteAndInOrder) {
+    TestViewController vc(settings);
+    CountingDelegate delegate;
+    vc.setDelegate(&delegate);
+    vc.holdClock();  // only the flushes below move events into the store
+
+    // Groups around the chunk size, delivered by another thread as a source does;
+    // meanwhile the main thread flushes too, whenever it gets to it.
+    const std::size_t groups[] = {1, 1023, 1, 1024, 2500, 0, 7, 4096, 1025};
+    std::int64_t total = 0;
+    for (std::size_t n : groups) total += std::int64_t(n);
+    std::atomic<bool> delivered{false};
+    std::thread source([&] {
+        std::int64_t seq = 0;
+        for (std::size_t n : groups) {
+            for (std::size_t i = 0; i < n; ++i) vc.addEvent(numbered(++seq));
+            vc.flushBackgroundEvents();
+        }
+        delivered = true;
+    });
+    while (!delivered) {
+        vc.flushBackgroundEvents();
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    source.join();
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == total; })) << rows(vc);
+    settle();
+
+    expectStoreHolds(vc, 1, total);
+    std::map<std::string, std::size_t> counted, expected;
+    for (const std::string& name : delegate.counted) ++counted[name];
+    for (std::int64_t seq = 1; seq <= total; ++seq) ++expected[qm::shortTypeName(types[seq % 4])];
+    EXPECT_EQ(counted, expected);
+    vc.setDelegate(nullptr);
+}
+
+TEST_F(AddEventPathTest, DeleteEventsWhileChunksAreBuiltLeavesNoneOfTheOldCapture) {
+    TestViewController vc(settings);
+    vc.holdClock();
+    for (std::int64_t seq = 1; seq <= 5000; ++seq) vc.addEvent(numbered(100000 + seq));
+    vc.clearEvents();
+    EXPECT_EQ(vc.backgroundEventCount(), 0u);
+
+    for (std::int64_t seq = 1; seq <= 1500; ++seq) vc.addEvent(numbered(seq));
+    vc.flushBackgroundEvents();
+    ASSERT_TRUE(waitUntil([&] { return vc.filters.allEvents.size() >= 1500; })) << vc.filters.allEvents.size();
+    settle();
+    expectStoreHolds(vc, 1, 1500);
+}
+
+TEST_F(AddEventPathTest, StopKeepsExactlyTheEventsDeliveredBeforeIt) {
+    TempDir dir;
+    CountingDelegate delegate;
+    TestViewController vc(settings);
+    vc.setDelegate(&delegate);
+    fixtures::FixtureGenerator generator(21);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3000; ++i) lines.push_back(generator.nextLine());
+    writeLines(dir / "live.jsonl", {lines.begin(), lines.begin() + 5});
+    vc.startTail(dir / "live.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return rows(vc) == 5; }));
+
+    vc.holdClock();  // the rest waits in the background list, several chunks of it
+    {
+        std::ofstream out(dir / "live.jsonl", std::ios::app);
+        for (std::size_t i = 5; i < lines.size(); ++i) out << lines[i] << '\n';
+    }
+    ASSERT_TRUE(waitUntil([&] { return vc.backgroundEventCount() == lines.size() - 5; })) << vc.backgroundEventCount();
+    vc.stopEvents();
+    EXPECT_EQ(vc.backgroundEventCount(), 0u);
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads == 1 && rows(vc) == int(lines.size()); })) << rows(vc);
+
+    // Nothing of the stopped source comes later.
+    {
+        std::ofstream out(dir / "live.jsonl", std::ios::app);
+        out << generator.nextLine() << '\n';
+    }
+    vc.advance(std::chrono::seconds(3));
+    settle();
+    std::vector<std::int64_t> expected;
+    for (const auto& line : lines) expected.push_back(es::decodeMessage(line)->global_seq_num);
+    EXPECT_EQ(seqsOf(vc.filters.allEvents), expected);
+    EXPECT_EQ(vc.backgroundEventCount(), 0u);
+    vc.setDelegate(nullptr);
+}
+
+}  // namespace
