@@ -1,26 +1,34 @@
 #include "EventBatch.h"
 
-#include <string_view>
-#include <unordered_map>
+#include <iterator>
 
 namespace qm {
 
 EventBatch::EventBatch(std::vector<EventItemPtr> events) : events_(std::move(events)) {
     // Each program's events in arrival order; each run then counts its ids and types.
-    std::unordered_map<std::string_view, std::size_t> programIndex;  // path -> its group
     std::vector<std::vector<EventItemPtr>> groups;
     for (const EventItemPtr& event : events_) {
-        auto [entry, isNew] = programIndex.try_emplace(event->theProcess().executable.path, groups.size());
+        auto [entry, isNew] = programIndex_.try_emplace(event->theProcess().executable.path, groups.size());
         if (isNew) groups.emplace_back();
         groups[entry->second].push_back(event);
     }
     programs_.reserve(groups.size());
-    TypeCounter types;
     for (auto& group : groups) {
         programs_.emplace_back(std::move(group));
-        types.add(programs_.back().typeCounts);
+        types_.add(programs_.back().types.counts());
     }
-    typeCounts_ = types.take();
+}
+
+void EventBatch::append(EventBatch&& later) {
+    events_.insert(events_.end(), std::make_move_iterator(later.events_.begin()),
+                   std::make_move_iterator(later.events_.end()));
+    for (ProgramRun& run : later.programs_) {
+        auto [entry, isNew] = programIndex_.try_emplace(run.path(), programs_.size());
+        if (isNew) programs_.push_back(std::move(run));
+        else programs_[entry->second].append(std::move(run));
+    }
+    types_.add(later.types_.counts());
+    later = {};
 }
 
 }  // namespace qm

@@ -13,12 +13,19 @@ void keepDistinct(std::vector<std::int64_t>& values) {
     values.erase(std::unique(values.begin(), values.end()), values.end());
 }
 
+// Adds the values of a distinct ascending list to another, keeping it so.
+void addDistinct(std::vector<std::int64_t>& into, const std::vector<std::int64_t>& values) {
+    std::vector<std::int64_t> both;
+    both.reserve(into.size() + values.size());
+    std::set_union(into.begin(), into.end(), values.begin(), values.end(), std::back_inserter(both));
+    into = std::move(both);
+}
+
 }  // namespace
 
 ProgramRun::ProgramRun(std::vector<EventItemPtr> runEvents) : events(std::move(runEvents)) {
     processPIDs.reserve(events.size());
     sessionIDs.reserve(events.size());
-    TypeCounter types;
     for (const EventItemPtr& event : events) {
         const es::ESProcess& process = event->theProcess();
         processPIDs.push_back(process.audit_token.pid);
@@ -27,7 +34,14 @@ ProgramRun::ProgramRun(std::vector<EventItemPtr> runEvents) : events(std::move(r
     }
     keepDistinct(processPIDs);
     keepDistinct(sessionIDs);
-    typeCounts = types.take();
+}
+
+void ProgramRun::append(ProgramRun&& later) {
+    events.insert(events.end(), std::make_move_iterator(later.events.begin()), std::make_move_iterator(later.events.end()));
+    addDistinct(processPIDs, later.processPIDs);
+    addDistinct(sessionIDs, later.sessionIDs);
+    types.add(later.types.counts());
+    later.events.clear();
 }
 
 ProgramItem::ProgramItem(const EventItemPtr& first, const ProgramIconProvider& icons)
@@ -46,7 +60,7 @@ void ProgramItem::addEvent(const EventItemPtr& event) {
 void ProgramItem::addEvents(ProgramRun&& run) {
     if (run.events.empty() || run.path() != programPath_) return;
     std::lock_guard lock(updateLock_);
-    for (const TypeCount& type : run.typeCounts) {
+    for (const TypeCount& type : run.types.counts()) {
         auto entry = contents_.eventTypeCount.find(type.name);
         if (entry == contents_.eventTypeCount.end()) entry = contents_.eventTypeCount.emplace(type.name, 0).first;
         entry->second += type.count;

@@ -32,11 +32,13 @@ using ProgramIconProvider = std::function<std::shared_ptr<const ProgramIcon>(con
 struct ProgramRun {
     // events: at least one, all of one executable path.
     explicit ProgramRun(std::vector<EventItemPtr> events);
+    // Appends the events of a later run of the same path.
+    void append(ProgramRun&& later);
 
     std::vector<EventItemPtr> events;
-    std::vector<std::int64_t> processPIDs;  // distinct
-    std::vector<std::int64_t> sessionIDs;   // distinct
-    std::vector<TypeCount> typeCounts;      // per short event name, in order of first appearance
+    std::vector<std::int64_t> processPIDs;  // distinct, ascending
+    std::vector<std::int64_t> sessionIDs;   // distinct, ascending
+    TypeCounter types;
 
     // The executable path of the events.
     const std::string& path() const { return events.front()->theProcess().executable.path; }

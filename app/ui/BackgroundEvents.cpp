@@ -142,14 +142,13 @@ BackgroundEvents::Taken BackgroundEvents::take() {
     return taken;
 }
 
-std::vector<EventBatch> BackgroundEvents::Taken::finish() {
-    // Build what no worker has picked up yet, then collect the rest as it is done.
+EventBatch BackgroundEvents::Taken::finish() {
+    // Build what no worker has picked up yet, then join the rest as it is done.
     for (const ChunkPtr& chunk : chunks_) chunk->tryBuild();
-    std::vector<EventBatch> batches;
-    batches.reserve(chunks_.size());
-    for (const ChunkPtr& chunk : chunks_) batches.push_back(chunk->take());
+    EventBatch all;
+    for (const ChunkPtr& chunk : chunks_) all.append(chunk->take());
     chunks_.clear();
-    return batches;
+    return all;
 }
 
 }  // namespace qm

@@ -29,9 +29,9 @@ public:
     // What one take() took, in arrival order.
     class Taken {
     public:
-        // The batches in arrival order: builds the chunks that no worker has started,
-        // then waits for the others. Rethrows a failure to build one.
-        std::vector<EventBatch> finish();
+        // The events in arrival order, as one batch: builds the chunks that no worker
+        // has started, then waits for the others. Rethrows a failure to build one.
+        EventBatch finish();
 
     private:
         friend class BackgroundEvents;

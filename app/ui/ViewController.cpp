@@ -302,18 +302,14 @@ void ViewController::flushBackgroundEvents() {
         taken = backgroundEvents_.take();
         clears = clearCount_;
     }
-    onMain([batches = taken.finish(), clears](ViewController& vc) mutable {
+    onMain([batch = taken.finish(), clears](ViewController& vc) mutable {
         // Events taken before a Delete Events belong to the deleted capture.
         {
             std::lock_guard lock(vc.backgroundMutex_);
             if (vc.clearCount_ != clears) return;
         }
-        TypeCounter types;
-        for (EventBatch& batch : batches) {
-            types.add(batch.typeCounts());
-            vc.filters.addEvents(std::move(batch));
-        }
-        if (EventViewDelegate* delegate = vc.delegate()) delegate->countEventTypeBatch(types.counts());
+        if (EventViewDelegate* delegate = vc.delegate()) delegate->countEventTypeBatch(batch.typeCounts());
+        vc.filters.addEvents(std::move(batch));
         // A file load redraws once when it ends; a filtered list is redrawn at the
         // next filter change.
         if (dynamic_cast<const es::ESLoggerFile*>(vc.eslogger().get())) return;

@@ -1,5 +1,5 @@
-// Filing events in batches gives the store exactly what filing them one by one
-// gives: every event in order, each program's events in order with its process and
+// Filing events in batches, one by one or joined first, gives the store exactly
+// what filing them one by one gives: every event in order, each program's events in order with its process and
 // session ids and per-type counts, the sorted program paths and the type counts.
 #include <gtest/gtest.h>
 
@@ -67,54 +67,66 @@ TEST(EventBatch, FilingBatchesEqualsFilingEachEventInOrder) {
          {{{1, "/bin/a", 1, 1, exec}, {2, "/bin/a", 1, 1, authExec}}, {{3, "/bin/a", 1, 1, authExec}}}},
         {"many programs over several batches", {manyPrograms(1, 500), manyPrograms(501, 1), manyPrograms(502, 2000)}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        qm::EventFilters store;
-        qm::TypeCounter counted;
-        std::vector<std::int64_t> all;
-        std::map<std::string, Program> programs;
-        std::map<std::string, std::size_t, std::less<>> types;
-        for (const Batch& events : c.batches) {
-            qm::EventList items;
-            for (const Event& e : events) {
-                items.push_back(make(e));
-                all.push_back(e.seq);
-                Program& p = programs[e.path];
-                p.seqs.push_back(e.seq);
-                p.pids.insert(e.pid);
-                p.sessions.insert(e.session);
-                ++p.types[qm::shortTypeName(e.type)];
-                ++types[qm::shortTypeName(e.type)];
+    // Each batch filed as it comes, or the batches first joined into one.
+    for (const bool joined : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (joined ? ", joined" : ""));
+            qm::EventFilters store;
+            qm::TypeCounter counted;
+            qm::EventBatch all;
+            std::vector<std::int64_t> seqs;
+            std::map<std::string, Program> programs;
+            std::map<std::string, std::size_t, std::less<>> types;
+            for (const Batch& events : c.batches) {
+                qm::EventList items;
+                for (const Event& e : events) {
+                    items.push_back(make(e));
+                    seqs.push_back(e.seq);
+                    Program& p = programs[e.path];
+                    p.seqs.push_back(e.seq);
+                    p.pids.insert(e.pid);
+                    p.sessions.insert(e.session);
+                    ++p.types[qm::shortTypeName(e.type)];
+                    ++types[qm::shortTypeName(e.type)];
+                }
+                qm::EventBatch batch(std::move(items));
+                EXPECT_EQ(batch.size(), events.size());
+                if (joined) {
+                    all.append(std::move(batch));
+                    continue;
+                }
+                counted.add(batch.typeCounts());
+                store.addEvents(std::move(batch));
             }
-            qm::EventBatch batch(std::move(items));
-            EXPECT_EQ(batch.size(), events.size());
-            counted.add(batch.typeCounts());
-            store.addEvents(std::move(batch));
-        }
+            if (joined) {
+                EXPECT_EQ(all.size(), seqs.size());
+                counted.add(all.typeCounts());
+                store.addEvents(std::move(all));
+            }
 
-        EXPECT_EQ(seqsOf(store.allEvents), all);
-        std::vector<std::string> paths;
-        for (const auto& [path, expected] : programs) {
-            paths.push_back(path);
-            SCOPED_TRACE(path);
-            auto found = store.allPrograms.find(path);
-            ASSERT_NE(found, store.allPrograms.end());
-            EXPECT_EQ(found->second->programPath(), path);
-            found->second->read([&](const qm::ProgramItem::Contents& contents) {
-                EXPECT_EQ(seqsOf(contents.allEvents), expected.seqs);
-                EXPECT_EQ(contents.processPIDs, expected.pids);
-                EXPECT_EQ(contents.sessionIDs, expected.sessions);
-                EXPECT_EQ(contents.eventTypeCount, expected.types);
-            });
-        }
-        EXPECT_EQ(store.allPrograms.size(), programs.size());
-        EXPECT_EQ(store.sortedProgramPaths, paths);  // ASCII paths: byte order, as std::map keeps them
+            EXPECT_EQ(seqsOf(store.allEvents), seqs);
+            std::vector<std::string> paths;
+            for (const auto& [path, expected] : programs) {
+                paths.push_back(path);
+                SCOPED_TRACE(path);
+                auto found = store.allPrograms.find(path);
+                ASSERT_NE(found, store.allPrograms.end());
+                EXPECT_EQ(found->second->programPath(), path);
+                found->second->read([&](const qm::ProgramItem::Contents& contents) {
+                    EXPECT_EQ(seqsOf(contents.allEvents), expected.seqs);
+                    EXPECT_EQ(contents.processPIDs, expected.pids);
+                    EXPECT_EQ(contents.sessionIDs, expected.sessions);
+                    EXPECT_EQ(contents.eventTypeCount, expected.types);
+                });
+            }
+            EXPECT_EQ(store.allPrograms.size(), programs.size());
+            EXPECT_EQ(store.sortedProgramPaths, paths);  // ASCII paths: byte order, as std::map keeps them
 
-        std::map<std::string, std::size_t, std::less<>> countedTypes;
-        for (const qm::TypeCount& t : counted.counts()) countedTypes[std::string(t.name)] += t.count;
-        EXPECT_EQ(countedTypes, types);
-        EXPECT_TRUE(store.filteredEvents.empty());
-    }
+            std::map<std::string, std::size_t, std::less<>> countedTypes;
+            for (const qm::TypeCount& t : counted.counts()) countedTypes[std::string(t.name)] += t.count;
+            EXPECT_EQ(countedTypes, types);
+            EXPECT_TRUE(store.filteredEvents.empty());
+        }
 }
 
 TEST(EventBatch, AProgramIgnoresARunOfAnotherPath) {
