@@ -95,6 +95,43 @@ private:
     std::uint64_t bits_;
 };
 
+// Membership in a set of a filter, as a pass asks it for every item. The sets a
+// user makes hold a few members, which are compared one by one at less cost than
+// hashing the item's value (a string compares its length first); a larger set is
+// looked up. The set must outlive this and stay unchanged.
+template <class T>
+class Members {
+public:
+    explicit Members(const std::unordered_set<T>& set) : set_(&set) {
+        if (set.size() <= few) few_.assign(set.begin(), set.end());
+    }
+    bool empty() const { return set_->empty(); }
+    bool contains(const T& value) const {
+        if (set_->size() > few) return set_->contains(value);
+        return std::find(few_.begin(), few_.end(), value) != few_.end();
+    }
+
+private:
+    static constexpr std::size_t few = 8;
+    const std::unordered_set<T>* set_;
+    std::vector<T> few_;
+};
+
+// A list of count empty pointers. A long list's memory is fresh from the system,
+// and its first touch costs a page fault a page: the pages are touched in parallel
+// parts before the list is filled on this thread.
+EventList emptyList(std::size_t count) {
+    EventList list;
+    list.reserve(count);
+    auto* memory = reinterpret_cast<volatile unsigned char*>(list.data());
+    constexpr std::size_t page = 4096;
+    inParts(count, partCount(count), [memory](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t at = begin * sizeof(EventItemPtr); at < end * sizeof(EventItemPtr); at += page) memory[at] = 0;
+    });
+    list.resize(count);
+    return list;
+}
+
 // The items keep() accepts, in list order, in one list allocated once: each part
 // marks what it keeps in a bit set and counts it; then each part copies its kept
 // items to their place in the result. fields(item) asks ahead for the lines keep()
@@ -116,7 +153,7 @@ EventList keepIf(const EventList& events, Keep&& keep, Fields&& fields = {}) {
         offsets[part + 1] = kept;
     });
     for (std::size_t p = 0; p < parts; ++p) offsets[p + 1] += offsets[p];
-    EventList out(offsets[parts]);
+    EventList out = emptyList(offsets[parts]);
     // Each copy changes the item's shared count: the kept items ahead are asked for.
     auto copy = [&](std::size_t begin, std::size_t end, std::size_t part) {
         SetBits kept(marks, begin / 64, (end + 63) / 64);
@@ -148,20 +185,29 @@ void releaseItems(EventList& list) {
     list = EventList();
 }
 
+// The sequence numbers of the list's items, in list order.
+std::vector<std::int64_t> sequenceNumbers(const EventList& events) {
+    std::vector<std::int64_t> seqs(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        prefetchAhead(events, i, events.size(), [](const EventItem& e) { prefetch(&e.theEvent().global_seq_num); });
+        seqs[i] = events[i]->theEvent().global_seq_num;
+    }
+    return seqs;
+}
+
 // One item of each set of equal items (by item identity) of a list in sequence
 // order, in that order: the one of least rank(item), the first of them on a tie.
-// The identity includes the sequence number, so equal items lie within one run of
-// equal numbers: runs are compared among themselves, and only a long run (a capture
-// whose numbers repeat) needs a map.
+// seqs are the items' sequence numbers. The identity includes the sequence number,
+// so equal items lie within one run of equal numbers: runs are compared among
+// themselves, and only a long run (a capture whose numbers repeat) needs a map.
 template <class Rank>
-EventList oneOfEachItem(EventList events, Rank&& rank) {
+EventList oneOfEachItem(EventList events, const std::vector<std::int64_t>& seqs, Rank&& rank) {
     constexpr std::size_t shortRun = 16;
     std::unordered_map<EventItemPtr, std::size_t, EventItemIdentityHash, EventItemIdentityEqual> seen;
     std::size_t kept = 0;
     for (std::size_t begin = 0; begin < events.size();) {
-        const std::int64_t seq = events[begin]->theEvent().global_seq_num;
         std::size_t end = begin + 1;
-        while (end < events.size() && events[end]->theEvent().global_seq_num == seq) ++end;
+        while (end < events.size() && seqs[end] == seqs[begin]) ++end;
         const std::size_t runStart = kept;
         seen.clear();
         for (std::size_t i = begin; i < end; ++i) {
@@ -207,12 +253,15 @@ bool containsAny(std::string_view text, const std::vector<std::string_view>& ter
 // The search pass, prepared once for a text and a category.
 class SearchPass {
 public:
+    SearchPass(const SearchPass&) = delete;  // members_ refers to numbers_
+    SearchPass& operator=(const SearchPass&) = delete;
     SearchPass(std::string_view text, std::string_view category) {
         static constexpr std::pair<std::string_view, Mode> numeric[] = {
             {"PID", Mode::pid}, {"PPID", Mode::ppid}, {"RPID", Mode::rpid}, {"UID", Mode::uid}, {"AnyPID", Mode::anyPID}};
         for (auto [name, mode] : numeric) {
             if (category != name) continue;
             numbers_ = searchNumbers(text);
+            members_ = Members(numbers_);
             mode_ = numbers_.empty() ? Mode::keepAll : mode;
             return;
         }
@@ -248,13 +297,13 @@ public:
         const es::ESProcess& p = e.theProcess();
         switch (mode_) {
         case Mode::keepAll: return true;
-        case Mode::pid: return numbers_.contains(p.audit_token.pid);
-        case Mode::ppid: return numbers_.contains(p.parent_audit_token.pid);
-        case Mode::rpid: return numbers_.contains(p.responsible_audit_token.pid);
-        case Mode::uid: return numbers_.contains(p.audit_token.euid);
+        case Mode::pid: return members_.contains(p.audit_token.pid);
+        case Mode::ppid: return members_.contains(p.parent_audit_token.pid);
+        case Mode::rpid: return members_.contains(p.responsible_audit_token.pid);
+        case Mode::uid: return members_.contains(p.audit_token.euid);
         case Mode::anyPID:
-            return numbers_.contains(p.audit_token.pid) || numbers_.contains(p.parent_audit_token.pid) ||
-                   numbers_.contains(p.responsible_audit_token.pid);
+            return members_.contains(p.audit_token.pid) || members_.contains(p.parent_audit_token.pid) ||
+                   members_.contains(p.responsible_audit_token.pid);
         case Mode::annotations: return e.annotations().contains(wanted_);
         case Mode::details: return !terms_.empty() && containsAny(eventSearchText(e), terms_);
         case Mode::program: return containsAny(p.executable.path, terms_);
@@ -266,10 +315,18 @@ private:
     enum class Mode { keepAll, pid, ppid, rpid, uid, anyPID, annotations, details, program };
     Mode mode_ = Mode::keepAll;
     std::unordered_set<std::int64_t> numbers_;
+    Members<std::int64_t> members_{numbers_};  // made again once numbers_ is set
     std::string upper_;
     EventAnnotation wanted_;
     std::vector<std::string_view> terms_;  // views into the search text (or upper_)
 };
+
+template <class Map>
+std::vector<std::pair<typename Map::key_type, typename Map::mapped_type>> sorted(const Map& map) {
+    std::vector<std::pair<typename Map::key_type, typename Map::mapped_type>> entries(map.begin(), map.end());
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
     std::int64_t r;
@@ -345,17 +402,19 @@ EventList EventFilters::refilter(const EventList& events, std::int64_t anchor) c
     };
     // Passes 4 to 9.
     const bool chain = !selectedPIDChain.pid.empty();
-    auto late = [&, this](const EventItem& e) {
+    const Members chainPIDs(selectedPIDChain.pid), chainParents(selectedPIDChain.ppid);
+    const Members types(selectedEventTypes), hiddenTypes(deselectedEventTypes);
+    const Members programs(selectedPrograms), hiddenPrograms(deselectedPrograms);
+    auto late = [&](const EventItem& e) {
         const es::ESProcess& p = e.theProcess();
-        if (chain && !selectedPIDChain.pid.contains(p.audit_token.pid) &&
-            !selectedPIDChain.ppid.contains(p.parent_audit_token.pid) &&
-            !selectedPIDChain.ppid.contains(p.responsible_audit_token.pid))
+        if (chain && !chainPIDs.contains(p.audit_token.pid) && !chainParents.contains(p.parent_audit_token.pid) &&
+            !chainParents.contains(p.responsible_audit_token.pid))
             return false;
         es::EventType type = e.theEvent().event_type;
-        if (!selectedEventTypes.empty() && !selectedEventTypes.contains(type)) return false;
-        if (!deselectedEventTypes.empty() && deselectedEventTypes.contains(type)) return false;
-        if (!selectedPrograms.empty() && !selectedPrograms.contains(p.executable.path)) return false;
-        if (!deselectedPrograms.empty() && deselectedPrograms.contains(p.executable.path)) return false;
+        if (!types.empty() && !types.contains(type)) return false;
+        if (!hiddenTypes.empty() && hiddenTypes.contains(type)) return false;
+        if (!programs.empty() && !programs.contains(p.executable.path)) return false;
+        if (!hiddenPrograms.empty() && hiddenPrograms.contains(p.executable.path)) return false;
         return !search || (*search)(e);
     };
 
@@ -386,16 +445,18 @@ EventList EventFilters::refilter(const EventList& events, std::int64_t anchor) c
 void EventFilters::ignoreProgram(const std::string& path) {
     const EventList& source = isFiltering() ? filteredEvents : allEvents;
     deselectedPrograms.insert(path);
+    const Members hidden(deselectedPrograms);
     setFilteredEvents(keepIf(
-        source, [this](const EventItem& e) { return !deselectedPrograms.contains(e.theProcess().executable.path); },
+        source, [&hidden](const EventItem& e) { return !hidden.contains(e.theProcess().executable.path); },
         [](const EventItem& e) { prefetch(&e.theProcess().executable.path); }));
 }
 
 void EventFilters::ignoreEventType(const std::vector<es::EventType>& types) {
     const EventList& source = isFiltering() ? filteredEvents : allEvents;
     deselectedEventTypes.insert(types.begin(), types.end());
+    const Members hidden(deselectedEventTypes);
     setFilteredEvents(keepIf(
-        source, [this](const EventItem& e) { return !deselectedEventTypes.contains(e.theEvent().event_type); },
+        source, [&hidden](const EventItem& e) { return !hidden.contains(e.theEvent().event_type); },
         [](const EventItem& e) { prefetch(&e.theEvent().event_type); }));
 }
 
@@ -477,24 +538,30 @@ void EventFilters::setPIDChain(const std::vector<std::int64_t>& pids) {
     }
     if (own.empty()) return;
 
+    // Asked for every item: sorted lists, searched without hashing.
+    using Steps = std::vector<std::pair<std::int64_t, std::size_t>>;
+    const Steps ownSteps = sorted(own), childSteps = sorted(children);
     constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
-    auto stepOf = [](const std::unordered_map<std::int64_t, std::size_t>& steps, std::int64_t pid) {
-        auto it = steps.find(pid);
-        return it == steps.end() ? never : it->second;
+    auto stepOf = [](const Steps& steps, std::int64_t pid) {
+        auto it = std::lower_bound(steps.begin(), steps.end(), pid, [](const auto& s, std::int64_t p) { return s.first < p; });
+        return it == steps.end() || it->first != pid ? never : it->second;
     };
     auto rank = [&](const EventItem& e) {
         const es::ESProcess& p = e.theProcess();
-        return std::min({stepOf(own, p.audit_token.pid), stepOf(children, p.parent_audit_token.pid),
-                         stepOf(children, p.responsible_audit_token.pid)});
+        return std::min({stepOf(ownSteps, p.audit_token.pid), stepOf(childSteps, p.parent_audit_token.pid),
+                         stepOf(childSteps, p.responsible_audit_token.pid)});
     };
     EventList matches = keepIf(
         allEvents, [&](const EventItem& e) { return rank(e) != never; },
         [](const EventItem& e) { prefetchPIDs(e.theProcess()); });
-    auto bySeq = [](const EventItemPtr& a, const EventItemPtr& b) {
-        return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
-    };
-    if (!std::is_sorted(matches.begin(), matches.end(), bySeq)) std::stable_sort(matches.begin(), matches.end(), bySeq);
-    setFilteredEvents(oneOfEachItem(std::move(matches), rank));
+    std::vector<std::int64_t> seqs = sequenceNumbers(matches);
+    if (!std::is_sorted(seqs.begin(), seqs.end())) {
+        std::stable_sort(matches.begin(), matches.end(), [](const EventItemPtr& a, const EventItemPtr& b) {
+            return a->theEvent().global_seq_num < b->theEvent().global_seq_num;
+        });
+        seqs = sequenceNumbers(matches);
+    }
+    setFilteredEvents(oneOfEachItem(std::move(matches), seqs, rank));
 }
 
 void EventFilters::setTimeWindow(std::int64_t time, std::int64_t span, std::int64_t anchor) {
