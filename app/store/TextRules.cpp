@@ -2,7 +2,12 @@
 
 #include <utf8proc.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -106,33 +111,92 @@ void FragmentSet::add(std::string_view fragment) {
         matchesAll_ = true;
     } else if (fragment.size() == 1) {
         singles_[b[0] / 64] |= std::uint64_t(1) << (b[0] % 64);
-        anySingle_ = true;
     } else {
         const unsigned key = pairKey(b[0], b[1]);
         pairs_[key / 64] |= std::uint64_t(1) << (key % 64);
-        long_.emplace_back(key, fragment);
+        Long f{key, {}, {}, std::string(fragment)};
+        unsigned char head[16] = {}, mask[16] = {};
+        for (std::size_t i = 0; i < 16 && i < fragment.size(); ++i) head[i] = b[i], mask[i] = 0xFF;
+        std::memcpy(f.head.data(), head, sizeof head);
+        std::memcpy(f.mask.data(), mask, sizeof mask);
+        long_.push_back(std::move(f));
     }
 }
 
-void FragmentSet::sortLong() {
-    std::sort(long_.begin(), long_.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+void FragmentSet::prepare() {
+    std::sort(long_.begin(), long_.end(), [](const Long& x, const Long& y) { return x.key < y.key; });
+    std::array<bool, 256> first{};
+    for (unsigned c = 0; c < 256; ++c) first[c] = (singles_[c / 64] >> (c % 64)) & 1;
+    for (const auto& f : long_) first[static_cast<unsigned char>(f.text[0])] = true;
+    for (unsigned c = 0; c < 256; ++c) {
+        if (!first[c]) continue;
+        if (firstCount_ < fewFirsts) firsts_[firstCount_] = static_cast<unsigned char>(c);
+        ++firstCount_;
+    }
+}
+
+bool FragmentSet::beginsAt(const unsigned char* text, std::size_t size, std::size_t at) const {
+    const unsigned char c = text[at];
+    if ((singles_[c / 64] >> (c % 64)) & 1) return true;
+    if (at + 1 >= size) return false;
+    const unsigned key = pairKey(c, text[at + 1]);
+    if (!((pairs_[key / 64] >> (key % 64)) & 1)) return false;
+    return longBeginsAt(text, size, at, key);
+}
+
+bool FragmentSet::longBeginsAt(const unsigned char* text, std::size_t size, std::size_t at, unsigned key) const {
+    const std::size_t rest = size - at;
+    std::array<std::uint64_t, 2> words{};
+    if (rest >= sizeof words) std::memcpy(words.data(), text + at, sizeof words);
+    auto it = std::lower_bound(long_.begin(), long_.end(), key, [](const Long& f, unsigned k) { return f.key < k; });
+    for (; it != long_.end() && it->key == key; ++it) {
+        const std::string& f = it->text;
+        if (f.size() > rest) continue;
+        if (rest < sizeof words) {
+            if (std::memcmp(text + at, f.data(), f.size()) == 0) return true;
+            continue;
+        }
+        if ((words[0] & it->mask[0]) != it->head[0] || (words[1] & it->mask[1]) != it->head[1]) continue;
+        if (f.size() <= sizeof words || std::memcmp(text + at + sizeof words, f.data() + sizeof words, f.size() - sizeof words) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool FragmentSet::foundIn(std::string_view text) const {
     if (matchesAll_) return true;
+    if (firstCount_ == 0) return false;
     const auto* b = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
-    if (anySingle_)
-        for (std::size_t i = 0; i < n; ++i)
-            if ((singles_[b[i] / 64] >> (b[i] % 64)) & 1) return true;
-    if (long_.empty()) return false;
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const unsigned key = pairKey(b[i], b[i + 1]);
-        if (!((pairs_[key / 64] >> (key % 64)) & 1)) continue;
-        auto it = std::lower_bound(long_.begin(), long_.end(), key, [](const auto& f, unsigned k) { return f.first < k; });
-        for (; it != long_.end() && it->first == key; ++it)
-            if (it->second.size() <= n - i && std::memcmp(b + i, it->second.data(), it->second.size()) == 0) return true;
+#if defined(__SSE2__)
+    if (firstCount_ <= fewFirsts) {
+        __m128i firsts[fewFirsts];
+        for (std::size_t f = 0; f < firstCount_; ++f) firsts[f] = _mm_set1_epi8(static_cast<char>(firsts_[f]));
+        // The places in sixteen bytes where one of the first bytes is, as bits.
+        auto placesIn = [&](const unsigned char* sixteen) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sixteen));
+            unsigned places = 0;
+            for (std::size_t f = 0; f < firstCount_; ++f)
+                places |= unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, firsts[f])));
+            return places;
+        };
+        auto anyBegins = [&](std::size_t from, unsigned places) {
+            for (; places != 0; places &= places - 1)
+                if (beginsAt(b, n, from + std::size_t(std::countr_zero(places)))) return true;
+            return false;
+        };
+        std::size_t i = 0;
+        for (; i + 16 <= n; i += 16)
+            if (anyBegins(i, placesIn(b + i))) return true;
+        if (i == n) return false;
+        // The last bytes, copied so as not to read past the text.
+        unsigned char last[16] = {};
+        std::memcpy(last, b + i, n - i);
+        return anyBegins(i, placesIn(last) & ((1u << (n - i)) - 1));
     }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        if (beginsAt(b, n, i)) return true;
     return false;
 }
 

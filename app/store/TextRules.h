@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace qm {
@@ -42,23 +41,39 @@ public:
     template <class Range>
     explicit FragmentSet(const Range& fragments) {
         for (const auto& f : fragments) add(f);
-        sortLong();
+        prepare();
     }
 
-    bool empty() const { return long_.empty() && !anySingle_ && !matchesAll_; }
+    bool empty() const { return firstCount_ == 0 && !matchesAll_; }
     bool foundIn(std::string_view text) const;
 
 private:
-    // Fragments of two bytes or more are found by their first two bytes: a bit per
-    // pair (high bits dropped, so other bytes share keys) says whether to compare.
+    // A fragment can begin only where the text holds one of the fragments' first
+    // bytes. When they are few (paths begin with "/" or "."), those places are
+    // found sixteen bytes at a time; otherwise every byte is a place to look.
+    static constexpr std::size_t fewFirsts = 4;
+    // Fragments of two bytes or more are then told apart by their first two bytes:
+    // a bit per pair (high bits dropped, so other bytes share keys) says whether
+    // to compare.
     static unsigned pairKey(unsigned char a, unsigned char b) { return (a & 0x7Fu) << 7 | (b & 0x7Fu); }
     void add(std::string_view fragment);
-    void sortLong();
+    void prepare();
+    bool beginsAt(const unsigned char* text, std::size_t size, std::size_t at) const;
+    bool longBeginsAt(const unsigned char* text, std::size_t size, std::size_t at, unsigned key) const;
 
     std::array<std::uint64_t, (1 << 14) / 64> pairs_{};
     std::array<std::uint64_t, 4> singles_{};  // one-byte fragments, by byte value
-    bool anySingle_ = false, matchesAll_ = false;
-    std::vector<std::pair<unsigned, std::string>> long_;  // by pair key
+    std::array<unsigned char, fewFirsts> firsts_{};
+    std::size_t firstCount_ = 0;  // distinct first bytes; more than fewFirsts: not held in firsts_
+    bool matchesAll_ = false;
+    // A fragment of two bytes or more, with its first sixteen bytes as two words
+    // and masks, so that most places are ruled out by two comparisons.
+    struct Long {
+        unsigned key;
+        std::array<std::uint64_t, 2> head, mask;
+        std::string text;
+    };
+    std::vector<Long> long_;  // by pair key
 };
 
 }  // namespace qm

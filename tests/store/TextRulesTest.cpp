@@ -162,3 +162,25 @@ TEST(TextRules, FragmentSetFindsWhatFindFinds) {
         EXPECT_EQ(set.empty(), c.fragments.empty()) << c.text;
     }
 }
+
+// A fragment is found at every place of a text longer than one scan step, in either
+// way of scanning (few first bytes, or many), and not when the text cuts it short.
+TEST(TextRules, FragmentSetAtEveryPlace) {
+    using Fragments = std::vector<std::string>;
+    const Fragments fewFirsts{"/Library/LaunchAgents/", ".login", "/etc/rc.*"};
+    const Fragments manyFirsts{"/Library/LaunchAgents/", ".login", "/etc/rc.*", "ab", "cd", "x"};
+    for (const auto& fragments : {fewFirsts, manyFirsts}) {
+        const qm::FragmentSet set(fragments);
+        for (const auto& f : fragments) {
+            for (std::size_t at = 0; at < 40; ++at) {
+                const std::string filler(at, '_');
+                EXPECT_TRUE(set.foundIn(filler + f + std::string(7, '_'))) << f << " at " << at;
+                EXPECT_TRUE(set.foundIn(filler + f)) << f << " at the end after " << at;
+                if (f.size() > 1) {
+                    EXPECT_FALSE(set.foundIn(filler + f.substr(0, f.size() - 1))) << f << " cut at " << at;
+                }
+            }
+        }
+        EXPECT_FALSE(set.foundIn(std::string(100, '/') + std::string(100, '.'))) << fragments.size();
+    }
+}
