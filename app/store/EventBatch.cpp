@@ -1,7 +1,5 @@
 #include "EventBatch.h"
 
-#include <iterator>
-
 namespace qm {
 
 EventBatch::EventBatch(std::vector<EventItemPtr> events) : events_(std::move(events)) {
@@ -20,8 +18,12 @@ EventBatch::EventBatch(std::vector<EventItemPtr> events) : events_(std::move(eve
 }
 
 void EventBatch::append(EventBatch&& later) {
-    events_.insert(events_.end(), std::make_move_iterator(later.events_.begin()),
-                   std::make_move_iterator(later.events_.end()));
+    if (events_.empty()) {
+        *this = std::move(later);
+        later = {};
+        return;
+    }
+    appendEvents(events_, std::move(later.events_));
     for (ProgramRun& run : later.programs_) {
         auto [entry, isNew] = programIndex_.try_emplace(run.path(), programs_.size());
         if (isNew) programs_.push_back(std::move(run));

@@ -372,8 +372,7 @@ void EventFilters::clearAll() {
 void EventFilters::addEvent(const EventItemPtr& event) { addEvents(EventBatch({event})); }
 
 void EventFilters::addEvents(EventBatch&& batch) {
-    allEvents.insert(allEvents.end(), std::make_move_iterator(batch.events_.begin()),
-                     std::make_move_iterator(batch.events_.end()));
+    appendEvents(allEvents, std::move(batch.events_));
     for (ProgramRun& run : batch.programs_) {
         if (auto it = allPrograms.find(run.path()); it != allPrograms.end()) {
             it->second->addEvents(std::move(run));

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <functional>
+#include <iterator>
 #include <unordered_map>
 
 #include "DateTime.h"
@@ -101,6 +102,16 @@ EventItem::EventItem(es::ESMessage&& message, const EventAnnotator& annotator)
 
 EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message, const EventAnnotator& annotator) {
     return std::allocate_shared<EventItem>(ArenaAllocator<EventItem>(arena), std::move(message), annotator);
+}
+
+void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later) {
+    if (later.size() > list.size() && later.capacity() - later.size() >= list.size()) {
+        later.insert(later.begin(), std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));
+        list = std::move(later);
+    } else {
+        list.insert(list.end(), std::make_move_iterator(later.begin()), std::make_move_iterator(later.end()));
+    }
+    later.clear();
 }
 
 bool operator==(const EventItem& a, const EventItem& b) {

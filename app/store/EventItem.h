@@ -94,6 +94,11 @@ using EventItemPtr = std::shared_ptr<EventItem>;
 // annotator; the block is freed into the arena when the last holder lets go.
 EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message, const EventAnnotator& annotator);
 
+// Moves the items of later to the end of list. When later is the longer list and has
+// room for list's items in front of its own, those move instead, so that a long list
+// is neither copied nor given fresh memory to fill.
+void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later);
+
 // Hashing and equality of shared items by item identity, for sets of items.
 struct EventItemIdentityHash {
     std::size_t operator()(const EventItemPtr& item) const { return item->hash(); }

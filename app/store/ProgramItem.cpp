@@ -37,11 +37,10 @@ ProgramRun::ProgramRun(std::vector<EventItemPtr> runEvents) : events(std::move(r
 }
 
 void ProgramRun::append(ProgramRun&& later) {
-    events.insert(events.end(), std::make_move_iterator(later.events.begin()), std::make_move_iterator(later.events.end()));
+    appendEvents(events, std::move(later.events));
     addDistinct(processPIDs, later.processPIDs);
     addDistinct(sessionIDs, later.sessionIDs);
     types.add(later.types.counts());
-    later.events.clear();
 }
 
 ProgramItem::ProgramItem(const EventItemPtr& first, const ProgramIconProvider& icons)
@@ -65,11 +64,9 @@ void ProgramItem::addEvents(ProgramRun&& run) {
         if (entry == contents_.eventTypeCount.end()) entry = contents_.eventTypeCount.emplace(type.name, 0).first;
         entry->second += type.count;
     }
-    contents_.allEvents.insert(contents_.allEvents.end(), std::make_move_iterator(run.events.begin()),
-                               std::make_move_iterator(run.events.end()));
+    appendEvents(contents_.allEvents, std::move(run.events));
     contents_.processPIDs.insert(run.processPIDs.begin(), run.processPIDs.end());
     contents_.sessionIDs.insert(run.sessionIDs.begin(), run.sessionIDs.end());
-    run.events.clear();
 }
 
 std::string bundlePath(std::string_view path) {

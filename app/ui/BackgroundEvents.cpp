@@ -1,6 +1,8 @@
 #include "BackgroundEvents.h"
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -8,18 +10,25 @@
 
 #include "Dispatch.h"
 #include "EventAnnotator.h"
+#include "EventArena.h"
 
 namespace qm {
 
 // What the chunks of one owner share: the arena of their items, the message lists of
 // built chunks kept for the next chunks (so their memory is not mapped and touched
-// anew each time), and how many chunks the global queues hold.
+// anew each time), how many chunks the global queues hold, and the full chunks with
+// the batch that the first of them joined as they were built.
 struct BackgroundEvents::Shared {
     EventArena arena;
-    std::mutex spareMutex;
-    std::vector<std::vector<es::ESMessage>> spare;
     std::atomic<std::size_t> queued{0};  // handed to a global queue and not yet built
     const std::size_t queueLimit = std::max(1u, std::thread::hardware_concurrency());
+
+    std::mutex spareMutex;
+    std::vector<std::vector<es::ESMessage>> spare;
+
+    std::mutex mutex;  // guards joined and started
+    EventBatch joined;
+    std::deque<ChunkPtr> started;  // full chunks after joined, in arrival order
 
     std::vector<es::ESMessage> messageList() {
         {
@@ -38,6 +47,9 @@ struct BackgroundEvents::Shared {
         // Enough for every chunk a flush can find built or in the making.
         if (spare.size() < 2 * queueLimit) spare.push_back(std::move(list));
     }
+    // Joins the built chunks at the front. A worker that finds another one joining
+    // leaves it to that one or to the next flush.
+    void joinBuilt();
 };
 
 class BackgroundEvents::Chunk {
@@ -66,6 +78,8 @@ public:
         int expected = waiting;
         if (state_.compare_exchange_strong(expected, building, std::memory_order_acquire)) build();
     }
+
+    bool isBuilt() const { return state_.load(std::memory_order_acquire) == built; }
 
     // The built items, built here when no other thread has started them.
     EventBatch take() {
@@ -102,13 +116,25 @@ private:
     std::atomic<int> state_{waiting};
 };
 
+void BackgroundEvents::Shared::joinBuilt() {
+    std::unique_lock lock(mutex, std::try_to_lock);
+    if (!lock) return;
+    while (!started.empty() && started.front()->isBuilt()) {
+        joined.append(started.front()->take());
+        started.pop_front();
+    }
+}
+
 BackgroundEvents::BackgroundEvents() : shared_(std::make_shared<Shared>()) {}
 
 BackgroundEvents::ChunkPtr BackgroundEvents::add(es::ESMessage&& message) {
     if (!filling_) filling_ = std::make_shared<Chunk>(shared_);
     ++size_;
     if (!filling_->add(std::move(message))) return nullptr;
-    started_.push_back(filling_);
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->started.push_back(filling_);
+    }
     return std::exchange(filling_, nullptr);
 }
 
@@ -118,24 +144,33 @@ void BackgroundEvents::start(ChunkPtr chunk) {
         // The workers are behind: this thread helps rather than queue more.
         shared.queued.fetch_sub(1, std::memory_order_relaxed);
         chunk->tryBuild();
+        shared.joinBuilt();
         return;
     }
     dispatch::DispatchQueue::global(dispatch::QoS::normal).async([chunk = std::move(chunk)] {
+        Shared& shared = chunk->shared();
         chunk->tryBuild();
-        chunk->shared().queued.fetch_sub(1, std::memory_order_relaxed);
+        shared.joinBuilt();
+        shared.queued.fetch_sub(1, std::memory_order_relaxed);
     });
 }
 
 void BackgroundEvents::clear() {
     filling_.reset();
-    started_.clear();
     size_ = 0;
+    std::lock_guard lock(shared_->mutex);
+    shared_->joined = {};
+    shared_->started.clear();
 }
 
 BackgroundEvents::Taken BackgroundEvents::take() {
     Taken taken;
-    taken.chunks_ = std::move(started_);
-    started_.clear();
+    {
+        std::lock_guard lock(shared_->mutex);
+        taken.joined_ = std::exchange(shared_->joined, {});
+        taken.chunks_.assign(shared_->started.begin(), shared_->started.end());
+        shared_->started.clear();
+    }
     if (filling_) taken.chunks_.push_back(std::move(filling_));
     filling_.reset();
     size_ = 0;
@@ -145,10 +180,9 @@ BackgroundEvents::Taken BackgroundEvents::take() {
 EventBatch BackgroundEvents::Taken::finish() {
     // Build what no worker has picked up yet, then join the rest as it is done.
     for (const ChunkPtr& chunk : chunks_) chunk->tryBuild();
-    EventBatch all;
-    for (const ChunkPtr& chunk : chunks_) all.append(chunk->take());
+    for (const ChunkPtr& chunk : chunks_) joined_.append(chunk->take());
     chunks_.clear();
-    return all;
+    return std::move(joined_);
 }
 
 }  // namespace qm

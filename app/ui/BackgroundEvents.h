@@ -2,19 +2,19 @@
 // The events that reached the events view and wait to be moved into the store, in
 // arrival order. Messages collect in chunks; the items of each full chunk (arena block,
 // timestamp, annotations, grouping by program) are built on the global queues, so the
-// thread that delivers events only hands messages over. Taking the waiting events
-// builds whatever no worker has started and waits for the rest.
+// thread that delivers events only hands messages over, and built chunks join one batch
+// in arrival order as they are done. Taking the waiting events builds whatever no
+// worker has started and waits for the rest.
 //
 // Not thread-safe: the owner serialises add, size, clear and take. Workers touch only
-// their chunk; finish runs outside the owner's lock.
+// their chunk and, under a lock of their own, the joined batch; finish runs outside the
+// owner's lock.
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <vector>
 
 #include "ESMessage.h"
-#include "EventArena.h"
 #include "EventBatch.h"
 
 namespace qm {
@@ -35,7 +35,8 @@ public:
 
     private:
         friend class BackgroundEvents;
-        std::vector<ChunkPtr> chunks_;
+        EventBatch joined_;
+        std::vector<ChunkPtr> chunks_;  // after joined_
     };
 
     BackgroundEvents();
@@ -60,8 +61,7 @@ public:
 private:
     struct Shared;
     std::shared_ptr<Shared> shared_;
-    ChunkPtr filling_;              // the chunk that takes the next messages
-    std::vector<ChunkPtr> started_;  // full chunks, in arrival order
+    ChunkPtr filling_;  // the chunk that takes the next messages
     std::size_t size_ = 0;
 };
 
