@@ -59,23 +59,45 @@ EventAnnotation annotationNamed(std::string_view name) {
     return {};
 }
 
-const std::string& shortTypeName(es::EventType type) {
-    static const auto names = [] {
-        std::unordered_map<std::int64_t, std::string> table;
-        for (const es::EnumCase& c : es::EnumInfo<es::EventType>::cases)
-            table.emplace(c.raw, es::shortName(static_cast<es::EventType>(c.raw)));
-        return table;
-    }();
-    static const std::string unknown;
-    auto it = names.find(static_cast<std::int64_t>(type));
-    return it == names.end() ? unknown : it->second;
+namespace {
+
+// The place of the type among the cases of EventType; the number of cases for a type
+// that is none of them.
+std::size_t typePlace(es::EventType type) {
+    constexpr const auto& cases = es::EnumInfo<es::EventType>::cases;
+    const auto raw = static_cast<std::int64_t>(type);
+    if (raw >= 0 && raw < std::int64_t(cases.size()) && cases[std::size_t(raw)].raw == raw) return std::size_t(raw);
+    const es::EnumCase* found = es::enumCase<es::EventType>(raw);
+    return found ? std::size_t(found - cases.data()) : cases.size();
 }
 
-void TypeCounter::add(std::string_view name, std::size_t count) {
-    auto [entry, isNew] = index_.try_emplace(name.data(), counts_.size());
-    if (isNew) counts_.push_back({name, 0});
-    counts_[entry->second].count += count;
+}  // namespace
+
+const std::string& shortTypeName(es::EventType type) {
+    static const auto names = [] {
+        std::vector<std::string> table;
+        for (const es::EnumCase& c : es::EnumInfo<es::EventType>::cases)
+            table.push_back(es::shortName(static_cast<es::EventType>(c.raw)));
+        table.emplace_back();  // an unknown type
+        return table;
+    }();
+    return names[typePlace(type)];
 }
+
+std::size_t TypeCounter::entry(std::string_view name) {
+    auto [found, isNew] = index_.try_emplace(name.data(), counts_.size());
+    if (isNew) counts_.push_back({name, 0});
+    return found->second;
+}
+
+void TypeCounter::add(es::EventType type, std::size_t count) {
+    if (byType_.empty()) byType_.resize(es::EnumInfo<es::EventType>::cases.size() + 1);
+    std::uint32_t& known = byType_[typePlace(type)];
+    if (known == 0) known = std::uint32_t(entry(shortTypeName(type)) + 1);
+    counts_[known - 1].count += count;
+}
+
+void TypeCounter::add(std::string_view name, std::size_t count) { counts_[entry(name)].count += count; }
 
 void TypeCounter::add(const std::vector<TypeCount>& counts) {
     for (const TypeCount& type : counts) add(type.name, type.count);

@@ -123,13 +123,18 @@ struct TypeCount {
 // appearance.
 class TypeCounter {
 public:
+    // Counts events of the type under its short name; a name counted before costs a
+    // look-up in a table by type, not by text.
+    void add(es::EventType type, std::size_t count = 1);
     void add(std::string_view name, std::size_t count = 1);
     void add(const std::vector<TypeCount>& counts);
     const std::vector<TypeCount>& counts() const { return counts_; }
-    std::vector<TypeCount> take() { return std::move(counts_); }
 
 private:
+    std::size_t entry(std::string_view name);
+
     std::unordered_map<const char*, std::size_t> index_;  // a name's text -> its entry in counts_
+    std::vector<std::uint32_t> byType_;  // a type's place among the types -> its entry in counts_ + 1
     std::vector<TypeCount> counts_;
 };
 

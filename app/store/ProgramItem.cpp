@@ -30,7 +30,7 @@ ProgramRun::ProgramRun(std::vector<EventItemPtr> runEvents) : events(std::move(r
         const es::ESProcess& process = event->theProcess();
         processPIDs.push_back(process.audit_token.pid);
         sessionIDs.push_back(process.session_id);
-        types.add(shortTypeName(event->theEvent().event_type));
+        types.add(event->theEvent().event_type);
     }
     keepDistinct(processPIDs);
     keepDistinct(sessionIDs);
