@@ -158,9 +158,12 @@ void BackgroundEvents::start(ChunkPtr chunk) {
 void BackgroundEvents::clear() {
     filling_.reset();
     size_ = 0;
+    // Released after the lock, so that workers need not wait for the items to go.
+    EventBatch joined;
+    std::deque<ChunkPtr> started;
     std::lock_guard lock(shared_->mutex);
-    shared_->joined = {};
-    shared_->started.clear();
+    std::swap(joined, shared_->joined);
+    std::swap(started, shared_->started);
 }
 
 BackgroundEvents::Taken BackgroundEvents::take() {
