@@ -645,19 +645,24 @@ void eventSummary(const EventItem& item, EventSummary& into) {
     item.theEvent().event.visit(Summarizer{item, into});
 }
 
-std::string_view eventSearchText(const EventItem& item) {
-    // One buffer per thread: the store's passes and the annotator run on several
-    // threads at once, and a buffer that keeps its capacity makes no heap block per
-    // event once it has grown.
+namespace {
+
+// The item's summary in a buffer of the calling thread, valid until its next call.
+// The store's passes and the annotator run on several threads at once, and a buffer
+// that keeps its capacity makes no heap block per event once it has grown.
+const EventSummary& summaryInScratch(const EventItem& item) {
     thread_local EventSummary scratch;
     eventSummary(item, scratch);
-    return scratch.searchText();
+    return scratch;
 }
 
+}  // namespace
+
+std::string_view eventSearchText(const EventItem& item) { return summaryInScratch(item).searchText(); }
+
 EventSummary eventSummary(const EventItem& item) {
-    EventSummary summary;
-    eventSummary(item, summary);
-    return summary;
+    // Copied out at their final sizes: one heap block at most per text.
+    return summaryInScratch(item);
 }
 
 }  // namespace qm

@@ -404,11 +404,13 @@ TEST(EventSummary, ReusedBufferGivesTheFreshTexts) {
 
     qm::EventSummary reused;
     for (const auto& it : items) {
-        const auto fresh = qm::eventSummary(*it);
+        qm::EventSummary fresh;  // never used before
+        qm::eventSummary(*it, fresh);
         qm::eventSummary(*it, reused);
         EXPECT_EQ(reused.shortText, fresh.shortText) << eventKeys[it->theEvent().event.tag()];
         EXPECT_EQ(reused.fullText, fresh.fullText) << eventKeys[it->theEvent().event.tag()];
         EXPECT_EQ(qm::eventSearchText(*it), fresh.searchText()) << eventKeys[it->theEvent().event.tag()];
+        EXPECT_EQ(qm::eventSummary(*it).fullText, fresh.fullText) << eventKeys[it->theEvent().event.tag()];
     }
 }
 
