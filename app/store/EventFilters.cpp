@@ -53,13 +53,19 @@ void prefetchForChange(const void* p) { __builtin_prefetch(p, 1, 3); }
 // arena, its shared count.
 void prefetchItem(const EventItemPtr& item) { prefetchForChange(item.get()); }
 
-// What a scan does to ask for the fields it reads of an item ahead: the item's
-// first line is asked for twice as far ahead, and fields(item) then asks for the
-// lines of the fields, through pointers that have arrived by then.
-template <class Fields>
-void prefetchAhead(const EventList& list, std::size_t i, std::size_t end, Fields&& fields) {
-    if (i + 2 * ahead < end) prefetchItem(list[i + 2 * ahead]);
-    if (i + ahead < end) fields(*list[i + ahead]);
+struct Nothing {
+    void operator()(const EventItem&) const {}
+};
+
+// What a scan does to ask for what it reads of the items ahead, in steps that each
+// follow pointers the step before has fetched: the item's first line, then the
+// lines of its fields (fields(item)), then what those fields point to
+// (pointees(item)).
+template <class Fields, class Pointees = Nothing>
+void prefetchAhead(const EventList& list, std::size_t i, std::size_t end, Fields&& fields, Pointees&& pointees = {}) {
+    if (i + 3 * ahead < end) prefetchItem(list[i + 3 * ahead]);
+    if (i + 2 * ahead < end) fields(*list[i + 2 * ahead]);
+    if (i + ahead < end) pointees(*list[i + ahead]);
 }
 
 // The lines of a process's own, parent and responsible pids.
@@ -68,10 +74,6 @@ void prefetchPIDs(const es::ESProcess& p) {
     prefetch(&p.parent_audit_token.pid);
     prefetch(&p.responsible_audit_token.pid);
 }
-
-struct FirstLineOnly {
-    void operator()(const EventItem&) const {}
-};
 
 // The positions of the set bits of words [first, last) of a bit set, in order.
 class SetBits {
@@ -134,10 +136,10 @@ EventList emptyList(std::size_t count) {
 
 // The items keep() accepts, in list order, in one list allocated once: each part
 // marks what it keeps in a bit set and counts it; then each part copies its kept
-// items to their place in the result. fields(item) asks ahead for the lines keep()
-// reads beyond the item's first line.
-template <class Keep, class Fields = FirstLineOnly>
-EventList keepIf(const EventList& events, Keep&& keep, Fields&& fields = {}) {
+// items to their place in the result. fields(item) and pointees(item) ask ahead
+// for the lines keep() reads beyond the item's first line (see prefetchAhead).
+template <class Keep, class Fields = Nothing, class Pointees = Nothing>
+EventList keepIf(const EventList& events, Keep&& keep, Fields&& fields = {}, Pointees&& pointees = {}) {
     const std::size_t count = events.size();
     const std::size_t parts = partCount(count);
     std::vector<std::uint64_t> marks((count + 63) / 64);
@@ -145,7 +147,7 @@ EventList keepIf(const EventList& events, Keep&& keep, Fields&& fields = {}) {
     inParts(count, parts, [&](std::size_t begin, std::size_t end, std::size_t part) {
         std::size_t kept = 0;
         for (std::size_t i = begin; i < end; ++i) {
-            prefetchAhead(events, i, end, fields);
+            prefetchAhead(events, i, end, fields, pointees);
             if (!keep(*events[i])) continue;
             marks[i / 64] |= std::uint64_t(1) << (i % 64);
             ++kept;
@@ -277,8 +279,9 @@ public:
 
     bool keepsAll() const { return mode_ == Mode::keepAll; }
 
-    // Asks for the lines of the fields operator() reads beyond the item's first line.
-    void prefetch(const EventItem& e) const {
+    // Ask for the lines operator() reads beyond the item's first line (see
+    // prefetchAhead).
+    void prefetchFields(const EventItem& e) const {
         const es::ESProcess& p = e.theProcess();
         switch (mode_) {
         case Mode::pid: qm::prefetch(&p.audit_token.pid); break;
@@ -291,6 +294,9 @@ public:
         case Mode::annotations:
         case Mode::details: break;
         }
+    }
+    void prefetchPointees(const EventItem& e) const {
+        if (mode_ == Mode::program) qm::prefetch(e.theProcess().executable.path.data());
     }
 
     bool operator()(const EventItem& e) const {
@@ -418,19 +424,25 @@ EventList EventFilters::refilter(const EventList& events, std::int64_t anchor) c
     };
 
     // The lines the passes in force read beyond an item's first line.
+    const bool byProgram = !programs.empty() || !hiddenPrograms.empty();
     auto fields = [&, this](const EventItem& e) {
         const es::ESProcess& p = e.theProcess();
         if (appleBinaryFilter) prefetch(&p.is_platform_binary);
         if (chain) prefetchPIDs(p);
-        if (!selectedEventTypes.empty() || !deselectedEventTypes.empty()) prefetch(&e.theEvent().event_type);
-        if (!selectedPrograms.empty() || !deselectedPrograms.empty()) prefetch(&p.executable.path);
-        if (search) search->prefetch(e);
+        if (!types.empty() || !hiddenTypes.empty()) prefetch(&e.theEvent().event_type);
+        if (byProgram) prefetch(&p.executable.path);
+        if (search) search->prefetchFields(e);
+    };
+    auto pointees = [&](const EventItem& e) {
+        if (byProgram) prefetch(e.theProcess().executable.path.data());
+        if (search) search->prefetchPointees(e);
     };
 
     const bool window = timeWindowEnd > 0;
     // With an anchor the window pass depends on positions in its input, so it runs
     // on its own; otherwise every pass is a test of one event and they run as one scan.
-    if (window && anchor >= 0) return keepIf(filterByTimeWindow(keepIf(events, early, fields), anchor), late, fields);
+    if (window && anchor >= 0)
+        return keepIf(filterByTimeWindow(keepIf(events, early, fields), anchor), late, fields, pointees);
     return keepIf(
         events,
         [&, this](const EventItem& e) {
@@ -438,7 +450,7 @@ EventList EventFilters::refilter(const EventList& events, std::int64_t anchor) c
             if (window && (e.timestamp() < timeWindowStart || e.timestamp() > timeWindowEnd)) return false;
             return late(e);
         },
-        fields);
+        fields, pointees);
 }
 
 void EventFilters::ignoreProgram(const std::string& path) {
@@ -447,7 +459,8 @@ void EventFilters::ignoreProgram(const std::string& path) {
     const Members hidden(deselectedPrograms);
     setFilteredEvents(keepIf(
         source, [&hidden](const EventItem& e) { return !hidden.contains(e.theProcess().executable.path); },
-        [](const EventItem& e) { prefetch(&e.theProcess().executable.path); }));
+        [](const EventItem& e) { prefetch(&e.theProcess().executable.path); },
+        [](const EventItem& e) { prefetch(e.theProcess().executable.path.data()); }));
 }
 
 void EventFilters::ignoreEventType(const std::vector<es::EventType>& types) {
@@ -490,7 +503,9 @@ void EventFilters::setSearchString(std::string text) {
 EventList EventFilters::applySearch(const EventList& events) const {
     SearchPass search(searchString, searchCategory);
     if (search.keepsAll()) return events;
-    return keepIf(events, search, [&search](const EventItem& e) { search.prefetch(e); });
+    return keepIf(
+        events, search, [&search](const EventItem& e) { search.prefetchFields(e); },
+        [&search](const EventItem& e) { search.prefetchPointees(e); });
 }
 
 void EventFilters::setPIDChain(const std::vector<std::int64_t>& pids) {
