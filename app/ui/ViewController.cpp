@@ -418,7 +418,7 @@ void ViewController::selectProgram(const std::string& path) {
     filters.selectedPrograms.insert(path);
     EventList events = it->second->read([](const ProgramItem::Contents& c) { return c.allEvents; });
     EventList result = filters.refilter(events, -1);
-    if (filters.selectedPrograms.size() == 1) filters.filteredEvents = std::move(result);
+    if (filters.selectedPrograms.size() == 1) filters.setFilteredEvents(std::move(result));
     else filters.filteredEvents.insert(filters.filteredEvents.end(), result.begin(), result.end());
 }
 
@@ -428,7 +428,7 @@ void ViewController::deselectProgram(const std::string& path) {
         std::erase_if(filters.filteredEvents,
                       [&](const EventItemPtr& e) { return e->theProcess().executable.path == path; });
     } else {
-        filters.filteredEvents = filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{};
+        filters.setFilteredEvents(filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{});
     }
 }
 
@@ -711,7 +711,7 @@ bool ViewController::annotateFilter() {
     bool on;
     if (filters.annotateFilter) {
         filters.annotateFilter = false;
-        filters.filteredEvents = filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{};
+        filters.setFilteredEvents(filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{});
         on = false;
     } else {
         EventList kept;
@@ -729,7 +729,7 @@ bool ViewController::filterAppleBinaries() {
     bool on;
     if (filters.appleBinaryFilter) {
         filters.appleBinaryFilter = false;
-        filters.filteredEvents = filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{};
+        filters.setFilteredEvents(filters.isFiltering() ? filters.refilter(filters.allEvents, -1) : EventList{});
         on = false;
     } else {
         filters.enableAppleBinaryFilter();
