@@ -233,17 +233,20 @@ template <class T, class... U>
 concept OneOf = (std::is_same_v<T, U> || ...);
 
 // One rule per case; a case without a rule fails to compile. A rule writes the
-// texts it gives; the other stays empty.
+// texts it gives; the other stays empty. Rules write the full text first, so that
+// when only the search text is wanted, a short text that it would not show is not
+// written.
 struct Summarizer {
     const EventItem& item;
     EventSummary& s;
+    bool searchTextOnly = false;
 
     string_view prog() const { return lastPathComponent(item); }
     string_view actorPath() const { return item.theEvent().process.executable.path; }
     string_view rowPath() const { return item.theProcess().executable.path; }
     template <class... Parts>
     void shortText(const Parts&... parts) {
-        set(s.shortText, parts...);
+        if (!searchTextOnly || s.fullText.empty()) set(s.shortText, parts...);
     }
     template <class... Parts>
     void fullText(const Parts&... parts) {
@@ -251,8 +254,8 @@ struct Summarizer {
     }
     // Short text: the file's name; full text: its path.
     void file(string_view path) {
-        shortText(name(path));
         fullText(path);
+        shortText(name(path));
     }
 
     void operator()(const ESEvent_exec& e) {
@@ -263,12 +266,12 @@ struct Summarizer {
                     out += (*e.args)[i];
                 }
         };
-        shortText(name(actorPath()), " -> ", prog(), " ", args);
         fullText(actorPath(), " -> ", rowPath(), " ", args);
+        shortText(name(actorPath()), " -> ", prog(), " ", args);
     }
     void operator()(const ESEvent_fork&) {
-        shortText(prog());
         fullText(rowPath());
+        shortText(prog());
     }
     void operator()(const ESEvent_rename& e) {
         if (e.destination_type == ESDestinationType::ES_DESTINATION_TYPE_NEW_PATH) {
@@ -277,13 +280,13 @@ struct Summarizer {
                 dir = n->dir.path;
                 filename = n->filename;
             }
-            shortText(name(e.source.path), " -> ", filename);
             fullText(e.source.path, " -> ", dir, "/", filename);
+            shortText(name(e.source.path), " -> ", filename);
         } else {
             string_view destPath;
             if (const auto& f = e.destination.existing_file) destPath = f->path;
-            shortText(name(e.source.path), " -> ", name(destPath));
             fullText(e.source.path, " -> ", destPath);
+            shortText(name(e.source.path), " -> ", name(destPath));
         }
     }
     void operator()(const ESEvent_open& e) { file(e.file.path); }
@@ -295,8 +298,8 @@ struct Summarizer {
     }
     void operator()(const ESEvent_mmap& e) { file(e.source.path); }
     void operator()(const ESEvent_close& e) {
-        shortText(name(e.target.path), " ", e.modified ? "WAS modified" : "was NOT modified");
         fullText(e.target.path);
+        shortText(name(e.target.path), " ", e.modified ? "WAS modified" : "was NOT modified");
     }
     void operator()(const ESEvent_create& e) {
         if (e.destination_type == ESDestinationType::ES_DESTINATION_TYPE_NEW_PATH) {
@@ -305,8 +308,8 @@ struct Summarizer {
                 dir = n->dir.path;
                 filename = n->filename;
             }
-            shortText(filename);
             fullText(dir, "/", filename);
+            shortText(filename);
         } else {
             string_view path;
             if (const auto& f = e.destination.existing_file) path = f->path;
@@ -322,19 +325,19 @@ struct Summarizer {
         requires OneOf<T, ESEvent_get_task, ESEvent_get_task_name, ESEvent_get_task_read, ESEvent_get_task_inspect>
     void operator()(const T& e) {
         auto how = partsFrom(caseName(e.type), 4);
-        shortText(prog(), " -", how, "-> ", name(e.target.executable.path));
         fullText(rowPath(), " -", how, "-> ", e.target.executable.path);
+        shortText(prog(), " -", how, "-> ", name(e.target.executable.path));
     }
     void operator()(const ESEvent_link& e) {
-        shortText(name(e.source.path), " -> ", e.target_filename);
         fullText(e.source.path, " -> ", e.target_dir.path, "/", e.target_filename);
+        shortText(name(e.source.path), " -> ", e.target_filename);
     }
     template <class T>
         requires OneOf<T, ESEvent_mount, ESEvent_unmount, ESEvent_remount>
     void operator()(const T& e) {
         const Statfs& f = e.statfs;
-        shortText(f.f_mntonname);
         fullText(f.f_mntfromname, " -", f.f_fstypename, "-> ", f.f_mntonname);
+        shortText(f.f_mntonname);
     }
     void operator()(const ESEvent_iokit_open& e) { shortText(e.user_client_class); }
     template <class T>
@@ -345,66 +348,66 @@ struct Summarizer {
     }
     // An extended attribute, how it was used, and the file.
     void attribute(string_view attr, string_view how, string_view path) {
-        shortText(attr, how, name(path));
         fullText(attr, how, path);
+        shortText(attr, how, name(path));
     }
     void operator()(const ESEvent_setextattr& e) { attribute(e.extattr, label::A, e.target.path); }
     void operator()(const ESEvent_getextattr& e) { attribute(e.extattr, " read from ", e.target.path); }
     void operator()(const ESEvent_deleteextattr& e) { attribute(e.extattr, " removed from ", e.target.path); }
     void operator()(const ESEvent_setowner& e) {
         auto ids = [&e](string& out) { put(out, label::B, Number(e.uid), " gid: ", Number(e.gid), " for "); };
-        shortText(ids, name(e.target.path));
         fullText(ids, e.target.path);
+        shortText(ids, name(e.target.path));
     }
     void operator()(const ESEvent_signal& e) {
         string_view sig = caseName(e.sig);
-        shortText(name(actorPath()), " -", sig, "-> ", prog());
         fullText(actorPath(), " -", sig, "-> ", rowPath());
+        shortText(name(actorPath()), " -", sig, "-> ", prog());
     }
     void operator()(const ESEvent_file_provider_materialize& e) {
-        shortText(name(e.source.path), " -> ", name(e.target.path));
         fullText(e.source.path, " -> ", e.target.path);
+        shortText(name(e.source.path), " -> ", name(e.target.path));
     }
     void operator()(const ESEvent_file_provider_update& e) {
-        shortText(name(e.source.path), " -> ", lastPart(e.target_path, '/'));
         fullText(e.source.path, " -> ", e.target_path);
+        shortText(name(e.source.path), " -> ", lastPart(e.target_path, '/'));
     }
     void operator()(const ESEvent_readlink& e) { shortText(e.source.path); }
     void operator()(const ESEvent_lookup& e) {
-        shortText(lastPart(e.relative_target, '/'));
         fullText(e.source_dir.path, e.relative_target);
+        shortText(lastPart(e.relative_target, '/'));
     }
     void operator()(const ESEvent_clone& e) {
-        shortText(name(e.source.path), " -> ", e.target_name);
         fullText(e.source.path, " -> ", e.target_dir.path, "/", e.target_name);
+        shortText(name(e.source.path), " -> ", e.target_name);
     }
     void operator()(const ESEvent_fcntl& e) {
-        shortText(name(e.target.path), " -> ", Number(e.cmd));
         fullText(e.target.path);
+        shortText(name(e.target.path), " -> ", Number(e.cmd));
     }
     void operator()(const ESEvent_uipc_bind& e) {
-        shortText(e.filename);
         fullText(e.dir.path, "/", e.filename);
+        shortText(e.filename);
     }
     void operator()(const ESEvent_uipc_connect& e) {
         shortText(caseName(e.domain), " : ", caseName(e.type), " : ", protocolWord(e.proto), " -> ", e.file.path);
     }
     void operator()(const ESEvent_setacl& e) {
         auto quoted = [](string_view text) { return [text](string& out) { appendQuoted(out, text); }; };
-        shortText("(path: ", quoted(parent(e.target.path)), ", filename: ", quoted(name(e.target.path)), ")");
         fullText(e.target.path);
+        shortText("(path: ", quoted(parent(e.target.path)), ", filename: ", quoted(name(e.target.path)), ")");
     }
     void operator()(const ESEvent_proc_check& e) {
         string_view how = lastPart(caseName(e.type), '_');
         string_view targetPath = e.target ? string_view(e.target->executable.path) : string_view();
-        shortText(prog(), " -", how, "-> ", name(targetPath));
         fullText(rowPath(), " -", how, "-> ", targetPath);
+        shortText(prog(), " -", how, "-> ", name(targetPath));
     }
     void operator()(const ESEvent_proc_suspend_resume& e) {
         auto kind = partsFrom(caseName(e.type), 5, true);
         if (e.target) {
-            shortText("Resume ", kind, " for ", name(e.target->executable.path));
             fullText("Resume ", kind, " for ", e.target->executable.path);
+            shortText("Resume ", kind, " for ", name(e.target->executable.path));
         } else {
             shortText(kind);
         }
@@ -412,8 +415,8 @@ struct Summarizer {
     template <class T>
         requires OneOf<T, ESEvent_trace, ESEvent_remote_thread_create>
     void operator()(const T& e) {
-        shortText(prog(), " -> ", name(e.target.executable.path));
         fullText(rowPath(), " -> ", e.target.executable.path);
+        shortText(prog(), " -> ", name(e.target.executable.path));
     }
     void operator()(const ESEvent_setuid& e) { shortText(label::C, Number(e.uid)); }
     void operator()(const ESEvent_setgid& e) { shortText("to gid: ", Number(e.gid)); }
@@ -422,14 +425,14 @@ struct Summarizer {
     void operator()(const ESEvent_setreuid& e) { shortText(label::F, Number(e.euid), label::G, Number(e.ruid)); }
     void operator()(const ESEvent_setregid& e) { shortText(label::H, Number(e.egid), " rgid: ", Number(e.rgid)); }
     void operator()(const ESEvent_copyfile& e) {
-        shortText(name(e.source.path), " -> ", e.target_name);
         fullText(e.source.path, " -> ", e.targetdir.path, "/", e.target_name);
+        shortText(name(e.source.path), " -> ", e.target_name);
     }
     void operator()(const ESEvent_authentication& e) {
         auto byInstigator = [this](string_view kind, const auto& record) {
             string_view path = record ? string_view(record->instigator.executable.path) : string_view();
-            shortText(kind, " auth from ", name(path));
             fullText(kind, " auth from ", path);
+            shortText(kind, " auth from ", name(path));
         };
         switch (e.type) {
         case ESAuthenticationType::ES_AUTHENTICATION_TYPE_OD: byInstigator("OD", e.data.od); break;
@@ -444,14 +447,14 @@ struct Summarizer {
         }
     }
     void operator()(const ESEvent_xp_malware_detected& e) {
-        shortText(e.malware_identifier);
         fullText(e.malware_identifier, label::J, e.detected_path);
+        shortText(e.malware_identifier);
     }
     void operator()(const ESEvent_xp_malware_remediated& e) {
         string_view done = e.success ? "WAS" : "was NOT";
-        shortText(e.malware_identifier, " ", done, label::K);
         fullText(e.malware_identifier, " ", done, " remediated with ", e.action_type, " for ",
                  orText(e.remediated_path, unknown));
+        shortText(e.malware_identifier, " ", done, label::K);
     }
     template <class T>
         requires OneOf<T, ESEvent_lw_session_login, ESEvent_lw_session_logout, ESEvent_lw_session_lock,
@@ -462,8 +465,8 @@ struct Summarizer {
     void operator()(const ESEvent_screensharing_attach& e) {
         string_view verdict = e.success ? "ACCEPTED" : "DENIED";
         string_view from = orText(e.source_address, unknown), to = orText(e.session_username, unknown);
-        shortText(verdict, " from ", from, " to username ", to);
         fullText(verdict, " from ", from, " viewer appleid ", orText(e.viewer_appleid, unknown), " to username ", to);
+        shortText(verdict, " from ", from, " to username ", to);
     }
     void operator()(const ESEvent_screensharing_detach& e) {
         shortText(label::L, orText(e.source_address, unknown), " viewer appleid ", orText(e.viewer_appleid, unknown));
@@ -481,8 +484,8 @@ struct Summarizer {
     void operator()(const ESEvent_btm_launch_item_add& e) {
         string_view exeName = e.executable_path ? lastPart(*e.executable_path, '/') : "[]";
         string_view exePath = e.executable_path ? string_view(*e.executable_path) : "[]";
-        shortText(exeName, " -> ", lastPart(e.item.item_url, '/'));
         fullText(exePath, " -> ", e.item.item_url);
+        shortText(exeName, " -> ", lastPart(e.item.item_url, '/'));
     }
     void operator()(const ESEvent_btm_launch_item_remove& e) { shortText(e.item.item_url); }
 
@@ -544,16 +547,16 @@ struct Summarizer {
     void groupChange(const T& e, string_view done, string_view failed) {
         auto status = odStatus(e.error_code, done, failed);
         string_view member = e.member.member_value;
-        shortText("grp:", e.group_name, " ", status, " ", member);
         fullText(e.group_name, " ", status, " ", member, " by ", insName(e));
+        shortText("grp:", e.group_name, " ", status, " ", member);
     }
     void operator()(const ESEvent_od_group_add& e) { groupChange(e, "added", label::U); }
     void operator()(const ESEvent_od_group_remove& e) { groupChange(e, "removed", "remove error ["); }
     void operator()(const ESEvent_od_group_set& e) {
         const auto& members = e.members.member_array;
         auto status = odStatus(e.error_code, "set", label::U);
-        shortText("grp:", e.group_name, " ", status, " ", Number(std::int64_t(members.size())), "-members");
         fullText(e.group_name, " ", status, " ", printedList(members), " by ", insName(e));
+        shortText("grp:", e.group_name, " ", status, " ", Number(std::int64_t(members.size())), "-members");
     }
     void operator()(const ESEvent_od_attribute_set& e) {
         shortText("record:", e.record_name, " ", odStatus(e.error_code, "set", label::U), label::V, e.attribute_name,
@@ -577,22 +580,22 @@ struct Summarizer {
         const ESProfile& p = e.profile;
         string_view source =
             p.install_source == ESProfileSource::ES_PROFILE_SOURCE_INSTALL ? string_view("LOCAL_INSTALL") : label::Y;
-        shortText(source, " of \"", p.display_name, "\"");
         fullText(insName(e), " - ", source, " of ", p.scope, label::W, p.display_name, "\"");
+        shortText(source, " of \"", p.display_name, "\"");
     }
     void operator()(const ESEvent_su& e) {
         string_view switched = e.success ? label::Z : string_view("DENIED");
         string_view to = orText(e.to_username, unknown);
-        shortText(e.from_username, " -", switched, "-> ", to);
         fullText(e.from_username, "[", Number(e.from_uid), "] -", switched, "-> ", to, "[", Number(e.to_uid.value_or(-1)),
                  "]");
+        shortText(e.from_username, " -", switched, "-> ", to);
     }
     void operator()(const ESEvent_sudo& e) {
         string_view ran = e.success ? "EXECUTED" : "DENIED";
         string_view command = orText(e.command, unknown), to = orText(e.to_username, unknown);
-        shortText(ran, " \"", command, label::X, to);
         fullText(orText(e.from_username, unknown), "[", Number(e.from_uid.value_or(-1)), "] ", ran, " \"", command,
                  label::X, to, "[", Number(e.to_uid.value_or(-1)), "]");
+        shortText(ran, " \"", command, label::X, to);
     }
     void operator()(const ESEvent_xpc_connect& e) {
         shortText(e.service_name, " [", shortName(e.service_domain_type), "]");
@@ -610,6 +613,8 @@ struct Summarizer {
             else put(out, "<-", proto, "-");
         };
 
+        fullText("[", orText(e.url, ""), " ", localLabel, ":", remoteLabel, "] ", orText(e.local_address, "null"), ":",
+                 lp, " ", dir, " ", orText(e.remote_address, "null"), ":", rp, " [", orText(e.remote_hostname, ""), "]");
         if (e.remote_port && *e.remote_port == "53" && rawValue(e.flow_protocol) == udpProtocolNumber) {
             shortText("DNS lookup for ", orText(e.remote_hostname, ""));
         } else {
@@ -625,10 +630,25 @@ struct Summarizer {
             };
             shortText(local, " ", dir, " ", remote);
         }
-        fullText("[", orText(e.url, ""), " ", localLabel, ":", remoteLabel, "] ", orText(e.local_address, "null"), ":",
-                 lp, " ", dir, " ", orText(e.remote_address, "null"), ":", rp, " [", orText(e.remote_hostname, ""), "]");
     }
 };
+
+// The item's texts written over into's; with searchTextOnly, only what searchText()
+// reads is right.
+void summarize(const EventItem& item, EventSummary& into, bool searchTextOnly) {
+    into.shortText.clear();
+    into.fullText.clear();
+    item.theEvent().event.visit(Summarizer{item, into, searchTextOnly});
+}
+
+// The item's summary in a buffer of the calling thread, valid until its next call.
+// The store's passes and the annotator run on several threads at once, and a buffer
+// that keeps its capacity makes no heap block per event once it has grown.
+const EventSummary& summaryInScratch(const EventItem& item, bool searchTextOnly) {
+    thread_local EventSummary scratch;
+    summarize(item, scratch, searchTextOnly);
+    return scratch;
+}
 
 }  // namespace
 
@@ -639,30 +659,13 @@ std::optional<std::string_view> portName(std::int64_t port) {
     return it->second;
 }
 
-void eventSummary(const EventItem& item, EventSummary& into) {
-    into.shortText.clear();
-    into.fullText.clear();
-    item.theEvent().event.visit(Summarizer{item, into});
-}
+void eventSummary(const EventItem& item, EventSummary& into) { summarize(item, into, false); }
 
-namespace {
-
-// The item's summary in a buffer of the calling thread, valid until its next call.
-// The store's passes and the annotator run on several threads at once, and a buffer
-// that keeps its capacity makes no heap block per event once it has grown.
-const EventSummary& summaryInScratch(const EventItem& item) {
-    thread_local EventSummary scratch;
-    eventSummary(item, scratch);
-    return scratch;
-}
-
-}  // namespace
-
-std::string_view eventSearchText(const EventItem& item) { return summaryInScratch(item).searchText(); }
+std::string_view eventSearchText(const EventItem& item) { return summaryInScratch(item, true).searchText(); }
 
 EventSummary eventSummary(const EventItem& item) {
     // Copied out at their final sizes: one heap block at most per text.
-    return summaryInScratch(item);
+    return summaryInScratch(item, false);
 }
 
 }  // namespace qm
