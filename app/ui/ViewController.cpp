@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <random>
 #include <shared_mutex>
+#include <utility>
 
 #include <QAction>
 #include <QHeaderView>
@@ -502,10 +503,16 @@ void ViewController::clearEvents() {
         backgroundEvents_.clear();
         ++clearCount_;
     }
-    filters.allEvents.clear();
-    filters.filteredEvents.clear();
+    // Freeing a large capture's items takes the better part of a second: they are let
+    // go on a global queue, and the programs with them, since they hold the same items.
+    DispatchQueue::global(QoS::utility)
+        .async([events = std::exchange(filters.allEvents, {}), shown = std::exchange(filters.filteredEvents, {}),
+                programs = std::exchange(filters.allPrograms, {})]() mutable {
+            shown = {};
+            programs = {};
+            events = {};
+        });
     filters.sortedProgramPaths.clear();
-    filters.allPrograms.clear();
     filters.clearAll();
     {
         std::lock_guard lock(esloggerMutex_);

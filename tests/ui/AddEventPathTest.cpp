@@ -2,6 +2,7 @@
 // list: whatever the grouping of arrivals and flushes, the store receives every
 // event once, in arrival order, in its list, in its programs and in the type counts;
 // Delete Events and stop cut exactly where they happen.
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -101,6 +102,29 @@ TEST_F(AddEventPathTest, DeleteEventsWhileChunksAreBuiltLeavesNoneOfTheOldCaptur
     ASSERT_TRUE(waitUntil([&] { return vc.filters.allEvents.size() >= 1500; })) << vc.filters.allEvents.size();
     settle();
     expectStoreHolds(vc, 1, 1500);
+}
+
+TEST_F(AddEventPathTest, DeleteEventsEmptiesTheStoreAtOnceAndFreesTheOldItemsLater) {
+    TestViewController vc(settings);
+    vc.holdClock();
+    for (std::int64_t seq = 1; seq <= 3000; ++seq) vc.addEvent(numbered(seq));
+    vc.flushBackgroundEvents();
+    ASSERT_TRUE(waitUntil([&] { return vc.filters.allEvents.size() == 3000; })) << vc.filters.allEvents.size();
+    settle();
+    vc.filters.setSearchString("/p/1");  // a filtered list holds the items too
+    ASSERT_TRUE(vc.filters.isFiltering());
+    std::vector<std::weak_ptr<qm::EventItem>> old;
+    for (const auto& e : vc.filters.allEvents) old.emplace_back(e);
+
+    vc.clearEvents();
+    EXPECT_TRUE(vc.filters.allEvents.empty());
+    EXPECT_TRUE(vc.filters.filteredEvents.empty());
+    EXPECT_TRUE(vc.filters.allPrograms.empty());
+    EXPECT_TRUE(vc.filters.sortedProgramPaths.empty());
+    EXPECT_FALSE(vc.filters.isFiltering());
+    ASSERT_TRUE(waitUntil([&] {
+        return std::all_of(old.begin(), old.end(), [](const auto& w) { return w.expired(); });
+    }));
 }
 
 TEST_F(AddEventPathTest, StopKeepsExactlyTheEventsDeliveredBeforeIt) {
