@@ -246,12 +246,6 @@ std::vector<std::string_view> searchTerms(std::string_view text) {
     return terms;
 }
 
-bool containsAny(std::string_view text, const std::vector<std::string_view>& terms) {
-    for (auto t : terms)
-        if (text.find(t) != std::string_view::npos) return true;
-    return false;
-}
-
 // The search pass, prepared once for a text and a category.
 class SearchPass {
 public:
@@ -273,7 +267,8 @@ public:
             mode_ = wanted_.isEmpty() ? Mode::keepAll : Mode::annotations;
             return;
         }
-        terms_ = searchTerms(text);
+        // Found in one scan of each text, however many terms there are.
+        terms_ = FragmentSet(searchTerms(text));
         mode_ = category == "Details" ? Mode::details : Mode::program;
     }
 
@@ -311,8 +306,8 @@ public:
             return members_.contains(p.audit_token.pid) || members_.contains(p.parent_audit_token.pid) ||
                    members_.contains(p.responsible_audit_token.pid);
         case Mode::annotations: return e.annotations().contains(wanted_);
-        case Mode::details: return !terms_.empty() && containsAny(eventSearchText(e), terms_);
-        case Mode::program: return containsAny(p.executable.path, terms_);
+        case Mode::details: return !terms_.empty() && terms_.foundIn(eventSearchText(e));
+        case Mode::program: return !terms_.empty() && terms_.foundIn(p.executable.path);
         }
         return false;
     }
@@ -324,7 +319,7 @@ private:
     Members<std::int64_t> members_{numbers_};  // made again once numbers_ is set
     std::string upper_;
     EventAnnotation wanted_;
-    std::vector<std::string_view> terms_;  // views into the search text (or upper_)
+    FragmentSet terms_;  // of a "Details" or "Program" search
 };
 
 template <class Map>
