@@ -61,13 +61,11 @@ public:
     // Appends the message; true when that fills the chunk.
     bool add(es::ESMessage&& message) {
         // A chunk of one message (a slow stream, flushed at every event) takes no full list.
-        if (messages_.size() == 1) {
-            if (messages_.capacity() < chunkSize) {
-                auto list = shared_->messageList();
-                list.reserve(chunkSize);
-                list.push_back(std::move(messages_.front()));
-                messages_ = std::move(list);
-            }
+        if (messages_.size() == 1 && messages_.capacity() < chunkSize) {
+            auto list = shared_->messageList();
+            list.reserve(chunkSize);
+            list.push_back(std::move(messages_.front()));
+            messages_ = std::move(list);
         }
         messages_.push_back(std::move(message));
         return messages_.size() == chunkSize;
@@ -174,8 +172,7 @@ BackgroundEvents::Taken BackgroundEvents::take() {
         taken.chunks_.assign(shared_->started.begin(), shared_->started.end());
         shared_->started.clear();
     }
-    if (filling_) taken.chunks_.push_back(std::move(filling_));
-    filling_.reset();
+    if (filling_) taken.chunks_.push_back(std::exchange(filling_, nullptr));
     size_ = 0;
     return taken;
 }

@@ -280,8 +280,10 @@ void ViewController::trailingRefresh() {
     if (!waiting) return;
     if (wait > Clock::duration::zero())
         trailingTimer_->start(int(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
-    else
-        flushBackgroundEvents();
+    else  // building the waiting items takes milliseconds during a fast stream: not here
+        DispatchQueue::global(QoS::normal).async([life = life_] {
+            life->with([](ViewController& vc) { vc.flushBackgroundEvents(); });
+        });
 }
 
 std::size_t ViewController::backgroundEventCount() {
