@@ -68,7 +68,8 @@ ESLoggerFile::ESLoggerFile(std::filesystem::path withFileURL, EventCallback call
 
 void ESLoggerFile::start() {
     std::lock_guard reading(reading_);
-    active_.store(true, std::memory_order_release);
+    // After willStart() the flag is already set, unless a stop() has cleared it since.
+    if (!dispatched_.exchange(false, std::memory_order_acq_rel)) active_.store(true, std::memory_order_release);
     struct Idle {
         std::atomic<bool>& active;
         ~Idle() { active.store(false, std::memory_order_release); }

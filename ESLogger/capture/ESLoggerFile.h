@@ -27,8 +27,16 @@ public:
 
     const std::filesystem::path& fileURL() const { return fileURL_; }
 
-    // True while the file is being read.
+    // True while the file is being read, and from willStart() on.
     bool isRunning() const override { return active_.load(std::memory_order_acquire); }
+
+    // For a caller that runs start() later on another thread: the source counts as
+    // running from now on, until that start() has read the file; a stop() before it
+    // makes that start() return at once.
+    void willStart() {
+        dispatched_.store(true, std::memory_order_release);
+        active_.store(true, std::memory_order_release);
+    }
 
     // Reads the whole file and returns when it is done or stopped. A file that cannot be
     // read or does not begin with "{" gives invalidDataInFile and no line. Each line,
@@ -61,6 +69,7 @@ private:
     Decoder aheadDecoder_ = decodeMessage;
     std::filesystem::path fileURL_;
     std::atomic<bool> active_{false};
+    std::atomic<bool> dispatched_{false};  // willStart() came before the next start()
     std::mutex reading_;  // held by start() while it reads
 };
 

@@ -540,7 +540,10 @@ void MainWindowController::eventsDidLoad() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (networkStatus() != Status::running) setActivityAnimating(false);
+            // A stop followed by a new load (files dropped on a running source) leaves
+            // the indicator to the new source.
+            if (networkStatus() != Status::running && !sourceIsRunning(eventsViewController))
+                setActivityAnimating(false);
             validateCommands();
         },
         Qt::QueuedConnection);

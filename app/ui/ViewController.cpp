@@ -440,6 +440,8 @@ void ViewController::deselectProgram(const std::string& path) {
 void ViewController::openEventFiles(const std::filesystem::path& url) {
     flushWaitingEvents();
     auto source = std::make_shared<es::ESLoggerFile>(url, eventCallback(), errorCallback(), sourceLogLevel);
+    // Running from the moment it is current, not only once the global queue starts it.
+    source->willStart();
     setEslogger(source);
     // Each load reads the source it made, so files opened one after the other
     // (several dropped at once) are each read once.

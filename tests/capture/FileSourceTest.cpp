@@ -1,6 +1,6 @@
 // The file source: the first-byte check, line endings, stopping half-way from the
-// callback and from another thread, several sources at once, reading again, and a
-// large generated capture replayed in file order.
+// callback and from another thread, several sources at once, reading again, a source
+// started later on another thread, and a large generated capture replayed in file order.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -240,6 +240,29 @@ TEST(FileSource, SecondStartReadsAgainWithoutResettingCounters) {
     EXPECT_EQ(source.eventsSeen(), 6);
     EXPECT_EQ(source.eventsDropped(), 0);  // 3 -> 1 goes back: no gap
     EXPECT_EQ(source.lastGlobalSeqNum(), 3);
+}
+
+TEST(FileSource, SourceToBeStartedLaterCountsAsRunningUntilItsReadEndsOrItIsStopped) {
+    // willStart, then start reads the file; willStart, then stop, then start reads nothing.
+    for (const bool stopFirst : {false, true}) {
+        SCOPED_TRACE(stopFirst ? "stopped before its start" : "started");
+        TempDir dir;
+        Collector got;
+        ESLoggerFile source(dir.write("three.jsonl", joinLines(linesWithSequence({1, 2, 3}))), got.events(),
+                            got.errors(), Level::info);
+        source.willStart();
+        EXPECT_TRUE(source.isRunning());
+        if (stopFirst) source.stop();
+        EXPECT_EQ(source.isRunning(), !stopFirst);
+        source.start();
+        EXPECT_FALSE(source.isRunning());
+        const std::vector<std::int64_t> read = stopFirst ? std::vector<std::int64_t>{} : std::vector<std::int64_t>{1, 2, 3};
+        EXPECT_EQ(got.sequence(), read);
+        EXPECT_TRUE(got.errorList().empty());
+        // The next start reads as any start does.
+        source.start();
+        EXPECT_EQ(got.sequence().size(), stopFirst ? 3u : 6u);
+    }
 }
 
 TEST(FileSource, LargeGeneratedCaptureIsDeliveredWholeInFileOrder) {

@@ -1,6 +1,7 @@
 // The main window: confirmation before adding files, dropped files, the search
 // field's categories and recent searches, the follow hint, deleting events, the
-// toolbar tints, menu validation and closing while a source runs.
+// toolbar tints, menu validation, closing while a source runs, and the activity
+// indicator while a load waits to start.
 
 #include <QDropEvent>
 #include <QListView>
@@ -10,8 +11,13 @@
 #include <QToolButton>
 #include <QUrl>
 
+#include <sys/stat.h>
+
+#include <condition_variable>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 #include "EventTypeViewController.h"
@@ -24,6 +30,39 @@
 namespace {
 
 using uitest::waitUntil;
+
+// Keeps every thread of the global queues' pool (at most 64) busy until released,
+// so that work queued meanwhile waits.
+class HeldPool {
+public:
+    HeldPool() {
+        for (int i = 0; i < threads; ++i)
+            dispatch::DispatchQueue::global().async([this] {
+                std::unique_lock lock(mutex_);
+                ++held_;
+                changed_.notify_all();
+                changed_.wait(lock, [&] { return released_; });
+                --held_;
+                changed_.notify_all();
+            });
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return held_ == threads; });
+    }
+    ~HeldPool() { release(); }
+    void release() {
+        std::unique_lock lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return held_ == 0; });
+    }
+
+private:
+    static constexpr int threads = 64;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    bool released_ = false;
+};
 
 // Records every alert and answers from a script (the first button, unticked,
 // when the script is empty).
@@ -53,6 +92,12 @@ public:
     int openAsks = 0, saveAsks = 0;
     std::optional<std::filesystem::path> askOpenURL() override { return answer(openAnswers, openAsks); }
     std::optional<std::filesystem::path> askSaveURL() override { return answer(saveAnswers, saveAsks); }
+    // Loads and stops that the events view reported as ended.
+    std::atomic<int> loadsEnded{0};
+    void eventsDidLoad() override {
+        MainWindowController::eventsDidLoad();
+        ++loadsEnded;
+    }
 
 private:
     static std::optional<std::filesystem::path> answer(std::deque<std::optional<std::filesystem::path>>& script,
@@ -95,8 +140,9 @@ protected:
 
     // Opens the file as the command line does and waits for the load to end.
     void load(const std::filesystem::path& file, std::size_t expectedTotal) {
+        const int ended = window->loadsEnded;
         window->openEventFile(file);
-        ASSERT_TRUE(waitUntil([&] { return !window->isActivityAnimating() && eventCount() == expectedTotal; }))
+        ASSERT_TRUE(waitUntil([&] { return window->loadsEnded > ended && eventCount() == expectedTotal; }))
             << eventCount();
     }
 
@@ -149,6 +195,27 @@ TEST_F(MainWindowTest, OpeningAsksForConfirmationOnlyWhenEventsAreLoaded) {
     window->openEvents();
     EXPECT_EQ(window->openAsks, 3);
     EXPECT_FALSE(window->isActivityAnimating());
+}
+
+TEST_F(MainWindowTest, LoadNotYetStartedKeepsTheIndicatorOnThroughAStoppedNetworkStatus) {
+    ASSERT_TRUE(waitUntil([&] { return window->networkStatus() == qm::NetworkStatus::stopped; }));
+    const auto pipe = dir / "events.pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    {
+        // The load is queued and not yet reading when the network half shows stopped.
+        HeldPool held;
+        window->openEventFile(pipe);
+        window->network().updateNetworkStatusUI();
+        EXPECT_TRUE(window->isActivityAnimating());
+        const auto source = view().eslogger();
+        ASSERT_TRUE(source && source->isRunning());
+    }
+    const auto first = es::encodeMessage(uitest::openEvent("/usr/bin/ssh", 300, 1, 0));
+    const auto second = es::encodeMessage(uitest::openEvent("/usr/bin/ssh", 301, 2, 1));
+    std::ofstream(pipe, std::ios::binary) << first << '\n' << second << '\n';
+    ASSERT_TRUE(waitUntil([&] { return window->loadsEnded == 1 && !window->isActivityAnimating(); }));
+    EXPECT_EQ(eventCount(), 2u);
+    EXPECT_TRUE(presenter->alerts.empty()) << presenter->messages().front();
 }
 
 TEST_F(MainWindowTest, DroppingWhileFollowingAsksAsOpenDoesAndSkipsWhatIsNotAnAbsoluteFile) {
