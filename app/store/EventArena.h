@@ -11,6 +11,9 @@
 
 #include <cstddef>
 #include <mutex>
+#include <utility>
+
+#include "Dispatch.h"
 
 namespace qm {
 
@@ -59,5 +62,18 @@ struct ArenaAllocator {
         return a.arena == b.arena;
     }
 };
+
+// Lets go of value (items, or lists and maps of them) on a global queue: freeing the
+// items of a large capture takes the better part of a second. Where no work can be
+// queued (memory has run out), it goes here.
+template <class T>
+void releaseLater(T value) noexcept {
+    try {
+        dispatch::DispatchQueue::global(dispatch::QoS::utility).async([held = std::move(value)]() mutable {
+            T gone = std::move(held);
+        });
+    } catch (...) {
+    }
+}
 
 }  // namespace qm

@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "EventArena.h"
 #include "EventSummary.h"
 #include "TextRules.h"
 
@@ -368,6 +369,19 @@ void EventFilters::clearAll() {
     selectedPIDChain.ppid.clear();
     annotateFilter = false;
     timeWindowStart = timeWindowEnd = 0;
+}
+
+void EventFilters::removeAll() {
+    // The programs hold the same items, so they go with them; members go in reverse
+    // order, the list in arrival order last.
+    struct Removed {
+        EventList events;
+        decltype(allPrograms) programs;
+        EventList shown;
+    };
+    releaseLater(Removed{std::exchange(allEvents, {}), std::exchange(allPrograms, {}), std::exchange(filteredEvents, {})});
+    sortedProgramPaths.clear();
+    clearAll();
 }
 
 void EventFilters::addEvent(const EventItemPtr& event) { addEvents(EventBatch({event})); }

@@ -59,6 +59,9 @@ public:
     bool isFiltering() const;
     // Resets every filter and empties filteredEvents; keeps the events and programs.
     void clearAll();
+    // Empties the store (events, programs, sorted paths) and resets every filter. The
+    // old items go on a global queue.
+    void removeAll();
 
     // Appends the event and files it under its program; filteredEvents is left
     // alone until the next refilter.

@@ -28,6 +28,7 @@
 #include "ESLoggerFile.h"
 #include "ESLoggerTail.h"
 #include "EventAnnotator.h"
+#include "EventArena.h"
 #include "EventDetailsController.h"
 #include "EventTableModel.h"
 #include "EventViewDelegate.h"
@@ -89,11 +90,23 @@ const std::vector<QString>& ViewController::columnIdentifiers() {
     return ids;
 }
 
-ViewController::ViewController(Settings& settings, QWidget* parent)
+ViewController::ViewController(Settings& settings, QWidget* parent) : ViewController(settings, nullptr, parent) {}
+
+ViewController::ViewController(Settings& settings, BackgroundEvents::MakeItem makeItem, QWidget* parent)
     : QWidget(parent),
       settings_(settings),
       life_(std::make_shared<Lifeline>()),
-      lastRefresh_(Clock::now() - std::chrono::seconds(3)),
+      backgroundEvents_({.refreshInterval = refreshInterval,
+                         .now = [this] { return now(); },
+                         .deliver = [this](EventBatch&& batch,
+                                           BackgroundEvents::Stamp stamp) { fileBatch(std::move(batch), stamp); },
+                         // Any thread, also within a source's callback, and after the controller has gone.
+                         .failed = [life = life_](const std::string& what) {
+                             DispatchQueue::main().async([life, what] {
+                                 if (life->self) life->self->buildFailed(what);
+                             });
+                         },
+                         .makeItem = std::move(makeItem)}),
       dropped_(std::make_shared<DroppedLines>()) {
     life_->self = this;
     trailingTimer_ = new QTimer(this);
@@ -253,72 +266,50 @@ es::ESLogger::ErrorCallback ViewController::errorCallback() {
 void ViewController::addEvent(es::ESMessage message) { receive(std::move(message)); }
 
 void ViewController::receive(es::ESMessage&& message) {
-    BackgroundEvents::ChunkPtr full;
-    bool flush, arm = false;
-    {
-        std::lock_guard lock(backgroundMutex_);
-        full = backgroundEvents_.add(std::move(message));
-        flush = !(refreshInterval > now() - lastRefresh_);
-        if (!flush && !trailingArmed_) arm = trailingArmed_ = true;
-    }
-    if (full) BackgroundEvents::start(std::move(full));
-    if (flush) flushBackgroundEvents();
-    else if (arm) onMain([](ViewController& vc) { vc.trailingRefresh(); });
+    if (backgroundEvents_.add(std::move(message))) onMain([](ViewController& vc) { vc.trailingRefresh(); });
 }
 
 // Flushes once the interval since the last flush has passed, waiting on the main
 // queue's timer until then; ends when nothing waits any more.
 void ViewController::trailingRefresh() {
-    Clock::duration wait{};
-    bool waiting;
-    {
-        std::lock_guard lock(backgroundMutex_);
-        waiting = !backgroundEvents_.empty();
-        if (waiting) wait = std::chrono::duration_cast<Clock::duration>(refreshInterval - (now() - lastRefresh_));
-        if (!waiting || wait <= Clock::duration::zero()) trailingArmed_ = false;
-    }
-    if (!waiting) return;
-    if (wait > Clock::duration::zero())
-        trailingTimer_->start(int(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+    const std::optional<Clock::duration> wait = backgroundEvents_.trailingWait();
+    if (!wait) return;
+    if (*wait > Clock::duration::zero())
+        trailingTimer_->start(int(std::chrono::ceil<std::chrono::milliseconds>(*wait).count()));
     else  // building the waiting items takes milliseconds during a fast stream: not here
         DispatchQueue::global(QoS::normal).async([life = life_] {
             life->with([](ViewController& vc) { vc.flushBackgroundEvents(); });
         });
 }
 
-std::size_t ViewController::backgroundEventCount() {
-    std::lock_guard lock(backgroundMutex_);
-    return backgroundEvents_.size();
-}
+std::size_t ViewController::backgroundEventCount() { return backgroundEvents_.size(); }
 
 void ViewController::flushWaitingEvents() {
     if (backgroundEventCount() > 0) flushBackgroundEvents();
 }
 
-void ViewController::flushBackgroundEvents() {
-    std::lock_guard flushing(flushMutex_);
-    BackgroundEvents::Taken taken;
-    std::uint64_t clears;
-    {
-        std::lock_guard lock(backgroundMutex_);
-        lastRefresh_ = now();
-        taken = backgroundEvents_.take();
-        clears = clearCount_;
-    }
-    onMain([batch = taken.finish(), clears](ViewController& vc) mutable {
+void ViewController::flushBackgroundEvents() { backgroundEvents_.flush(); }
+
+void ViewController::fileBatch(EventBatch&& batch, BackgroundEvents::Stamp stamp) {
+    DispatchQueue::main().async([life = life_, batch = std::move(batch), stamp]() mutable {
+        // The controller is destroyed on the main thread, so no lock is needed here.
+        ViewController* vc = life->self;
         // Events taken before a Delete Events belong to the deleted capture.
-        {
-            std::lock_guard lock(vc.backgroundMutex_);
-            if (vc.clearCount_ != clears) return;
-        }
-        if (EventViewDelegate* delegate = vc.delegate()) delegate->countEventTypeBatch(batch.typeCounts());
-        vc.filters.addEvents(std::move(batch));
+        if (!vc || !vc->backgroundEvents_.current(stamp)) return releaseLater(std::move(batch));
+        if (EventViewDelegate* delegate = vc->delegate()) delegate->countEventTypeBatch(batch.typeCounts());
+        vc->filters.addEvents(std::move(batch));
         // A file load redraws once when it ends; a filtered list is redrawn at the
         // next filter change.
-        if (dynamic_cast<const es::ESLoggerFile*>(vc.eslogger().get())) return;
-        if (vc.filters.isFiltering()) return;
-        vc.reloadEvents();
+        if (dynamic_cast<const es::ESLoggerFile*>(vc->eslogger().get())) return;
+        if (vc->filters.isFiltering()) return;
+        vc->reloadEvents();
     });
+}
+
+void ViewController::buildFailed(const std::string& what) {
+    // Shown as a failure inside the source is; the events before it stay.
+    handleLoggerError(es::ESLogger::Error(es::ESLogger::Error::Kind::internalError, what));
+    stopEvents();
 }
 
 void ViewController::reloadEvents() {
@@ -439,6 +430,7 @@ void ViewController::deselectProgram(const std::string& path) {
 
 void ViewController::openEventFiles(const std::filesystem::path& url) {
     flushWaitingEvents();
+    backgroundEvents_.resume();
     auto source = std::make_shared<es::ESLoggerFile>(url, eventCallback(), errorCallback(), sourceLogLevel);
     // Running from the moment it is current, not only once the global queue starts it.
     source->willStart();
@@ -464,6 +456,7 @@ void ViewController::openEventFiles(const std::filesystem::path& url) {
 
 void ViewController::startTail(const std::filesystem::path& url) {
     flushWaitingEvents();
+    backgroundEvents_.resume();
     DispatchQueue::global(QoS::normal).async([life = life_, url] {
         life->with([&](ViewController& vc) {
             const bool followByName = vc.settings_.boolValue(keys::tailUseBigF);
@@ -502,22 +495,9 @@ void ViewController::stopEvents() {
 }
 
 void ViewController::clearEvents() {
-    {
-        std::lock_guard lock(backgroundMutex_);
-        backgroundEvents_.clear();
-        ++clearCount_;
-    }
-    // Freeing a large capture's items takes the better part of a second: they are let
-    // go on a global queue, and the programs with them, since they hold the same items.
-    DispatchQueue::global(QoS::utility)
-        .async([events = std::exchange(filters.allEvents, {}), shown = std::exchange(filters.filteredEvents, {}),
-                programs = std::exchange(filters.allPrograms, {})]() mutable {
-            shown = {};
-            programs = {};
-            events = {};
-        });
-    filters.sortedProgramPaths.clear();
-    filters.clearAll();
+    backgroundEvents_.clear();
+    // Freeing a large capture's items takes the better part of a second.
+    filters.removeAll();
     {
         std::lock_guard lock(esloggerMutex_);
         if (dynamic_cast<const es::ESLoggerFile*>(eslogger_.get())) eslogger_.reset();

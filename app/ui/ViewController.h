@@ -149,6 +149,8 @@ signals:
     void subtitleChanged(const QString& text);
 
 protected:
+    // For tests: items are built by makeItem.
+    ViewController(Settings& settings, BackgroundEvents::MakeItem makeItem, QWidget* parent = nullptr);
     // The clock of the refresh throttle.
     virtual Clock::time_point now() const { return Clock::now(); }
 
@@ -166,6 +168,10 @@ private:
     void onMain(std::function<void(ViewController&)> f);
     void receive(es::ESMessage&& message);
     void trailingRefresh();
+    // Files a flushed batch into the store, on the main queue.
+    void fileBatch(EventBatch&& batch, BackgroundEvents::Stamp stamp);
+    // Items could not be built: the alert, and the source stops. Main thread.
+    void buildFailed(const std::string& what);
     // Flushes the background list when it holds events.
     void flushWaitingEvents();
     void updateStatus();
@@ -191,12 +197,7 @@ private:
     std::shared_ptr<es::ESLogger> eslogger_;
 
     std::atomic<std::uint64_t> stopCount_{0};  // callbacks of sources made before a stop are ignored
-    std::mutex flushMutex_;       // one flush at a time, so batches reach the main queue in order
-    std::mutex backgroundMutex_;  // guards backgroundEvents_ to clearCount_
     BackgroundEvents backgroundEvents_;
-    Clock::time_point lastRefresh_;
-    bool trailingArmed_ = false;      // the trailing refresh is requested or running
-    std::uint64_t clearCount_ = 0;    // deletions so far: batches taken before one are dropped
     QTimer* trailingTimer_ = nullptr;
     std::shared_ptr<DroppedLines> dropped_;
 

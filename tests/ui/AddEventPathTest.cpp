@@ -4,9 +4,11 @@
 // Delete Events and stop cut exactly where they happen.
 #include <algorithm>
 #include <map>
+#include <new>
 #include <thread>
 
 #include "ESLoggerTail.h"
+#include "EventArena.h"
 #include "FixtureGenerator.h"
 #include "UiTestSupport.h"
 
@@ -160,6 +162,55 @@ TEST_F(AddEventPathTest, StopKeepsExactlyTheEventsDeliveredBeforeIt) {
     for (const auto& line : lines) expected.push_back(es::decodeMessage(line)->global_seq_num);
     EXPECT_EQ(seqsOf(vc.filters.allEvents), expected);
     EXPECT_EQ(vc.backgroundEventCount(), 0u);
+    vc.setDelegate(nullptr);
+}
+
+// A view controller that cannot build the items of events from a sequence number on
+// while memory is short.
+class ShortOfMemoryViewController : public qm::ViewController {
+public:
+    ShortOfMemoryViewController(qm::Settings& settings, std::int64_t failFrom, const std::atomic<bool>& shortOfMemory)
+        : qm::ViewController(settings, [failFrom, &shortOfMemory](qm::EventArena& arena, es::ESMessage&& m,
+                                                                   const qm::EventAnnotator& annotator) {
+              if (shortOfMemory && m.global_seq_num >= failFrom) throw std::bad_alloc();
+              return qm::makeEventItem(arena, std::move(m), annotator);
+          }) {}
+};
+
+TEST_F(AddEventPathTest, RunningOutOfMemoryWhileItemsAreBuiltStopsTheLoadWithOneAlertAndKeepsTheEventsBeforeIt) {
+    AlertRecorder recorder;
+    TempDir dir;
+    CountingDelegate delegate;
+    fixtures::FixtureGenerator generator(36);
+    std::vector<std::string> lines;
+    std::vector<std::int64_t> seqs;
+    for (int i = 0; i < 6000; ++i) {
+        lines.push_back(generator.nextLine());
+        seqs.push_back(es::decodeMessage(lines.back())->global_seq_num);
+    }
+    writeLines(dir / "big.jsonl", lines);
+    const std::size_t kept = 3500;  // in the fourth chunk
+    std::atomic<bool> shortOfMemory{true};
+    ShortOfMemoryViewController vc(settings, seqs[kept], shortOfMemory);
+    vc.setDelegate(&delegate);
+
+    vc.openEventFiles(dir / "big.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads > 0 && !recorder.alerts().empty() && rows(vc) == int(kept); }))
+        << rows(vc);
+    settle();
+    ASSERT_EQ(recorder.alerts().size(), 1u);
+    EXPECT_EQ(recorder.alerts()[0].messageText, "Internal Error");
+    EXPECT_EQ(recorder.alerts()[0].informativeText, std::bad_alloc().what());
+    EXPECT_EQ(seqsOf(vc.filters.allEvents), std::vector<std::int64_t>(seqs.begin(), seqs.begin() + kept));
+    EXPECT_EQ(vc.eslogger(), nullptr);  // stopped
+
+    // The next file loads in full.
+    shortOfMemory = false;
+    writeLines(dir / "next.jsonl", {lines.begin(), lines.begin() + 10});
+    const int loads = delegate.loads;
+    vc.openEventFiles(dir / "next.jsonl");
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads > loads && rows(vc) == int(kept) + 10; })) << rows(vc);
+    EXPECT_EQ(recorder.alerts().size(), 1u);
     vc.setDelegate(nullptr);
 }
 

@@ -1,0 +1,427 @@
+#include "BackgroundEvents.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <exception>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Dispatch.h"
+#include "EventAnnotator.h"
+#include "EventArena.h"
+
+namespace qm {
+
+namespace {
+
+// The text of the exception being handled; a short one (held without memory of its
+// own) when the text cannot be copied.
+std::string failureText() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        try {
+            return e.what();
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    return "unknown failure";
+}
+
+}  // namespace
+
+// What the chunks of one owner share: the arena of their items, the message lists of
+// built chunks kept for the next chunks (so their memory is not mapped and touched
+// anew each time), how many chunks the global queues hold, the full chunks with the
+// batch that the first of them joined as they were built, and the failure state.
+//
+// Chunks join strictly in arrival order: workers join the built chunks at the front of
+// started, and while a flush joins the chunks it took, workers leave the later ones
+// to the next flush. So the first failed chunk joined is the first failure in arrival
+// order: its items before the failure join, every later chunk is dropped.
+struct BackgroundEvents::Shared {
+    Shared(MakeItem make, std::function<void(const std::string&)> report)
+        : makeItem(make ? std::move(make) : MakeItem(makeEventItem)), failed(std::move(report)) {}
+
+    EventArena arena;
+    const MakeItem makeItem;
+    const std::function<void(const std::string&)> failed;
+    std::atomic<std::size_t> queued{0};  // handed to a global queue and not yet built
+    const std::size_t queueLimit = std::max(1u, std::thread::hardware_concurrency());
+    // Set by a failure, cleared by resume and clear: messages added meanwhile are dropped.
+    std::atomic<bool> failing{false};
+
+    std::mutex spareMutex;
+    std::vector<std::vector<es::ESMessage>> spare;
+
+    std::mutex mutex;  // guards the fields below; epoch is also written under the owner's lock
+    // Counts resumes and clears; each chunk keeps the one it was made in.
+    std::atomic<std::uint64_t> epoch{0};
+    std::uint64_t liveFrom = 0;               // chunks of earlier epochs belong to a deleted capture
+    std::optional<std::uint64_t> cutEpoch;    // chunks of this epoch or earlier came after a failure
+    bool flushing = false;                    // a flush joins the chunks it took
+    EventBatch joined;
+    std::deque<ChunkPtr> started;  // full chunks after joined, in arrival order
+
+    std::vector<es::ESMessage> messageList() {
+        std::lock_guard lock(spareMutex);
+        if (spare.empty()) return {};
+        auto list = std::move(spare.back());
+        spare.pop_back();
+        return list;
+    }
+    void keep(std::vector<es::ESMessage>&& list) noexcept {
+        list.clear();
+        std::lock_guard lock(spareMutex);
+        // Enough for every chunk a flush can find built or in the making.
+        if (spare.size() >= 2 * queueLimit) return;
+        try {
+            spare.push_back(std::move(list));
+        } catch (...) {  // the list is let go instead
+        }
+    }
+
+    // Under mutex.
+    bool dropped(const Chunk& chunk) const;
+    // Under mutex: a failure in a chunk of chunkEpoch, or in a step after it, ends what
+    // joins: every chunk not yet joined is dropped (moved into drop, to be let go after
+    // the lock). True when the failure is to be reported, once the lock is left.
+    bool cut(std::uint64_t chunkEpoch, std::deque<ChunkPtr>& drop) noexcept;
+
+    // Builds the chunk on a global queue, or here when as many chunks as there are
+    // cores wait for a worker already.
+    void start(const ChunkPtr& chunk) noexcept;
+    // Joins the built chunks at the front of started. A worker that finds another one
+    // joining leaves it to that one or to the next flush.
+    void joinBuilt() noexcept;
+    // The events of a take, in arrival order: builds the chunks that no worker has
+    // started, then waits for the others.
+    EventBatch finish(Taken&& taken) noexcept;
+    void report(const std::string& what) const noexcept {
+        if (!failed) return;
+        try {
+            failed(what);
+        } catch (...) {  // the owner's report failed too; the load stops all the same
+        }
+    }
+};
+
+class BackgroundEvents::Chunk {
+public:
+    Chunk(std::shared_ptr<Shared> shared, std::uint64_t epoch) : epoch(epoch), shared_(std::move(shared)) {}
+
+    const std::uint64_t epoch;
+
+    Shared& shared() { return *shared_; }
+    std::size_t size() const { return messages_.size(); }
+    bool full() const { return messages_.size() == chunkSize; }
+
+    // Appends the message; on failure the chunk is as it was.
+    void add(es::ESMessage&& message) {
+        // A chunk of one message (a slow stream, flushed at every event) takes no full list.
+        if (messages_.size() == 1 && messages_.capacity() < chunkSize) {
+            auto list = shared_->messageList();
+            list.reserve(chunkSize);
+            list.push_back(std::move(messages_.front()));
+            messages_ = std::move(list);
+        }
+        messages_.push_back(std::move(message));
+    }
+
+    // Builds the items unless another thread has started to.
+    void tryBuild() noexcept {
+        int expected = waiting;
+        if (state_.compare_exchange_strong(expected, building, std::memory_order_acquire)) build();
+    }
+
+    bool isBuilt() const { return state_.load(std::memory_order_acquire) == built; }
+
+    // The built items, built here when no other thread has started them. After a
+    // failure, the items before it.
+    EventBatch take() noexcept {
+        tryBuild();
+        for (int now; (now = state_.load(std::memory_order_acquire)) != built;) state_.wait(now, std::memory_order_acquire);
+        return std::move(batch_);
+    }
+    // Once built: why building stopped early; empty when it did not.
+    const std::string& failure() const { return failure_; }
+
+private:
+    enum : int { waiting, building, built };
+
+    void build() noexcept {
+        std::vector<EventItemPtr> items;
+        try {
+            items.reserve(messages_.size());
+            const EventAnnotator& annotator = EventAnnotator::shared();
+            for (es::ESMessage& message : messages_)
+                items.push_back(shared_->makeItem(shared_->arena, std::move(message), annotator));
+        } catch (...) {
+            failure_ = failureText();
+        }
+        try {
+            batch_ = EventBatch(std::move(items));
+        } catch (...) {  // the items cannot even be grouped: none of this chunk joins
+            if (failure_.empty()) failure_ = failureText();
+        }
+        if (messages_.capacity() >= chunkSize) shared_->keep(std::move(messages_));
+        messages_ = {};
+        state_.store(built, std::memory_order_release);
+        state_.notify_all();
+    }
+
+    std::shared_ptr<Shared> shared_;
+    std::vector<es::ESMessage> messages_;
+    EventBatch batch_;
+    std::string failure_;
+    std::atomic<int> state_{waiting};
+};
+
+// What one take took, in arrival order: the joined batch, then the chunks.
+struct BackgroundEvents::Taken {
+    EventBatch joined;
+    std::deque<ChunkPtr> chunks;
+    ChunkPtr filling;
+};
+
+bool BackgroundEvents::Shared::dropped(const Chunk& chunk) const {
+    return chunk.epoch < liveFrom || (cutEpoch && chunk.epoch <= *cutEpoch);
+}
+
+bool BackgroundEvents::Shared::cut(std::uint64_t chunkEpoch, std::deque<ChunkPtr>& drop) noexcept {
+    if (chunkEpoch < liveFrom) return false;  // a deleted capture's
+    cutEpoch = epoch.load();
+    drop.swap(started);
+    return !failing.exchange(true);  // else told already
+}
+
+void BackgroundEvents::Shared::start(const ChunkPtr& chunk) noexcept {
+    if (queued.fetch_add(1, std::memory_order_relaxed) >= queueLimit) {
+        // The workers are behind: this thread helps rather than queue more.
+        queued.fetch_sub(1, std::memory_order_relaxed);
+        chunk->tryBuild();
+        joinBuilt();
+        return;
+    }
+    try {
+        dispatch::DispatchQueue::global(dispatch::QoS::normal).async([chunk] {
+            Shared& shared = chunk->shared();
+            chunk->tryBuild();
+            shared.joinBuilt();
+            shared.queued.fetch_sub(1, std::memory_order_relaxed);
+        });
+    } catch (...) {
+        // Not queued (or queued without a thread to run it yet): built here. The count
+        // stays one higher, which at worst has this thread help a little sooner.
+        chunk->tryBuild();
+        joinBuilt();
+    }
+}
+
+void BackgroundEvents::Shared::joinBuilt() noexcept {
+    std::deque<ChunkPtr> drop;  // let go after the lock
+    ChunkPtr chunk;
+    std::string failure;
+    bool tell = false;
+    {
+        std::unique_lock lock(mutex, std::try_to_lock);
+        if (!lock || flushing) return;
+        while (!started.empty() && started.front()->isBuilt()) {
+            chunk = std::move(started.front());
+            started.pop_front();
+            if (dropped(*chunk)) continue;
+            try {
+                joined.append(chunk->take());
+            } catch (...) {  // the chunk's events are lost; the batch keeps what joined before
+                failure = failureText();
+            }
+            if (failure.empty() && chunk->failure().empty()) continue;
+            tell = cut(chunk->epoch, drop);
+            break;
+        }
+    }
+    if (tell) report(failure.empty() ? chunk->failure() : failure);
+}
+
+EventBatch BackgroundEvents::Shared::finish(Taken&& taken) noexcept {
+    EventBatch batch = std::move(taken.joined);
+    std::deque<ChunkPtr> drop;
+    std::string failure;
+    const std::string* why = nullptr;  // the failure that ended the batch
+    bool tell = false;
+    // Joins one chunk; false once a failure has ended the batch.
+    auto join = [&](const ChunkPtr& chunk) {
+        {
+            std::lock_guard lock(mutex);
+            if (dropped(*chunk)) return true;
+        }
+        EventBatch built = chunk->take();
+        try {
+            batch.append(std::move(built));
+        } catch (...) {  // the chunk's events are lost; the batch keeps what joined before
+            failure = failureText();
+        }
+        why = !failure.empty() ? &failure : !chunk->failure().empty() ? &chunk->failure() : nullptr;
+        if (!why) return true;
+        std::lock_guard lock(mutex);
+        tell = cut(chunk->epoch, drop);
+        return false;
+    };
+    for (const ChunkPtr& chunk : taken.chunks) chunk->tryBuild();
+    if (taken.filling) taken.filling->tryBuild();
+    bool joining = true;
+    for (const ChunkPtr& chunk : taken.chunks)
+        if (!(joining = join(chunk))) break;
+    if (joining && taken.filling) join(taken.filling);
+    {
+        std::lock_guard lock(mutex);
+        flushing = false;
+    }
+    if (tell) report(*why);
+    return batch;
+}
+
+BackgroundEvents::BackgroundEvents(Setup setup)
+    : refreshInterval_(setup.refreshInterval),
+      now_(setup.now ? std::move(setup.now) : std::function<Clock::time_point()>(Clock::now)),
+      deliver_(std::move(setup.deliver)),
+      shared_(std::make_shared<Shared>(std::move(setup.makeItem), std::move(setup.failed))),
+      lastRefresh_(now_() - std::chrono::seconds(3)) {}
+
+BackgroundEvents::~BackgroundEvents() {
+    releaseLater(std::move(filling_));
+    std::lock_guard lock(shared_->mutex);
+    releaseLater(std::exchange(shared_->joined, {}));
+    releaseLater(std::exchange(shared_->started, {}));
+}
+
+bool BackgroundEvents::add(es::ESMessage&& message) {
+    ChunkPtr full;
+    std::string failure;
+    bool due, arm = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (shared_->failing.load(std::memory_order_relaxed)) return false;
+        try {
+            if (!filling_) filling_ = std::make_shared<Chunk>(shared_, shared_->epoch.load());
+            filling_->add(std::move(message));
+            ++size_;
+            if (filling_->full()) {
+                std::lock_guard joining(shared_->mutex);
+                shared_->started.push_back(filling_);
+                full = std::exchange(filling_, nullptr);
+            }
+        } catch (...) {
+            // The events before this one stay; this and the later ones are dropped.
+            if (!shared_->failing.exchange(true)) failure = failureText();
+        }
+        due = !(refreshInterval_ > now_() - lastRefresh_);
+        if (!due && !trailingArmed_) arm = trailingArmed_ = true;
+    }
+    if (!failure.empty()) shared_->report(failure);
+    if (full) shared_->start(full);
+    if (due) flush();
+    return arm;
+}
+
+std::optional<BackgroundEvents::Clock::duration> BackgroundEvents::trailingWait() {
+    std::lock_guard lock(mutex_);
+    if (size_ == 0) {
+        trailingArmed_ = false;
+        return std::nullopt;
+    }
+    const auto wait = std::chrono::duration_cast<Clock::duration>(refreshInterval_ - (now_() - lastRefresh_));
+    if (wait <= Clock::duration::zero()) trailingArmed_ = false;
+    return wait;
+}
+
+std::size_t BackgroundEvents::size() const {
+    std::lock_guard lock(mutex_);
+    return size_;
+}
+
+BackgroundEvents::Taken BackgroundEvents::take() {
+    Taken taken;
+    {
+        std::lock_guard lock(shared_->mutex);
+        taken.joined = std::exchange(shared_->joined, {});
+        taken.chunks.swap(shared_->started);
+        shared_->flushing = true;
+    }
+    taken.filling = std::exchange(filling_, nullptr);
+    size_ = 0;
+    return taken;
+}
+
+void BackgroundEvents::flush() {
+    std::lock_guard flushing(flushMutex_);
+    Taken taken;
+    Stamp stamp;
+    {
+        std::lock_guard lock(mutex_);
+        lastRefresh_ = now_();
+        taken = take();
+        stamp.clears = clears_;
+    }
+    EventBatch batch = shared_->finish(std::move(taken));
+    try {
+        deliver_(std::move(batch), stamp);
+    } catch (...) {
+        // The batch is lost: what follows it is dropped too, so the store keeps no gap.
+        const std::string failure = failureText();
+        std::deque<ChunkPtr> drop;
+        bool tell;
+        {
+            std::lock_guard lock(shared_->mutex);
+            tell = shared_->cut(shared_->epoch.load(), drop);
+        }
+        if (tell) shared_->report(failure);
+    }
+}
+
+void BackgroundEvents::clear() {
+    ChunkPtr filling;
+    EventBatch joined;
+    std::deque<ChunkPtr> started;
+    {
+        std::lock_guard lock(mutex_);
+        filling = std::exchange(filling_, nullptr);
+        size_ = 0;
+        ++clears_;
+        std::lock_guard joining(shared_->mutex);
+        std::swap(joined, shared_->joined);
+        std::swap(started, shared_->started);
+        shared_->liveFrom = ++shared_->epoch;
+        shared_->cutEpoch.reset();
+        shared_->failing = false;
+    }
+    // Released after the locks, so that workers need not wait for the items to go.
+    releaseLater(std::move(filling));
+    releaseLater(std::move(joined));
+    releaseLater(std::move(started));
+}
+
+void BackgroundEvents::resume() {
+    ChunkPtr after;  // the chunk that was filling after the failure
+    {
+        std::lock_guard lock(mutex_);
+        std::lock_guard joining(shared_->mutex);
+        if (!shared_->failing) return;
+        if (filling_ && shared_->cutEpoch && filling_->epoch <= *shared_->cutEpoch) {
+            size_ -= std::min(size_, filling_->size());
+            after = std::exchange(filling_, nullptr);
+        }
+        ++shared_->epoch;
+        shared_->failing = false;
+    }
+}
+
+bool BackgroundEvents::current(Stamp stamp) const {
+    std::lock_guard lock(mutex_);
+    return stamp.clears == clears_;
+}
+
+}  // namespace qm

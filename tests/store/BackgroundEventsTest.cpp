@@ -1,0 +1,284 @@
+// The add-event path without a window: whatever the threads, flushes and failures,
+// the batches delivered hold every event once, in arrival order, up to the first item
+// that could not be built.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "BackgroundEvents.h"
+#include "EventArena.h"
+#include "StoreTestSupport.h"
+
+using namespace storetest;
+using qm::BackgroundEvents;
+
+namespace {
+
+constexpr std::int64_t chunk = std::int64_t(BackgroundEvents::chunkSize);
+
+es::ESMessage numbered(std::int64_t seq) {
+    return message(openOf("/tmp/f" + std::to_string(seq)), process("/p/" + std::to_string(seq % 7)), seq);
+}
+
+std::vector<std::int64_t> range(std::int64_t first, std::int64_t last) {
+    std::vector<std::int64_t> seqs;
+    for (std::int64_t seq = first; seq <= last; ++seq) seqs.push_back(seq);
+    return seqs;
+}
+
+// Waits until the condition holds; false only when it never did within a generous
+// bound (a hang guard, not a timing check).
+bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// An add-event path with a clock the test moves, that records what it delivers and
+// the failures it reports. The clock stands still unless the test moves it (or sets
+// a step that every reading adds). What the path records outlives it, since a worker
+// may still report as the test ends.
+class Path {
+    struct Record {
+        std::mutex mutex;
+        std::vector<std::int64_t> delivered;
+        std::vector<std::string> failures;
+        BackgroundEvents::Stamp lastStamp;
+        std::atomic<int> delivering{0}, mostDelivering{0};
+
+        void deliver(const qm::EventBatch& batch, BackgroundEvents::Stamp stamp) {
+            const int now = ++delivering;
+            for (int most = mostDelivering; now > most && !mostDelivering.compare_exchange_weak(most, now);) {}
+            {
+                std::lock_guard lock(mutex);
+                for (const auto& e : batch.events()) delivered.push_back(e->theEvent().global_seq_num);
+                lastStamp = stamp;
+            }
+            --delivering;
+        }
+    };
+
+public:
+    explicit Path(BackgroundEvents::MakeItem make = nullptr, std::chrono::duration<double> interval = std::chrono::seconds(2))
+        : events({.refreshInterval = interval,
+                  .now = [this] { return start + std::chrono::milliseconds(millis.fetch_add(stepMillis)); },
+                  .deliver = [r = record](qm::EventBatch&& batch, BackgroundEvents::Stamp stamp) { r->deliver(batch, stamp); },
+                  .failed = [r = record](const std::string& what) {
+                      std::lock_guard lock(r->mutex);
+                      r->failures.push_back(what);
+                  },
+                  .makeItem = std::move(make)}) {}
+
+    const std::shared_ptr<Record> record = std::make_shared<Record>();
+    const BackgroundEvents::Clock::time_point start = BackgroundEvents::Clock::now();
+    std::atomic<std::int64_t> millis{0}, stepMillis{0};
+    BackgroundEvents events;  // last: its clock is read as it is made
+
+    // Takes the first flush's reading, so that the events that follow wait.
+    void holdClock() { events.flush(); }
+    void add(std::int64_t first, std::int64_t last) {
+        for (std::int64_t seq = first; seq <= last; ++seq) (void)events.add(numbered(seq));
+    }
+
+    // Every event delivered so far, batch after batch.
+    std::vector<std::int64_t> delivered() {
+        std::lock_guard lock(record->mutex);
+        return record->delivered;
+    }
+    std::vector<std::string> failures() {
+        std::lock_guard lock(record->mutex);
+        return record->failures;
+    }
+    BackgroundEvents::Stamp lastStamp() {
+        std::lock_guard lock(record->mutex);
+        return record->lastStamp;
+    }
+    int mostDeliveringAtOnce() const { return record->mostDelivering; }
+};
+
+TEST(BackgroundEvents, FirstEventFlushesAtOnceAndLaterOnesOncePerInterval) {
+    Path path;
+    EXPECT_FALSE(path.events.add(numbered(1)));  // the last flush lies 3 s back
+    EXPECT_EQ(path.delivered(), range(1, 1));
+    EXPECT_FALSE(path.events.trailingWait());  // nothing waits
+
+    path.millis = 500;
+    EXPECT_TRUE(path.events.add(numbered(2)));  // waits: the owner arms its trailing refresh
+    EXPECT_FALSE(path.events.add(numbered(3)));  // armed already
+    EXPECT_EQ(path.events.size(), 2u);
+    path.millis = 1900;
+    EXPECT_EQ(path.events.trailingWait(), std::chrono::milliseconds(100));  // still armed
+    EXPECT_FALSE(path.events.add(numbered(4)));
+    EXPECT_EQ(path.delivered(), range(1, 1));
+
+    path.millis = 2000;  // exactly the interval after the flush
+    EXPECT_FALSE(path.events.add(numbered(5)));
+    EXPECT_EQ(path.delivered(), range(1, 5));
+    EXPECT_EQ(path.events.size(), 0u);
+    EXPECT_FALSE(path.events.trailingWait());  // the armed refresh finds nothing and ends
+
+    path.millis = 2500;
+    EXPECT_TRUE(path.events.add(numbered(6)));
+    path.millis = 4500;
+    EXPECT_LE(*path.events.trailingWait(), BackgroundEvents::Clock::duration::zero());  // due, and disarmed
+    path.events.flush();  // as the owner's trailing refresh does
+    EXPECT_EQ(path.delivered(), range(1, 6));
+    EXPECT_TRUE(path.events.add(numbered(7)));  // armed anew
+}
+
+TEST(BackgroundEvents, FailureToBuildAnItemDeliversTheEventsBeforeItAndDropsTheRestUntilResumed) {
+    struct Case {
+        const char* name;
+        std::int64_t total;   // events added
+        std::int64_t failAt;  // the first event whose item cannot be built; later ones fail too
+    };
+    const Case cases[] = {
+        {"the first event", 10, 1},
+        {"the first of a full chunk", 3 * chunk, chunk + 1},
+        {"inside a full chunk", 3 * chunk + 5, 2 * chunk - 100},
+        {"inside the chunk the flush builds", chunk + 70, chunk + 50},
+        {"after the last event", 2 * chunk, 1 << 20},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<bool> memoryShort{true};
+        Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
+            if (memoryShort && m.global_seq_num >= c.failAt) throw std::bad_alloc();
+            return qm::makeEventItem(arena, std::move(m), annotator);
+        });
+        path.holdClock();
+        path.add(1, c.total);
+        path.events.flush();
+        const std::int64_t kept = std::min(c.total, c.failAt - 1);
+        EXPECT_EQ(path.delivered(), range(1, kept));
+        const bool fails = c.failAt <= c.total;
+        // Told by the thread that joined the failed chunk, a worker maybe.
+        if (fails) {
+            EXPECT_TRUE(eventually([&] { return !path.failures().empty(); }));
+        }
+        EXPECT_EQ(path.failures(), fails ? std::vector<std::string>{std::bad_alloc().what()} : std::vector<std::string>{});
+
+        // Until a new source starts, what arrives is dropped: it would come after a gap.
+        path.add(c.total + 1, c.total + 3);
+        path.events.flush();
+        EXPECT_EQ(path.delivered(), range(1, fails ? kept : c.total + 3));
+
+        memoryShort = false;
+        path.events.resume();
+        path.add(50001, 50000 + chunk + 3);
+        path.events.flush();
+        std::vector<std::int64_t> expected = range(1, fails ? kept : c.total + 3);
+        for (std::int64_t seq : range(50001, 50000 + chunk + 3)) expected.push_back(seq);
+        EXPECT_EQ(path.delivered(), expected);
+        EXPECT_EQ(path.failures().size(), fails ? 1u : 0u);
+    }
+}
+
+TEST(BackgroundEvents, DeleteEventsDropsWhatWaitsAndEndsAFailure) {
+    std::atomic<bool> memoryShort{true};
+    Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
+        if (memoryShort && m.global_seq_num > 3 * chunk) throw std::bad_alloc();
+        return qm::makeEventItem(arena, std::move(m), annotator);
+    });
+    path.holdClock();
+    path.add(1, 10);
+    path.events.flush();
+    const BackgroundEvents::Stamp before = path.lastStamp();
+    EXPECT_TRUE(path.events.current(before));
+
+    // Chunks on their way to the workers, one of which fails.
+    path.add(11, 5 * chunk);
+    path.events.clear();
+    memoryShort = false;
+    EXPECT_EQ(path.events.size(), 0u);
+    EXPECT_FALSE(path.events.current(before));
+
+    path.add(100001, 100000 + 2 * chunk + 1);
+    path.events.flush();
+    EXPECT_TRUE(path.events.current(path.lastStamp()));
+    std::vector<std::int64_t> expected = range(1, 10);
+    for (std::int64_t seq : range(100001, 100000 + 2 * chunk + 1)) expected.push_back(seq);
+    EXPECT_EQ(path.delivered(), expected);
+    EXPECT_LE(path.failures().size(), 1u);  // the deleted capture's failure may or may not have been told
+}
+
+TEST(BackgroundEvents, DeliveringThreadBuildsAChunkItselfWhenTheWorkersAreBehind) {
+    const std::int64_t workers = std::max<std::int64_t>(1, std::thread::hardware_concurrency());
+    const std::thread::id deliverer = std::this_thread::get_id();
+    std::atomic<bool> release{false};
+    std::atomic<int> chunksBuiltByDeliverer{0};
+    Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
+        if (std::this_thread::get_id() != deliverer) release.wait(false);  // the workers fall behind
+        else if (m.global_seq_num % chunk == 1) ++chunksBuiltByDeliverer;
+        return qm::makeEventItem(arena, std::move(m), annotator);
+    });
+    path.holdClock();
+    // As many full chunks as there are workers wait for them; the next one is built here.
+    path.add(1, (workers + 1) * chunk);
+    EXPECT_EQ(chunksBuiltByDeliverer, 1);
+
+    release = true;
+    release.notify_all();
+    path.events.flush();
+    EXPECT_EQ(path.delivered(), range(1, (workers + 1) * chunk));
+}
+
+TEST(BackgroundEvents, BuiltChunksLendTheirMessageListsToTheNextChunks) {
+    std::mutex mutex;
+    std::vector<const es::ESMessage*> firsts;  // where the first message of each chunk lay
+    Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
+        if (m.global_seq_num % chunk == 1) {
+            std::lock_guard lock(mutex);
+            firsts.push_back(&m);
+        }
+        return qm::makeEventItem(arena, std::move(m), annotator);
+    });
+    path.holdClock();
+    path.add(1, chunk);
+    path.events.flush();
+    path.add(chunk + 1, 2 * chunk);
+    path.events.flush();
+    path.add(2 * chunk + 1, 2 * chunk + 1);  // one message, flushed alone, takes no full list
+    path.events.flush();
+    path.add(3 * chunk + 1, 4 * chunk);
+    path.events.flush();
+    std::vector<std::int64_t> expected = range(1, 2 * chunk + 1);
+    for (std::int64_t seq : range(3 * chunk + 1, 4 * chunk)) expected.push_back(seq);
+    EXPECT_EQ(path.delivered(), expected);
+
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(firsts.size(), 4u);
+    EXPECT_EQ(firsts[1], firsts[0]);
+    EXPECT_NE(firsts[2], firsts[0]);
+    EXPECT_EQ(firsts[3], firsts[0]);
+}
+
+TEST(BackgroundEvents, FlushesFromSeveralThreadsDeliverEveryEventOnceInOrderOneAtATime) {
+    Path path(nullptr, std::chrono::milliseconds(20));
+    path.stepMillis = 1;  // the adding thread flushes now and then too
+    constexpr std::int64_t total = 30 * chunk + 17;
+    std::atomic<bool> added{false};
+    std::thread source([&] {
+        path.add(1, total);
+        added = true;
+    });
+    auto flusher = [&] {
+        while (!added) path.events.flush();
+    };
+    std::thread first(flusher), second(flusher);
+    source.join();
+    first.join();
+    second.join();
+    path.events.flush();
+    EXPECT_EQ(path.delivered(), range(1, total));
+    EXPECT_EQ(path.mostDeliveringAtOnce(), 1);
+}
+
+}  // namespace
