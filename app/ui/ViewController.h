@@ -187,8 +187,6 @@ private:
     void programsSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
     void selectProgram(const std::string& path);
     void deselectProgram(const std::string& path);
-    static void writeEvents(const std::shared_ptr<Lifeline>& life, const std::filesystem::path& url,
-                            const EventList& list);
 
     Settings& settings_;
     std::shared_ptr<Lifeline> life_;
