@@ -59,7 +59,7 @@ public:
     // the controller.
     explicit ViewController(Settings& settings = standardSettings(), QWidget* parent = nullptr);
     // Stops the current source and waits for any callback in progress; deferred
-    // work that arrives later does nothing.
+    // work that arrives later does nothing. The items go on a global queue.
     ~ViewController() override;
 
     // All events, the programs and the filter state. Main thread only.

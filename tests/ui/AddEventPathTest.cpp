@@ -214,4 +214,30 @@ TEST_F(AddEventPathTest, RunningOutOfMemoryWhileItemsAreBuiltStopsTheLoadWithOne
     vc.setDelegate(nullptr);
 }
 
+TEST_F(AddEventPathTest, DeleteEventsAndClosingTheWindowLetTheItemsGoOffTheMainThread) {
+    const std::pair<const char*, void (*)(std::unique_ptr<TestViewController>&)> cases[] = {
+        {"Delete Events", [](std::unique_ptr<TestViewController>& vc) { vc->clearEvents(); }},
+        {"closing the window", [](std::unique_ptr<TestViewController>& vc) { vc.reset(); }},
+    };
+    for (const auto& [name, letGo] : cases) {
+        SCOPED_TRACE(name);
+        std::atomic<bool> freed{false};
+        std::atomic<std::thread::id> freedOn;
+        auto vc = std::make_unique<TestViewController>(settings);
+        {
+            qm::EventItemPtr item(new qm::EventItem(openEvent("/bin/a", 1, 1), storetest::quietAnnotator()),
+                                  [&](qm::EventItem* p) {
+                                      delete p;
+                                      freedOn = std::this_thread::get_id();
+                                      freed = true;
+                                  });
+            vc->filters.addEvent(item);
+            vc->filters.setSearchString("/bin/a");  // a filtered list holds it too
+        }
+        letGo(vc);
+        ASSERT_TRUE(waitUntil([&] { return freed.load(); }));
+        EXPECT_NE(freedOn.load(), std::this_thread::get_id());
+    }
+}
+
 }  // namespace
