@@ -115,7 +115,7 @@ std::optional<SocketOwner> dumpLookup(int protocol, const RawAddress& local, std
                 bool remoteExact = ntohs(id.idiag_dport) == remotePort && sameAddress(remote, id.idiag_dst);
                 bool remoteLoose = id.idiag_dport == 0 && diagWildcard(id.idiag_dst, remote.size());
                 if (m.idiag_inode != 0) {
-                    SocketOwner owner{m.idiag_inode, m.idiag_uid, 0, m.idiag_family};
+                    SocketOwner owner{m.idiag_inode, m.idiag_uid, 0, m.idiag_family, remoteExact};
                     if (localExact && remoteExact) exact = owner;
                     else if ((localExact || localLoose) && (remoteExact || remoteLoose) && !loose) loose = owner;
                 }
@@ -151,7 +151,9 @@ std::optional<SocketOwner> exactTcpLookup(const RawAddress& local, std::uint16_t
         if (h.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
             inet_diag_msg m;
             std::memcpy(&m, buffer + NLMSG_HDRLEN, sizeof m);
-            if (m.idiag_inode != 0) found = SocketOwner{m.idiag_inode, m.idiag_uid, 0, m.idiag_family};
+            if (m.idiag_inode != 0) {
+                found = SocketOwner{m.idiag_inode, m.idiag_uid, 0, m.idiag_family, m.id.idiag_dport != 0};
+            }
         }
     }
     ::close(fd);
@@ -323,7 +325,7 @@ std::optional<std::array<std::uint8_t, 16>> address16(int family, const std::str
 }
 
 // The kernel records a connected UDP socket's datagram just after it passed the output
-// hook: a miss of a new outbound UDP flow is asked again for this long.
+// hook: a miss of such a flow is asked again for this long.
 constexpr auto kSendRecordWait = std::chrono::milliseconds(2);
 
 }  // namespace
@@ -340,12 +342,15 @@ std::optional<std::string> FlowOwners::start(bool kernel) {
     } else {
         why = "not asked for";
     }
-    index_ = std::make_unique<SocketIndex>();
+    auto index = std::make_unique<SocketIndex>();
+    std::lock_guard lock(indexMutex_);
+    index_ = std::move(index);
     return why;
 }
 
 void FlowOwners::stop() {
     capture_.reset();
+    std::lock_guard lock(indexMutex_);
     index_.reset();
 }
 
@@ -389,22 +394,29 @@ std::optional<FlowOwner> FlowOwners::recorded(const QueuedPacket& p) const {
 std::optional<FlowOwner> FlowOwners::ownerOf(const QueuedPacket& p) {
     if (capture_) {
         if (auto owner = recorded(p)) return owner;
-        if (p.outbound && p.protocol == IPPROTO_UDP) {
-            auto until = std::chrono::steady_clock::now() + kSendRecordWait;
-            while (std::chrono::steady_clock::now() < until) {
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-                if (auto owner = recorded(p)) return owner;
-            }
-        }
     }
-    if (!index_) return std::nullopt;
     SocketAddress local{p.outbound ? p.sourceAddress : p.destinationAddress,
                         p.outbound ? p.sourcePort : p.destinationPort};
     SocketAddress remote{p.outbound ? p.destinationAddress : p.sourceAddress,
                          p.outbound ? p.destinationPort : p.sourcePort};
-    auto socket = findSocketOwner(p.family, p.protocol, local, remote, *index_);
+    auto socket = findSocket(p.family, p.protocol, local, remote);
     if (!socket) return std::nullopt;
-    auto token = proc::auditTokenForPid(socket->pid);
+    // Only a connected UDP socket's record can come after its datagram; an unconnected
+    // send is recorded before the datagram leaves, and a socket already closed has
+    // returned from its send, so for those a miss stays a miss.
+    if (capture_ && p.outbound && p.protocol == IPPROTO_UDP && socket->connected) {
+        for (auto until = std::chrono::steady_clock::now() + kSendRecordWait; std::chrono::steady_clock::now() < until;) {
+            if (auto owner = recorded(p)) return owner;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    std::optional<pid_t> pid;
+    {
+        std::lock_guard lock(indexMutex_);
+        if (index_) pid = index_->processHolding(socket->inode);
+    }
+    if (!pid) return std::nullopt;
+    auto token = proc::auditTokenForPid(*pid);
     if (!token) return std::nullopt;
     return FlowOwner{*token, socket->family, std::nullopt};
 }

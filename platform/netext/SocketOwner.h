@@ -37,6 +37,7 @@ struct SocketOwner {
     uid_t uid = 0;
     pid_t pid = 0;
     int family = 0;  // the socket's own (AF_INET6 for one on IPv4-mapped addresses); 0 when unknown
+    bool connected = false;  // connected to the flow's remote end (not listening, not unconnected UDP)
 };
 
 // Socket inode to the process that holds it, from an index of every process's sockets
@@ -103,7 +104,7 @@ struct FlowOwner {
 
 // Finds the owners of queued flows: the kernel's records when they can be had, else
 // (and for flows they miss, such as connections to listeners that were open before)
-// the socket and /proc.
+// the socket and /proc. ownerOf may be called from several threads at once.
 class FlowOwners {
 public:
     FlowOwners();
@@ -123,7 +124,8 @@ private:
     std::optional<FlowOwner> recorded(const QueuedPacket& packet) const;
 
     std::unique_ptr<flowowner::OwnerCapture> capture_;
-    std::unique_ptr<SocketIndex> index_;
+    std::mutex indexMutex_;
+    std::unique_ptr<SocketIndex> index_;  // used under indexMutex_
 };
 
 }  // namespace netext
