@@ -44,6 +44,7 @@ struct qm_exe_path {
 /* The process that made a flow, as it was when it connected or sent. */
 struct qm_owner {
     qm_u64 recorded_ns;     /* monotonic clock */
+    qm_u64 socket;          /* the socket's cookie */
     qm_u64 start_boottime;  /* the process's start, nanoseconds after boot */
     struct qm_exe_key exe;
     qm_u32 pid;             /* thread group id */

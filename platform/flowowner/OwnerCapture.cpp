@@ -8,6 +8,7 @@
 #include <bpf/libbpf.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -43,12 +44,44 @@ std::optional<std::uint64_t> networkNamespaceCookie() {
 }
 
 // Where the unified (version 2) cgroup hierarchy is mounted: its root sees every socket.
-std::optional<std::string> cgroup2Root() {
+std::optional<std::string> cgroup2Mount() {
     std::ifstream mounts("/proc/self/mounts");
     for (std::string device, point, type, rest; mounts >> device >> point >> type && std::getline(mounts, rest);) {
         if (type == "cgroup2") return point;
     }
     return std::nullopt;
+}
+
+// The root of the unified cgroup hierarchy, opened; -1 with the reason in why. The
+// hierarchy is one per system: where this mount namespace shows it nowhere (one that
+// `ip netns exec` or a container made), it is mounted on a folder of our own just long
+// enough to open its root, so that no mount is left behind, even if we are killed.
+int openCgroup2Root(std::string& why) {
+    if (auto point = cgroup2Mount()) {
+        int fd = ::open(point->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) why = "opening " + *point + ": " + std::strerror(errno);
+        return fd;
+    }
+    auto unmounted = [&](const char* step) {
+        why = std::string("no cgroup2 hierarchy is mounted, and ") + step + " failed: " + std::strerror(errno);
+        return -1;
+    };
+    char folder[] = "/run/flowspur-cgroup2.XXXXXX";
+    char spare[] = "/tmp/flowspur-cgroup2.XXXXXX";
+    const char* dir = ::mkdtemp(folder) ? folder : ::mkdtemp(spare);
+    if (!dir) return unmounted("making a folder to mount it on");
+    if (::mount("cgroup2", dir, "cgroup2", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+        int error = errno;
+        ::rmdir(dir);
+        errno = error;
+        return unmounted("mounting it");
+    }
+    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = errno;
+    ::umount2(dir, MNT_DETACH);
+    ::rmdir(dir);
+    errno = error;
+    return fd >= 0 ? fd : unmounted("opening its root");
 }
 
 // libbpf's last warning, to say why a load failed (its full verifier log goes nowhere).
@@ -79,16 +112,13 @@ std::unique_ptr<OwnerCapture> OwnerCapture::load(std::string& why) {
         why = std::string("cannot read the network namespace cookie: ") + std::strerror(errno);
         return nullptr;
     }
-    auto root = cgroup2Root();
-    if (!root) {
-        why = "no cgroup2 hierarchy is mounted";
-        return nullptr;
-    }
+    std::unique_ptr<OwnerCapture> capture(new OwnerCapture);
+    capture->cgroup_ = openCgroup2Root(why);
+    if (capture->cgroup_ < 0) return nullptr;
 
     std::lock_guard lock(printMutex);
     lastWarning.clear();
     libbpf_print_fn_t previous = libbpf_set_print(keepWarning);
-    std::unique_ptr<OwnerCapture> capture(new OwnerCapture);
     auto fail = [&](const char* step, int error) {
         why = failure(step, error);
         libbpf_set_print(previous);
@@ -101,8 +131,6 @@ std::unique_ptr<OwnerCapture> OwnerCapture::load(std::string& why) {
     skel->rodata->target_netns = *cookie;
     if (int e = flow_owner__load(skel)) return fail("loading the kernel program", e);
 
-    capture->cgroup_ = ::open(root->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (capture->cgroup_ < 0) return fail(("opening " + *root).c_str(), errno);
     struct {
         bpf_program* program;
         bpf_link** link;
@@ -110,6 +138,8 @@ std::unique_ptr<OwnerCapture> OwnerCapture::load(std::string& why) {
     } const attachments[] = {
         {skel->progs.on_exec, &skel->links.on_exec, false},
         {skel->progs.on_send, &skel->links.on_send, false},
+        // Before the hooks that record bound sockets, so that none is left behind.
+        {skel->progs.on_release, &skel->links.on_release, true},
         {skel->progs.on_sockops, &skel->links.on_sockops, true},
         {skel->progs.on_sendmsg4, &skel->links.on_sendmsg4, true},
         {skel->progs.on_sendmsg6, &skel->links.on_sendmsg6, true},

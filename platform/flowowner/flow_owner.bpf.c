@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0
 /* Records which process makes each flow, at the moment it makes it: a TCP connect, a
- * UDP datagram sent, a TCP listen or UDP bind (for inbound flows). The records outlive
- * the socket and the process, so a flow whose first packet is looked at later still
- * has its owner. Executable paths are kept once per executable file, recorded at exec
+ * UDP datagram sent, a TCP listen or UDP bind (for inbound flows). The records of
+ * connects and datagrams outlive the socket and the process, so a flow whose first
+ * packet is looked at later still has its owner; those of listening and bound sockets
+ * go when the socket is released, since no flow reaches them after. Executable paths are kept once per executable file, recorded at exec
  * (and on first sight of a process that was running before). Only flows of the network
  * namespace named by target_netns are recorded. */
 
@@ -21,10 +22,13 @@
 #define IPPROTO_UDP 17
 #define SOCK_DGRAM 2
 
-/* A flow's first owner is kept this long: a UDP tuple can be used again at once by
- * another process, before the first one's queued packet is looked at. */
+/* A UDP flow's first owner is kept this long: a UDP tuple can be used again at once
+ * by another process, before the first one's queued packet is looked at. A TCP
+ * connect's tuple belongs to the connecting socket alone. */
 #define YOUNG_NS 1000000000ULL
-#define PATH_DEPTH 64
+/* Steps of a path walk: a name takes at least two bytes of the path, so only a path
+ * too long to keep, or mounts stacked this deep, run out of steps. */
+#define PATH_STEPS (4 * QM_EXE_PATH_MAX)
 
 const volatile __u64 target_netns = 0;
 
@@ -41,6 +45,15 @@ struct {
     __type(key, struct qm_exe_key);
     __type(value, struct qm_exe_path);
 } exes SEC(".maps");
+
+/* The key of a listening or bound socket's record, kept with the socket until it is
+ * released. */
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct qm_flow_key);
+} bound SEC(".maps");
 
 /* The path is built right to left in the first half of text; the second half is slack
  * that lets the verifier see every copy in bounds. */
@@ -73,7 +86,7 @@ struct walk {
     struct vfsmount *vfsmnt;
     struct mount *mnt;
     __u32 off; /* where the text written so far begins */
-    int failed;
+    int done;  /* reached the root: only then is the text the whole path */
 };
 
 /* One step up from w->dentry: prepends "/name", or crosses to the mount below. */
@@ -90,7 +103,10 @@ static long walk_step(__u32 index, struct walk *w) {
     if (d == root || d == parent) {
         if (d != root) return 1; /* the top of a file system that is not mounted here */
         struct mount *up = BPF_CORE_READ(mnt, mnt_parent);
-        if (up == mnt) return 1; /* the root of the mount tree */
+        if (up == mnt) { /* the root of the mount tree */
+            w->done = 1;
+            return 1;
+        }
         w->dentry = BPF_CORE_READ(mnt, mnt_mountpoint);
         w->mnt = up;
         w->vfsmnt = (struct vfsmount *)((char *)up + bpf_core_field_offset(struct mount, mnt));
@@ -98,10 +114,7 @@ static long walk_step(__u32 index, struct walk *w) {
     }
     __u32 len = BPF_CORE_READ(d, d_name.len);
     const unsigned char *name = BPF_CORE_READ(d, d_name.name);
-    if (len + 1 >= w->off) {
-        w->failed = 1;
-        return 1;
-    }
+    if (len + 1 >= w->off) return 1; /* too long to keep */
     w->off -= len + 1;
     __u32 off = w->off;
     s->text[off & (QM_EXE_PATH_MAX - 1)] = '/';
@@ -110,7 +123,8 @@ static long walk_step(__u32 index, struct walk *w) {
     return 0;
 }
 
-/* Records the absolute path of an executable file under its key. */
+/* Records the absolute path of an executable file under its key; an empty one when the
+ * walk does not reach the root, so that a path is never shortened. */
 static __always_inline void record_exe(struct file *file, int always) {
     struct qm_exe_key key = exe_key(file);
     if (!always && bpf_map_lookup_elem(&exes, &key)) return;
@@ -122,8 +136,8 @@ static __always_inline void record_exe(struct file *file, int always) {
     w.vfsmnt = BPF_CORE_READ(file, f_path.mnt);
     w.mnt = (struct mount *)((char *)w.vfsmnt - bpf_core_field_offset(struct mount, mnt));
     w.off = QM_EXE_PATH_MAX;
-    bpf_loop(PATH_DEPTH, walk_step, &w, 0);
-    if (w.failed || w.dentry == 0) {
+    bpf_loop(PATH_STEPS, walk_step, &w, 0);
+    if (!w.done) {
         s->out.path[0] = 0;
     } else if (w.off >= QM_EXE_PATH_MAX) {
         s->out.path[0] = '/';
@@ -146,16 +160,21 @@ int BPF_PROG(on_exec, struct task_struct *p, pid_t old_pid, struct linux_binprm 
 
 /* ---- owners ----------------------------------------------------------------------- */
 
-static __always_inline void record_owner(struct qm_flow_key *key, __u16 family) {
+/* Records the calling process as the owner of key's flow, made by the socket whose
+ * cookie is given. A UDP key keeps its first owner while that is young. */
+static __always_inline void record_owner(struct qm_flow_key *key, __u16 family, __u64 socket) {
     struct task_struct *task = (struct task_struct *)bpf_get_current_task();
     __u32 pid = BPF_CORE_READ(task, tgid);
     __u64 start = BPF_CORE_READ(task, group_leader, start_boottime);
     __u64 now = bpf_ktime_get_ns();
-    struct qm_owner *old = bpf_map_lookup_elem(&flows, key);
-    if (old && ((old->pid == pid && old->start_boottime == start) || now - old->recorded_ns < YOUNG_NS)) return;
+    if (key->protocol == IPPROTO_UDP) {
+        struct qm_owner *old = bpf_map_lookup_elem(&flows, key);
+        if (old && ((old->pid == pid && old->start_boottime == start) || now - old->recorded_ns < YOUNG_NS)) return;
+    }
 
     struct qm_owner o = {};
     o.recorded_ns = now;
+    o.socket = socket;
     o.start_boottime = start;
     o.pid = pid;
     o.ppid = BPF_CORE_READ(task, real_parent, tgid);
@@ -173,6 +192,12 @@ static __always_inline void record_owner(struct qm_flow_key *key, __u16 family) 
         record_exe(exe, 0);
     }
     bpf_map_update_elem(&flows, key, &o, BPF_ANY);
+}
+
+/* Keeps a listening or bound socket's key with it, for on_release. */
+static __always_inline void remember_bound(void *sk, struct qm_flow_key *key) {
+    struct qm_flow_key *kept = bpf_sk_storage_get(&bound, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (kept) *kept = *key;
 }
 
 static __always_inline void set_v4(__u8 *out, __u32 address) {
@@ -218,7 +243,11 @@ int on_sockops(struct bpf_sock_ops *ctx) {
     } else {
         return 1;
     }
-    record_owner(&key, (__u16)family);
+    record_owner(&key, (__u16)family, bpf_get_socket_cookie(ctx));
+    if (listen) {
+        struct bpf_sock *sk = ctx->sk;
+        if (sk) remember_bound(sk, &key);
+    }
     return 1;
 }
 
@@ -249,7 +278,7 @@ static __always_inline int on_sendmsg(struct bpf_sock_addr *ctx, int v6) {
         if (local) set_v4(key.local, local);
         set_v4(key.remote, ctx->user_ip4);
     }
-    record_owner(&key, (__u16)sk->family);
+    record_owner(&key, (__u16)sk->family, bpf_get_socket_cookie(ctx));
     return 1;
 }
 
@@ -271,7 +300,8 @@ static __always_inline int on_bind(struct bpf_sock *sk, int v6) {
     } else if (sk->src_ip4) {
         set_v4(key.local, sk->src_ip4);
     }
-    record_owner(&key, v6 ? AF_INET6 : AF_INET);
+    record_owner(&key, v6 ? AF_INET6 : AF_INET, bpf_get_socket_cookie(sk));
+    remember_bound(sk, &key);
     return 1;
 }
 
@@ -285,6 +315,17 @@ SEC("cgroup/post_bind6")
 int on_post_bind6(struct bpf_sock *sk) {
     if (bpf_get_netns_cookie(sk) != target_netns) return 1;
     return on_bind(sk, 1);
+}
+
+/* A listening or bound socket that goes takes its record along, unless another socket
+ * has taken the key since. */
+SEC("cgroup/sock_release")
+int on_release(struct bpf_sock *sk) {
+    struct qm_flow_key *key = bpf_sk_storage_get(&bound, sk, 0, 0);
+    if (!key) return 1;
+    struct qm_owner *o = bpf_map_lookup_elem(&flows, key);
+    if (o && o->socket == bpf_get_socket_cookie(sk)) bpf_map_delete_elem(&flows, key);
+    return 1;
 }
 
 /* Connected UDP: the datagram has already passed the output hook when this runs, so
@@ -313,6 +354,6 @@ int BPF_PROG(on_send, struct sock *sk, int ret, int flags) {
         set_v6(key.local, local);
         set_v6(key.remote, remote);
     }
-    record_owner(&key, family);
+    record_owner(&key, family, bpf_get_socket_cookie(sk));
     return 0;
 }

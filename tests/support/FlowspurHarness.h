@@ -74,26 +74,32 @@ public:
         if (!peer_.empty()) [[maybe_unused]] int rc = std::system(("ip netns del " + peer_ + " 2>/dev/null").c_str());
     }
 
-    // A TCP server in the peer namespace, on kPeer and kPeer6, that accepts and closes
-    // every connection; returns its port (0 on failure).
-    std::uint16_t startServer() {
+    // A socket of the peer namespace (it stays there when made); -1 on failure.
+    int peerSocket(int family, int type) const {
         int here = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         int there = ::open(("/run/netns/" + peer_).c_str(), O_RDONLY | O_CLOEXEC);
-        bool entered = here >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0;
-        if (entered) {
-            // Both families on one socket: the wildcard address, IPv4-mapped ones too.
-            server_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            int no = 0;
-            ::setsockopt(server_, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            if (::bind(server_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(server_, 4096) != 0) {
-                ::close(std::exchange(server_, -1));
-            }
+        int fd = -1;
+        if (here >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0) {
+            fd = ::socket(family, type | SOCK_CLOEXEC, 0);
             ::setns(here, CLONE_NEWNET);
         }
         if (here >= 0) ::close(here);
         if (there >= 0) ::close(there);
+        return fd;
+    }
+
+    // A TCP server in the peer namespace, on kPeer and kPeer6, that accepts and closes
+    // every connection; returns its port (0 on failure).
+    std::uint16_t startServer() {
+        // Both families on one socket: the wildcard address, IPv4-mapped ones too.
+        server_ = peerSocket(AF_INET6, SOCK_STREAM);
+        int no = 0;
+        ::setsockopt(server_, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        if (server_ >= 0 && (::bind(server_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(server_, 4096) != 0)) {
+            ::close(std::exchange(server_, -1));
+        }
         if (server_ < 0) return 0;
         acceptor_ = std::thread([fd = server_] {
             for (;;) {

@@ -162,33 +162,49 @@ TEST_F(OwnerCaptureTest, RecordsOutliveTheSocketAndTheProcess) {
 }
 
 // Inbound flows belong to the listening TCP socket or the bound UDP socket; the
-// record has no remote end.
-TEST_F(OwnerCaptureTest, ListenersAndBoundSocketsAreRecorded) {
-    Made made = inChild([] {
-        FlowEnds ends;  // TCP on the wildcard address; UDP's port goes in remotePort
+// record has no remote end, and goes with the socket (here with its process), since no
+// flow can reach a socket that is gone.
+TEST_F(OwnerCaptureTest, ListenersAndBoundSocketsAreRecordedWhileTheyLast) {
+    int ends[2], go[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(go[1]);
+        std::uint16_t ports[2];
         int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::listen(tcp, 4);  // binds a port of the kernel's choice
-        ends.localPort = portOf(tcp);
+        ::listen(tcp, 4);  // binds a port of the kernel's choice, on the wildcard address
+        ports[0] = portOf(tcp);
         int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = looptest::loopback(0);
         ::bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ends.remotePort = portOf(udp);
-        return ends;
-    });
-    ASSERT_GT(made.pid, 0);
+        ports[1] = portOf(udp);
+        [[maybe_unused]] ssize_t n = ::write(ends[1], ports, sizeof ports);
+        char c;
+        n = ::read(go[0], &c, 1);  // until the test lets it go
+        ::_exit(0);
+    }
+    ::close(go[0]);
+    std::uint16_t ports[2] = {};
+    ASSERT_EQ(::read(ends[0], ports, sizeof ports), ssize_t(sizeof ports));
     FlowEnds tcp;
     tcp.protocol = IPPROTO_TCP;
-    tcp.localPort = made.ends.localPort;
+    tcp.localPort = ports[0];
     FlowEnds udp;
     udp.protocol = IPPROTO_UDP;
     udp.local = v4("127.0.0.1");
-    udp.localPort = made.ends.remotePort;
+    udp.localPort = ports[1];
     for (const FlowEnds& ends : {tcp, udp}) {
         auto owner = capture->find(ends);
         ASSERT_TRUE(owner) << "protocol " << ends.protocol;
-        EXPECT_EQ(owner->pid, made.pid);
+        EXPECT_EQ(owner->pid, child);
         EXPECT_EQ(owner->path, self);
     }
+    ::close(go[1]);
+    ::waitpid(child, nullptr, 0);
+    ::close(ends[0]);
+    ::close(ends[1]);
+    for (const FlowEnds& ends : {tcp, udp}) EXPECT_FALSE(capture->find(ends)) << "protocol " << ends.protocol;
 }
 
 }  // namespace
