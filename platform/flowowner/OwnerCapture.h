@@ -1,7 +1,8 @@
 #pragma once
 // Owners of flows as the kernel recorded them when each flow began (flow_owner.bpf.c):
 // the process that connected, sent or listened, with its ids, start and executable,
-// kept after the socket and the process are gone.
+// kept after the socket and the process are gone (a listening or bound socket's only
+// while the socket lasts).
 
 #include <sys/types.h>
 
@@ -36,7 +37,9 @@ struct Owner {
 class OwnerCapture {
 public:
     // Loads the kernel program for the calling thread's network namespace and attaches
-    // it; nothing, with the reason in why, when this build or this kernel cannot.
+    // it at the root of the cgroup2 hierarchy (mounted for the moment it takes to open
+    // where no mount of it is visible); nothing, with the reason in why, when this
+    // build or this kernel cannot.
     // Executables of processes already running are read from /proc here, once.
     static std::unique_ptr<OwnerCapture> load(std::string& why);
     ~OwnerCapture();
@@ -51,7 +54,7 @@ private:
     void recordRunningExecutables() const;
 
     flow_owner* skeleton_ = nullptr;
-    int cgroup_ = -1;
+    int cgroup_ = -1;  // the cgroup2 root, open
 };
 
 }  // namespace flowowner
