@@ -3,9 +3,10 @@
  * UDP datagram sent, a TCP listen or UDP bind (for inbound flows). The records of
  * connects and datagrams outlive the socket and the process, so a flow whose first
  * packet is looked at later still has its owner; those of listening and bound sockets
- * go when the socket is released, since no flow reaches them after. Executable paths are kept once per executable file, recorded at exec
- * (and on first sight of a process that was running before). Only flows of the network
- * namespace named by target_netns are recorded. */
+ * go when the socket is released, since no flow reaches them after. Executable paths
+ * are kept once per executable file, recorded at exec (and on first sight of a process
+ * that was running before). Only flows of the network namespace named by target_netns
+ * are recorded. */
 
 #include "vmlinux.h"
 
