@@ -1,9 +1,13 @@
 // Short-lived flows in a private network namespace, with about a thousand idle
-// processes beside them, through the real flowspur. For each kind of flow it prints
-// the share reported with the right pid and executable, and how long the connect (or
-// send) call takes with flowspur against the same calls without it (p50, p99), with the
-// load average beside the figures. Needs root.
-// Usage: flow_bench [flows per mode, at most 2,500] [idle processes]
+// processes beside them, through the real flowspur. Rounds with and without flowspur (its
+// filter enabled, or disabled: no table and no kernel program) alternate in pairs, so
+// that a change of the machine's load meets both. For each kind of flow it prints the
+// share reported with the right pid and executable, and how long the connect (or send)
+// call takes with flowspur and how much of that flowspur adds (p50, p99). Then a burst
+// line per protocol: flows made from 8 threads at once, the share reported, and whether
+// every unreported one is counted in flowspur's log. The load average is printed beside
+// the figures. Needs root.
+// Usage: flow_bench [flows per mode, at most 2,500] [idle processes] [burst flows, at most 30,000]
 
 #include "FlowspurHarness.h"
 
@@ -17,6 +21,7 @@
 #include "BenchSupport.h"
 #include "Bundle.h"
 #include "FilterManager.h"
+#include "FlowTable.h"
 
 namespace {
 
@@ -25,21 +30,25 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using flowharness::PrivateNetwork;
 using Flow = flowharness::ShortFlow;
+using bench::loadAverage;
 
-std::string loadAverage() {
-    std::ifstream in("/proc/loadavg");
-    std::string one, five, fifteen;
-    in >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
-bool enableFilter(const fs::path& path) {
+bool saveFilter(const fs::path& path, bool enabled) {
     netext::NEFilterManager manager(path);
     manager.setProviderConfiguration(netext::NEFilterProviderConfiguration{true, false});
-    manager.setEnabled(true);
+    manager.setEnabled(enabled);
     std::promise<bool> saved;
     manager.saveToPreferences([&](std::optional<netext::Error> e) { saved.set_value(!e); });
     return saved.get_future().get();
+}
+
+// Whether a process of this network namespace listens on flowspur's packet queue.
+bool queueBound() {
+    std::ifstream in("/proc/net/netfilter/nfnetlink_queue");
+    for (unsigned number = 0; in >> number;) {
+        if (number == netext::kFlowQueueNumber) return true;
+        in.ignore(1 << 10, '\n');
+    }
+    return false;
 }
 
 // Idle processes, each holding a few sockets, as a desktop has them.
@@ -72,14 +81,28 @@ struct Mode {
     int type;          // SOCK_STREAM or SOCK_DGRAM
     bool nonBlocking;  // connect without waiting for it
     bool processes;    // each flow from a new process that exits after it
+    const char* goal = nullptr;
+};
+
+// Remote ports for UDP flows, one each: UDP has no TIME_WAIT, so a local port used
+// again towards the same port would be an old flow to connection tracking, not a new one.
+class Ports {
+public:
+    std::uint16_t take(int count) {
+        if (next_ + count > 65535) next_ = 1024;
+        std::uint16_t first = std::uint16_t(next_);
+        next_ += count;
+        return first;
+    }
+
+private:
+    int next_ = 1024;
 };
 
 // count flows of mode m, from 4 threads, or each from a new process.
-// UDP flows go to a port of their own each (from firstUDPPort on): UDP has no
-// TIME_WAIT, so a local port used again towards the same port would be an old flow
-// to connection tracking, not a new one.
-std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort, std::uint16_t firstUDPPort) {
+std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort, Ports& udpPorts) {
     std::vector<Flow> flows(static_cast<std::size_t>(count));
+    const std::uint16_t firstUDPPort = udpPorts.take(count);
     constexpr int kThreads = 4;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -96,21 +119,21 @@ std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort, std::u
     return flows;
 }
 
-std::vector<double> callTimes(const std::vector<Flow>& flows) {
-    std::vector<double> v;
-    for (const Flow& f : flows) v.push_back(f.callMs);
-    return v;
-}
+std::int64_t protocolOf(int type) { return type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int perMode = std::clamp(argc > 1 ? std::atoi(argv[1]) : 400, 1, 2500);
     int idle = argc > 2 ? std::atoi(argv[2]) : 1000;
+    int burstFlows = std::clamp(argc > 3 ? std::atoi(argv[3]) : 20000, 0, 30000);
+    constexpr int kPairs = 4;
+    const int perRound = std::max(1, perMode / kPairs);
 
     const Mode modes[] = {
         {"blocking TCP (threads)", AF_INET, PrivateNetwork::kPeer, SOCK_STREAM, false, false},
-        {"blocking TCP, first connect of a new process", AF_INET, PrivateNetwork::kPeer, SOCK_STREAM, false, true},
+        {"blocking TCP, first connect of a new process", AF_INET, PrivateNetwork::kPeer, SOCK_STREAM, false, true,
+         "goal +1 ms p50, +5 ms p99"},
         {"non-blocking connect then close (threads)", AF_INET, PrivateNetwork::kPeer, SOCK_STREAM, true, false},
         {"UDP send then close (threads)", AF_INET, PrivateNetwork::kPeer, SOCK_DGRAM, false, false},
         {"UDP send then exit (processes)", AF_INET, PrivateNetwork::kPeer, SOCK_DGRAM, false, true},
@@ -136,22 +159,15 @@ int main(int argc, char** argv) {
     fs::path dir = ::mkdtemp(tmpl);
     ::setenv("QUILLMARK_XPC_DIR", (dir / "xpc").c_str(), 1);
     ::setenv("OSLOG_LEVEL", "error", 1);
-    fs::path config = dir / "filter.plist";
-    if (!enableFilter(config)) return 1;
+    const fs::path config = dir / "filter.plist";
+    const fs::path flowspurLog = dir / "flowspur.log";
+    if (!saveFilter(config, true)) return 1;
     std::vector<pid_t> idlers = idleProcesses(idle);
     const std::string self = fs::read_symlink("/proc/self/exe").string();
 
-    // The same calls without flowspur first.
-    std::vector<std::vector<double>> baseline;
-    std::uint16_t udpPorts = 20000;
-    for (const Mode& m : modes) {
-        baseline.push_back(callTimes(run(m, perMode, port, udpPorts)));
-        udpPorts = std::uint16_t(udpPorts + perMode);
-    }
-
     pid_t flowspur = flowharness::spawn(extension->executablePath()->string(),
                                         {std::string(netext::kFilterConfigurationOption), config.string()},
-                                        dir / "flowspur.log");
+                                        flowspurLog);
     auto app = std::make_shared<flowspur::IPCConnection>();
     auto receiver = std::make_shared<flowharness::FlowReceiver>();
     bool registered = false;
@@ -162,58 +178,128 @@ int main(int argc, char** argv) {
         registered = f.wait_for(2s) == std::future_status::ready && f.get();
         if (!registered) std::this_thread::sleep_for(50ms);
     }
-    // The table is installed right after the provider starts; one reported probe says it is there.
-    std::uint16_t probe = 0;
-    for (int i = 0; i < 100 && registered; ++i) {
-        probe = flowharness::connectAndClose(PrivateNetwork::kPeer, port);
-        if (receiver->waitForPorts({probe}, 100ms)) break;
-    }
-    if (!registered || receiver->flows(probe).empty()) {
+    // Switches the filter and waits until flowspur follows: the table is installed right
+    // after the provider starts, so one reported probe says it is there; when it stops,
+    // the queue is unbound last.
+    auto filter = [&](bool on) {
+        if (!saveFilter(config, on)) return false;
+        for (int i = 0; i < 200; ++i) {
+            if (!on && !queueBound()) return true;
+            const auto since = Clock::now();
+            Flow probe = on ? flowharness::shortFlow(AF_INET, PrivateNetwork::kPeer, port, SOCK_STREAM) : Flow{};
+            for (int wait = 0; wait < 10; ++wait) {
+                std::this_thread::sleep_for(10ms);
+                if (on && receiver->messageFor(probe, IPPROTO_TCP, since)) return true;
+            }
+        }
+        return false;
+    };
+    if (!registered || !filter(true)) {
         std::fprintf(stderr, "flow_bench: flowspur did not come up (log in %s)\n", dir.c_str());
         return 1;
     }
     {
-        std::ifstream log(dir / "flowspur.log");
+        std::ifstream log(flowspurLog);
         for (std::string line; std::getline(log, line);) {
             if (line.find("looked up in /proc") != std::string::npos) std::printf("flowspur: %s\n", line.c_str());
         }
     }
 
-    std::printf("flow_bench: %d flows per mode, %zu idle processes; call = connect or send, (+) = added by flowspur\n",
-                perMode, idlers.size());
-    for (std::size_t i = 0; i < std::size(modes); ++i) {
-        const Mode& m = modes[i];
-        std::vector<Flow> flows = run(m, perMode, port, udpPorts);
-        udpPorts = std::uint16_t(udpPorts + perMode);
-        std::vector<std::uint16_t> ports;
-        for (const Flow& f : flows) ports.push_back(f.port);
-        receiver->waitForPorts(ports, 10s);
-        const std::int64_t protocol = m.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
-        std::size_t attributed = 0;
-        for (const Flow& f : flows) {
-            for (const auto& r : receiver->flows(f.port)) {
-                const auto* nf = r.message.event.get<es::ESEvent_networkflow>();
-                if (nf && es::rawValue(nf->flow_protocol) == protocol && nf->remote_port == std::to_string(f.remotePort) &&
-                    r.message.process.audit_token.pid == f.pid &&
-                    r.message.process.executable.path == self) {
-                    ++attributed;
-                    break;
+    // Rounds with (on) and without flowspur in pairs, the order turned in every other pair.
+    struct Figures {
+        std::vector<double> on, off;  // call times
+        std::size_t attributed = 0, flows = 0;
+    };
+    std::vector<Figures> figures(std::size(modes));
+    Ports udpPorts;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        for (bool on : {pair % 2 == 0, pair % 2 != 0}) {
+            if (!filter(on)) {
+                std::fprintf(stderr, "flow_bench: flowspur did not follow its configuration (log in %s)\n", dir.c_str());
+                return 1;
+            }
+            for (std::size_t i = 0; i < std::size(modes); ++i) {
+                const Mode& m = modes[i];
+                const auto start = Clock::now();
+                std::vector<Flow> flows = run(m, perRound, port, udpPorts);
+                for (const Flow& f : flows) (on ? figures[i].on : figures[i].off).push_back(f.callMs);
+                if (!on) continue;
+                std::vector<std::uint16_t> ports;
+                for (const Flow& f : flows) ports.push_back(f.port);
+                receiver->waitForPorts(ports, 10s);
+                figures[i].flows += flows.size();
+                for (const Flow& f : flows) {
+                    auto message = receiver->messageFor(f, protocolOf(m.type), start);
+                    figures[i].attributed += message && message->process.audit_token.pid == f.pid &&
+                                             message->process.executable.path == self;
                 }
             }
         }
-        std::vector<double> calls = callTimes(flows);
-        double p50 = percentile(calls, 0.5), p99 = percentile(calls, 0.99);
-        double b50 = percentile(baseline[i], 0.5), b99 = percentile(baseline[i], 0.99);
-        std::printf("  %-46s attributed %4zu of %4zu (%5.1f%%)  call p50 %6.2f ms (%+6.2f)  p99 %6.2f ms (%+6.2f)"
-                    "  load %s\n",
-                    m.name, attributed, flows.size(),
-                    flows.empty() ? 0.0 : 100.0 * double(attributed) / double(flows.size()), p50, p50 - b50, p99,
-                    p99 - b99, loadAverage().c_str());
-        std::fflush(stdout);
     }
 
+    std::printf("flow_bench: %d flows per mode in %d pairs of rounds with and without flowspur, %zu idle processes; "
+                "call = connect or send, (+) = added by flowspur\n",
+                perRound * kPairs, kPairs, idlers.size());
+    for (std::size_t i = 0; i < std::size(modes); ++i) {
+        const Figures& f = figures[i];
+        double p50 = percentile(f.on, 0.5), p99 = percentile(f.on, 0.99);
+        double b50 = percentile(f.off, 0.5), b99 = percentile(f.off, 0.99);
+        std::printf("  %-46s attributed %4zu of %4zu (%5.1f%%)  call p50 %6.2f ms (%+6.2f)  p99 %6.2f ms (%+6.2f)"
+                    "%s%s  load %s\n",
+                    modes[i].name, f.attributed, f.flows,
+                    f.flows == 0 ? 0.0 : 100.0 * double(f.attributed) / double(f.flows), p50, p50 - b50, p99,
+                    p99 - b99, modes[i].goal ? "  " : "", modes[i].goal ? modes[i].goal : "", loadAverage().c_str());
+    }
+    std::fflush(stdout);
+
+    // Bursts: every flow is reported or counted in flowspur's log. The counts of what
+    // went undescribed are written within 10 s, and when flowspur stops.
+    struct Burst {
+        const char* name;
+        int type;
+        std::vector<Flow> flows;
+        std::size_t reported = 0;
+        double seconds = 0;
+    };
+    Burst bursts[] = {{"non-blocking connect then close", SOCK_STREAM, {}}, {"UDP send then close", SOCK_DGRAM, {}}};
+    Ports tcpPorts;
+    for (Burst& b : bursts) {
+        if (burstFlows == 0) break;
+        std::uint16_t first = (b.type == SOCK_STREAM ? tcpPorts : udpPorts).take(burstFlows);
+        // The server's port is not among them: it listens.
+        if (b.type == SOCK_STREAM && port >= first && port < first + burstFlows) first = tcpPorts.take(burstFlows);
+        auto start = Clock::now();
+        b.flows = flowharness::burst(b.type, burstFlows, 8, first);
+        b.seconds = bench::seconds(start);
+        std::erase_if(b.flows, [](const Flow& f) { return f.port == 0; });
+        // Until every flow is reported, or nothing more came for 3 s.
+        std::size_t seen = receiver->received();
+        for (auto quiet = Clock::now(); Clock::now() - quiet < 3s;) {
+            std::this_thread::sleep_for(100ms);
+            if (receiver->received() != seen) seen = receiver->received(), quiet = Clock::now();
+            b.reported = 0;
+            for (const Flow& f : b.flows) b.reported += receiver->messageFor(f, protocolOf(b.type)).has_value();
+            if (b.reported == b.flows.size()) break;
+        }
+    }
     ::kill(flowspur, SIGTERM);
     flowharness::waitForExit(flowspur, 10s);
+    if (burstFlows != 0) {
+        std::size_t unreported = 0;
+        for (const Burst& b : bursts) unreported += b.flows.size() - b.reported;
+        std::uint64_t counted = flowharness::unreportedInLog(flowspurLog);
+        for (const Burst& b : bursts) {
+            std::printf("  burst of %zu %s flows from 8 threads at once (made in %.2f s): reported %zu (%5.2f%%)  "
+                        "load %s\n",
+                        b.flows.size(), b.name, b.seconds, b.reported,
+                        b.flows.empty() ? 0.0 : 100.0 * double(b.reported) / double(b.flows.size()),
+                        loadAverage().c_str());
+        }
+        std::printf("  bursts: %zu flows unreported, %llu counted in flowspur's log as gone without a message (%s)\n",
+                    unreported, static_cast<unsigned long long>(counted),
+                    counted == unreported ? "every one" : "counts differ");
+    }
+
     for (pid_t p : idlers) ::kill(p, SIGKILL);
     for (pid_t p : idlers) ::waitpid(p, nullptr, 0);
     fs::remove_all(dir);

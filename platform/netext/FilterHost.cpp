@@ -127,8 +127,9 @@ void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCo
     }
     // The queue listens before the table sends it anything.
     std::weak_ptr<FilterHost> weak = weak_from_this();
-    if (auto error = flowQueue_.start([weak](const QueuedPacket& packet) {
-            if (auto self = weak.lock()) self->newFlow(packet);
+    if (auto error = flowQueue_.start([weak](const QueuedPacket& packet) -> FlowQueue::Deliver {
+            if (auto self = weak.lock()) return self->newFlow(packet);
+            return {};
         })) {
         return fail(*error);
     }
@@ -140,7 +141,7 @@ void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCo
     completion(std::nullopt);
 }
 
-void FilterHost::newFlow(const QueuedPacket& packet) {
+FlowQueue::Deliver FilterHost::newFlow(const QueuedPacket& packet) {
     std::shared_ptr<const NEFilterSettings> settings;
     std::shared_ptr<NEFilterDataProvider> provider;
     {
@@ -148,13 +149,15 @@ void FilterHost::newFlow(const QueuedPacket& packet) {
         settings = settings_;
         provider = flowProvider_;
     }
-    if (!settings || !provider) return;
+    if (!settings || !provider) return {};
     NETrafficDirection direction = packet.outbound ? NETrafficDirection::outbound : NETrafficDirection::inbound;
     const std::string& local = packet.outbound ? packet.sourceAddress : packet.destinationAddress;
     const std::string& remote = packet.outbound ? packet.destinationAddress : packet.sourceAddress;
-    if (actionFor(*settings, direction, packet.protocol, local, remote) != NEFilterAction::filterData) return;
+    if (actionFor(*settings, direction, packet.protocol, local, remote) != NEFilterAction::filterData) return {};
     // The packet waits in the queue meanwhile: its socket, and its owner, are still there.
-    provider->handleNewFlow(makeFlow(packet, owners_));
+    // Owners are found on several threads at once; handleNewFlow sees the flows one at a
+    // time, in the order they came.
+    return [provider = std::move(provider), flow = makeFlow(packet, owners_)] { provider->handleNewFlow(flow); };
 }
 
 NEFilterSocketFlow FilterHost::makeFlow(const QueuedPacket& p, FlowOwners& owners) {
@@ -176,6 +179,12 @@ NEFilterSocketFlow FilterHost::makeFlow(const QueuedPacket& p, FlowOwners& owner
         auto bytes = proc::tokenBytes(owner->token);
         flow.sourceAppAuditToken = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
         flow.sourceProcessAuditToken = flow.sourceAppAuditToken;
+        // Found through its socket: the process's facts are read here, once, so that
+        // describing the flow reads nothing more.
+        if (!owner->record) {
+            pid_t pid = proc::audit_token_to_pid(owner->token);
+            if (auto info = proc::proc_pidbsdinfo(pid)) owner->record = proc::ProcessRecord{*info, proc::proc_pidpath(pid)};
+        }
         flow.sourceProcessRecord = std::move(owner->record);
     }
     // Flows carry the family numbers of the platform whose messages they imitate,

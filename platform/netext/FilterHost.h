@@ -4,7 +4,7 @@
 // factory runs; once it applies its settings, the flow table (FlowQueue.h) holds the
 // first packet of every new connection, and each one that a filter-data rule of the
 // settings matches is handed to handleNewFlow as an NEFilterSocketFlow, one at a time
-// on the flow queue's thread; the packet goes on when handleNewFlow returns. When the
+// and in the order the packets came; the packet goes on when handleNewFlow returns. When the
 // configuration is disabled, or the process is asked to end, the provider is stopped
 // and the table removed.
 
@@ -45,7 +45,7 @@ private:
     void startProvider();          // host queue
     void stopProvider();           // host queue
     void applySettings(std::optional<NEFilterSettings> settings, ErrorCompletion completion);  // host queue
-    void newFlow(const QueuedPacket& packet);  // flow queue thread
+    FlowQueue::Deliver newFlow(const QueuedPacket& packet);  // a describing thread of the flow queue
 
     const ProviderFactory factory_;
     const std::filesystem::path path_;
@@ -64,7 +64,7 @@ private:
     std::shared_ptr<NEFilterDataProvider> flowProvider_;
 
     // Started on the host queue before the flow queue, stopped after it; used on the
-    // flow queue thread meanwhile.
+    // flow queue's describing threads meanwhile.
     FlowOwners owners_;
 };
 

@@ -26,79 +26,134 @@ namespace netext {
 
 struct FlowQueue::State {
     using Clock = std::chrono::steady_clock;
-    struct Held {
+    enum class Stage : std::uint8_t { waiting, describing, ready, done };
+    struct Item {
         std::uint32_t id;
         Clock::time_point since;
+        QueuedPacket packet;
+        Deliver deliver;
+        Stage stage = Stage::waiting;
+        bool answered = false;
     };
 
     nfq_handle* handle = nullptr;
     nfq_q_handle* queue = nullptr;
-    Callback callback;
+    Describe describe;
     Clock::duration bound{};
     oslog::Logger log{"com.quillmark.netext", "FlowQueue"};
 
     std::mutex mutex;
     std::condition_variable work;
-    std::deque<Held> held;  // packets without a verdict, oldest first
-    std::deque<std::pair<std::uint32_t, QueuedPacket>> waiting;  // for the callback, oldest first
+    // Packets by arrival number, from `front` on: [front, nextToDeliver) are done,
+    // [nextToTake, end()) wait for a describing thread. A deque keeps references to its
+    // items while items are added at the back and done ones leave at the front.
+    std::deque<Item> items;
+    std::uint64_t front = 0, nextToDeliver = 0, nextToTake = 0;
+    std::uint64_t nextToCheck = 0;  // the first whose bound may not have passed
+    bool delivering = false;        // a describing thread runs the Delivers
     bool stopping = false;
-    // Since the last report: packets let go by the bound, and packets never described.
-    std::uint64_t late = 0, undescribed = 0;
+    std::uint32_t lastId = 0;  // the kernel's number of the latest packet read
+    // Since the last report: packets let go by the bound, and flows never described
+    // because too many waited, because the kernel let them through unread, because
+    // their headers could not be read, or because the queue stopped first.
+    std::uint64_t late = 0, crowded = 0, unread = 0, unreadable = 0, abandoned = 0;
     Clock::time_point lastReport{};
 
+    std::uint64_t end() const { return front + items.size(); }
+    Item& at(std::uint64_t n) { return items[std::size_t(n - front)]; }
+
     // mutex held: gives the packet its verdict unless it has one already.
-    void answer(std::uint32_t id) {
-        auto it = std::find_if(held.begin(), held.end(), [&](const Held& h) { return h.id == id; });
-        if (it == held.end()) return;
-        held.erase(it);
-        nfq_set_verdict(queue, id, NF_ACCEPT, 0, nullptr);
+    void answer(Item& item) {
+        if (std::exchange(item.answered, true)) return;
+        nfq_set_verdict(queue, item.id, NF_ACCEPT, 0, nullptr);
     }
 
     // Reader thread: a new packet to describe (nothing: let it go at once).
     void arrived(std::uint32_t id, std::optional<QueuedPacket> packet) {
         std::lock_guard lock(mutex);
+        // The kernel numbers the packets it queues one by one; a number that never came
+        // is a packet whose message did not fit the socket's buffer, which the kernel
+        // then let through (fail-open).
+        if (std::uint32_t gap = id - lastId - 1; gap < (1u << 31)) unread += gap;
+        lastId = id;
         if (stopping || !packet) {
             nfq_set_verdict(queue, id, NF_ACCEPT, 0, nullptr);
+            unreadable += !stopping;
             return;
         }
-        if (waiting.size() >= kMaxWaiting) {
-            answer(waiting.front().first);
-            waiting.pop_front();
-            ++undescribed;
+        if (end() - nextToTake >= kMaxWaiting) {
+            Item& oldest = at(nextToTake++);
+            oldest.stage = Stage::done;
+            answer(oldest);
+            ++crowded;
         }
-        held.push_back({id, Clock::now()});
-        waiting.emplace_back(id, std::move(*packet));
+        items.push_back(Item{id, Clock::now(), std::move(*packet), {}});
         work.notify_one();
     }
 
-    // mutex held: logs the counts of packets let go without a description, if any.
+    // mutex held (lock): runs the Delivers that are next in arrival order, unless another
+    // thread does; accepts each packet as its Deliver returns.
+    void deliverReady(std::unique_lock<std::mutex>& lock) {
+        if (delivering) return;
+        delivering = true;
+        while (!stopping && nextToDeliver < end()) {
+            Item& item = at(nextToDeliver);
+            if (item.stage == Stage::waiting || item.stage == Stage::describing) break;
+            if (item.stage == Stage::ready) {
+                Deliver deliver = std::move(item.deliver);
+                item.stage = Stage::done;
+                lock.unlock();
+                if (deliver) deliver();
+                lock.lock();
+                if (stopping) break;  // every packet was let go
+                answer(item);
+            }
+            ++nextToDeliver;
+        }
+        while (front < nextToDeliver) {
+            items.pop_front();
+            ++front;
+        }
+        delivering = false;
+    }
+
     static constexpr auto kReportInterval = std::chrono::seconds(10);
+    // mutex held: logs the counts of packets let go without a description, if any.
     void report(Clock::time_point now) {
         if (late != 0) {
             log.error("%ld packets went on after waiting %ld ms for their flow to be described", std::int64_t(late),
                       std::int64_t(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()));
         }
+        std::uint64_t undescribed = crowded + unread + unreadable + abandoned;
         if (undescribed != 0) {
-            log.error("%ld flows were not described: more than %ld packets waited", std::int64_t(undescribed),
-                      std::int64_t(kMaxWaiting));
+            log.error("%ld flows went on undescribed: %ld while more than %ld waited, %ld let through by the kernel "
+                      "unread (the queue's socket buffer was full), %ld unreadable, %ld as the queue stopped",
+                      std::int64_t(undescribed), std::int64_t(crowded), std::int64_t(kMaxWaiting),
+                      std::int64_t(unread), std::int64_t(unreadable), std::int64_t(abandoned));
         }
         if (late != 0 || undescribed != 0) lastReport = now;
-        late = undescribed = 0;
+        late = crowded = unread = unreadable = abandoned = 0;
     }
+    bool unreported() const { return late != 0 || crowded + unread + unreadable + abandoned != 0; }
 
     // Reader thread: lets overdue packets go and reports what went so; returns how long
     // it may sleep (milliseconds, -1 for as long as it likes).
     int keepTime() {
         std::lock_guard lock(mutex);
         const auto now = Clock::now();
-        while (!held.empty() && now - held.front().since >= bound) {
-            answer(held.front().id);
-            ++late;
+        // Arrival order is age order; everything before nextToDeliver has its verdict.
+        nextToCheck = std::max(nextToCheck, nextToDeliver);
+        for (; nextToCheck < end() && now - at(nextToCheck).since >= bound; ++nextToCheck) {
+            Item& item = at(nextToCheck);
+            if (!item.answered) {
+                answer(item);
+                ++late;
+            }
         }
         if (now - lastReport >= kReportInterval) report(now);
         auto next = Clock::time_point::max();
-        if (!held.empty()) next = held.front().since + bound;
-        if (late != 0 || undescribed != 0) next = std::min(next, lastReport + kReportInterval);
+        if (nextToCheck < end()) next = at(nextToCheck).since + bound;
+        if (unreported()) next = std::min(next, lastReport + kReportInterval);
         if (next == Clock::time_point::max()) return -1;
         auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
         return int(std::clamp<std::int64_t>(ms, 0, 60'000));
@@ -122,12 +177,21 @@ int onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* data, void* context) {
     return 0;
 }
 
+// What the kernel may hold for the queue. The packets there are bounded by ours
+// (kMaxWaiting and those being described) and by what the socket's buffer holds, both
+// far below this, so the kernel never lets a packet through for a full queue: it only
+// does when a message does not fit the buffer, and such a packet's number is missed.
+constexpr std::uint32_t kKernelQueueLength = 1u << 20;
+// The socket's buffer: room for tens of thousands of packet messages while the reader
+// catches up with a burst.
+constexpr int kReceiveBuffer = 32 << 20;
+
 }  // namespace
 
 FlowQueue::FlowQueue() = default;
 FlowQueue::~FlowQueue() { stop(); }
 
-std::optional<std::string> FlowQueue::start(Callback callback, std::uint16_t queue,
+std::optional<std::string> FlowQueue::start(Describe describe, std::uint16_t queue,
                                             std::chrono::milliseconds verdictBound) {
     if (running()) return std::nullopt;
     auto fail = [&](std::string what) {
@@ -136,68 +200,96 @@ std::optional<std::string> FlowQueue::start(Callback callback, std::uint16_t que
         return std::optional<std::string>(text);
     };
     state_ = std::make_unique<State>();
-    state_->callback = std::move(callback);
+    state_->describe = std::move(describe);
     state_->bound = verdictBound;
     state_->handle = nfq_open();
     if (!state_->handle) return fail("cannot open the packet queue");
     state_->queue = nfq_create_queue(state_->handle, queue, onPacket, state_.get());
     if (!state_->queue) return fail("cannot bind packet queue " + std::to_string(queue));
-    // Headers are enough to tell the flow; a full queue lets packets through.
+    // Headers are enough to tell the flow.
     if (nfq_set_mode(state_->queue, NFQNL_COPY_PACKET, 128) < 0) return fail("cannot set the queue's copy mode");
-    nfq_set_queue_maxlen(state_->queue, kMaxWaiting);
-    nfq_set_queue_flags(state_->queue, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN);
-    int big = 4 << 20;
-    ::setsockopt(nfq_fd(state_->handle), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    if (nfq_set_queue_maxlen(state_->queue, kKernelQueueLength) < 0) return fail("cannot set the queue's length");
+    // Without it the kernel would drop, not pass, what it cannot queue.
+    if (nfq_set_queue_flags(state_->queue, NFQA_CFG_F_FAIL_OPEN, NFQA_CFG_F_FAIL_OPEN) < 0) {
+        return fail("cannot make the queue fail open");
+    }
+    int fd = nfq_fd(state_->handle);
+    int size = kReceiveBuffer;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    socklen_t length = sizeof size;
+    // The kernel doubles what it is given (for its bookkeeping).
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0 || size < kReceiveBuffer) {
+        state_->log.error("the packet queue's socket buffer is %ld bytes, not %ld: more flows of a burst may pass "
+                          "undescribed (they are counted)",
+                          std::int64_t(size), std::int64_t(kReceiveBuffer));
+    }
     wake_ = ::eventfd(0, EFD_CLOEXEC);
     if (wake_ < 0) return fail("eventfd");
     reader_ = std::thread([this] { read(); });
-    flowThread_ = std::thread([this] { describe(); });
+    for (int i = 0; i < kDescribingThreads; ++i) describers_.emplace_back([this] { describeFlows(); });
     return std::nullopt;
 }
 
 void FlowQueue::read() {
-    int fd = nfq_fd(state_->handle);
+    State& s = *state_;
+    int fd = nfq_fd(s.handle);
     std::vector<char> buf(1 << 16);
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
-        int ready = ::poll(fds, 2, state_->keepTime());
+        int ready = ::poll(fds, 2, s.keepTime());
         if (ready > 0 && fds[1].revents) break;
         // ENOBUFS means the kernel lost news of packets that it then let through
-        // (fail-open): there is nothing to answer for them.
+        // (fail-open): there is nothing to answer for them, and the missed packet
+        // numbers count them.
         if (ready > 0 && fds[0].revents) {
-            ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-            if (n > 0) nfq_handle_packet(state_->handle, buf.data(), int(n));
+            for (int i = 0; i < 64; ++i) {
+                ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+                if (n < 0 && errno == ENOBUFS) continue;
+                if (n <= 0) break;
+                nfq_handle_packet(s.handle, buf.data(), int(n));
+            }
         }
     }
     // What is still queued goes on without a look: a released queue would drop it.
     {
-        std::lock_guard lock(state_->mutex);
-        state_->stopping = true;
-        while (!state_->held.empty()) state_->answer(state_->held.front().id);
-        state_->waiting.clear();
-        state_->report(State::Clock::now());
-        state_->work.notify_all();
+        std::lock_guard lock(s.mutex);
+        s.stopping = true;
+        for (std::uint64_t n = s.nextToDeliver; n < s.end(); ++n) {
+            State::Item& item = s.at(n);
+            s.abandoned += item.stage != State::Stage::done;
+            s.answer(item);
+        }
+        s.work.notify_all();
     }
     for (;;) {
         ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n < 0 && errno == ENOBUFS) continue;
         if (n <= 0) break;
-        nfq_handle_packet(state_->handle, buf.data(), int(n));
+        nfq_handle_packet(s.handle, buf.data(), int(n));
     }
+    std::lock_guard lock(s.mutex);
+    s.report(State::Clock::now());
 }
 
-void FlowQueue::describe() {
+void FlowQueue::describeFlows() {
+    State& s = *state_;
+    std::unique_lock lock(s.mutex);
     for (;;) {
-        std::pair<std::uint32_t, QueuedPacket> next;
-        {
-            std::unique_lock lock(state_->mutex);
-            state_->work.wait(lock, [&] { return state_->stopping || !state_->waiting.empty(); });
-            if (state_->stopping) return;
-            next = std::move(state_->waiting.front());
-            state_->waiting.pop_front();
-        }
-        if (state_->callback) state_->callback(next.second);
-        std::lock_guard lock(state_->mutex);
-        state_->answer(next.first);
+        s.work.wait(lock, [&] { return s.stopping || s.nextToTake < s.end(); });
+        if (s.stopping) return;
+        State::Item& item = s.at(s.nextToTake++);
+        item.stage = State::Stage::describing;
+        QueuedPacket packet = std::move(item.packet);
+        lock.unlock();
+        Deliver deliver = s.describe ? s.describe(packet) : Deliver{};
+        lock.lock();
+        if (s.stopping) return;
+        // Still there: only done items leave.
+        item.deliver = std::move(deliver);
+        item.stage = State::Stage::ready;
+        s.deliverReady(lock);
     }
 }
 
@@ -207,7 +299,8 @@ void FlowQueue::stop() {
         [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
         reader_.join();
     }
-    if (flowThread_.joinable()) flowThread_.join();
+    for (std::thread& t : describers_) t.join();
+    describers_.clear();
     if (state_) {
         if (state_->queue) nfq_destroy_queue(state_->queue);
         if (state_->handle) nfq_close(state_->handle);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FlowTable.h"
 #include "PacketHeaders.h"
@@ -20,14 +21,20 @@ namespace netext {
 
 class FlowQueue {
 public:
-    // Runs on the queue's flow thread for each queued packet, one at a time, oldest first.
-    using Callback = std::function<void(const QueuedPacket&)>;
+    // What a packet's description hands on; run in the order the packets arrived, one at
+    // a time. Empty: nothing to hand on.
+    using Deliver = std::function<void()>;
+    // Runs on one of the queue's describing threads for each queued packet, several
+    // packets at once (the slow part: finding the owner); its Deliver is run in order.
+    using Describe = std::function<Deliver(const QueuedPacket&)>;
 
     // How long a packet waits for its verdict at most: then it goes on (accepted) whether
-    // or not its callback has returned, so a stalled callback slows no connection longer.
+    // or not its description is done, so a stalled description slows no connection longer.
     static constexpr std::chrono::milliseconds kVerdictBound{2000};
-    // How many packets may wait for their callback; past it the oldest goes on without one.
-    static constexpr std::size_t kMaxWaiting = 4096;
+    // How many packets may wait for a describing thread; past it the oldest goes on
+    // without a description.
+    static constexpr std::size_t kMaxWaiting = 65536;
+    static constexpr int kDescribingThreads = 4;
 
     FlowQueue();
     ~FlowQueue();
@@ -35,13 +42,16 @@ public:
     FlowQueue& operator=(const FlowQueue&) = delete;
 
     // Binds the queue and starts its threads: one reads packets and gives verdicts, the
-    // flow thread runs the callback. A packet is accepted when its callback returns, or
-    // once it has waited verdictBound. An error text when the queue cannot be bound (it
-    // needs CAP_NET_ADMIN; another process may hold the queue).
-    std::optional<std::string> start(Callback callback, std::uint16_t queue = kFlowQueueNumber,
+    // describing threads run describe and the Delivers. A packet is accepted when its
+    // Deliver has returned, or once it has waited verdictBound. An error text when the
+    // queue cannot be bound or set up (it needs CAP_NET_ADMIN; another process may hold
+    // the queue). Flows that go on undescribed are counted in one log line at most every
+    // 10 s: those past kMaxWaiting, those that the kernel let through because its
+    // messages did not fit the socket's buffer, and unreadable ones.
+    std::optional<std::string> start(Describe describe, std::uint16_t queue = kFlowQueueNumber,
                                      std::chrono::milliseconds verdictBound = kVerdictBound);
-    // Accepts whatever is still queued, unbinds and joins the threads (waiting for a
-    // callback under way).
+    // Accepts whatever is still queued, unbinds and joins the threads (waiting for
+    // descriptions under way).
     void stop();
     bool running() const { return reader_.joinable(); }
 
@@ -49,12 +59,12 @@ public:
 
 private:
     void read();      // reader thread
-    void describe();  // flow thread
+    void describeFlows();  // describing threads
 
     std::unique_ptr<State> state_;
     int wake_ = -1;
     std::thread reader_;
-    std::thread flowThread_;
+    std::vector<std::thread> describers_;
 };
 
 }  // namespace netext

@@ -425,6 +425,48 @@ TEST_F(FlowspurEndToEnd, DeepExecutablesAreReportedWithTheirFullPath) {
     }
 }
 
+// A burst of short flows from several threads at once: every flow is either reported or
+// counted in flowspur's log, and the flows of one thread are numbered in the order it
+// made them.
+TEST_F(FlowspurEndToEnd, EveryFlowOfABurstIsReportedOrCountedAndNumberedInOrder) {
+    startAndRegister();
+    constexpr int kEach = 5000, kThreads = 8;
+    struct Burst {
+        std::int64_t protocol;
+        std::vector<flowharness::ShortFlow> flows;
+    };
+    Burst bursts[] = {{IPPROTO_TCP, flowharness::burst(SOCK_STREAM, kEach, kThreads, 30000)},
+                      {IPPROTO_UDP, flowharness::burst(SOCK_DGRAM, kEach, kThreads, 30000)}};
+    for (const Burst& b : bursts) {
+        ASSERT_EQ(std::count_if(b.flows.begin(), b.flows.end(), [](const auto& f) { return f.port == 0; }), 0)
+            << "every flow was made";
+    }
+    std::size_t reported = 0, counted = 0;
+    // The counts of what went undescribed are written within 10 s.
+    bool accounted = eventually(
+        [&] {
+            reported = 0;
+            for (const Burst& b : bursts) {
+                for (const auto& f : b.flows) reported += receiver->messageFor(f, b.protocol).has_value();
+            }
+            counted = flowharness::unreportedInLog(dir.path() / "flowspur.log");
+            return reported + counted == 2 * kEach;
+        },
+        120s);
+    EXPECT_TRUE(accounted) << reported << " flows reported and " << counted << " counted in the log, of " << 2 * kEach;
+    for (const Burst& b : bursts) {
+        for (int t = 0; t < kThreads; ++t) {
+            std::int64_t last = -1;
+            for (std::size_t i = std::size_t(t); i < b.flows.size(); i += kThreads) {
+                auto m = receiver->messageFor(b.flows[i], b.protocol);
+                if (!m) continue;
+                EXPECT_GT(m->seq_num, last) << "protocol " << b.protocol << ", flow " << i;
+                last = m->seq_num;
+            }
+        }
+    }
+}
+
 // Neither a process name or executable that breaks the stat line nor an IPv6 socket on
 // an IPv4 peer hides a flow.
 TEST_F(FlowspurEndToEnd, ANameWithALineBreakAndAnIPv4MappedConnectionAreReported) {

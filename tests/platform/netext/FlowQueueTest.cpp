@@ -108,12 +108,14 @@ TEST(FlowQueue, TableQueuesNewConnectionsAndBypassesWithoutAListener) {
     std::atomic<int> seen{0};
     std::atomic<std::uint16_t> lastPort{0};
     netext::FlowQueue queue;
-    ASSERT_FALSE(queue.start([&](const netext::QueuedPacket& p) {
+    ASSERT_FALSE(queue.start([&](const netext::QueuedPacket& p) -> netext::FlowQueue::Deliver {
         if (p.outbound && p.protocol == IPPROTO_TCP) lastPort = p.sourcePort;
         ++seen;
+        return {};
     }));
     netext::FlowQueue second;
-    EXPECT_TRUE(second.start([](const netext::QueuedPacket&) {})) << "one listener per queue";
+    EXPECT_TRUE(second.start([](const netext::QueuedPacket&) { return netext::FlowQueue::Deliver{}; }))
+        << "one listener per queue";
     std::uint16_t port = connectOnce();
     EXPECT_NE(port, 0);
     EXPECT_EQ(seen.load(), 1) << "one packet per loopback connection: the inbound copy is not queued";
@@ -152,6 +154,7 @@ TEST(FlowQueue, PacketsGoOnAfterTheBoundWhenTheirDescriptionStalls) {
             ++entered;
             changed.notify_all();
             changed.wait(lock, [&] { return release; });
+            return netext::FlowQueue::Deliver{};
         },
         netext::kFlowQueueNumber, 200ms));
     // Without the bound these would wait for TCP to give up (minutes); the socket's own
@@ -165,13 +168,15 @@ TEST(FlowQueue, PacketsGoOnAfterTheBoundWhenTheirDescriptionStalls) {
     }
     {
         std::unique_lock lock(mutex);
-        EXPECT_EQ(entered, 1) << "the first callback is still under way";
+        EXPECT_GE(entered, 1) << "the first description is still under way";
         release = true;
         changed.notify_all();
     }
     queue.stop();
-    // Counted in a line at the first, the rest when the queue stops.
+    // Counted in a line at the first, the rest when the queue stops (beside the count of
+    // descriptions that the stop cut short, if any).
     auto lines = logs.messages("FlowQueue");
+    std::erase_if(lines, [](const std::string& l) { return l.find("as the queue stopped") != std::string::npos; });
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "1 packets went on after waiting 200 ms for their flow to be described");
     EXPECT_NE(lines[1].find(" packets went on after waiting 200 ms"), std::string::npos) << lines[1];
