@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "OSLog.h"
 
@@ -126,6 +127,52 @@ TEST(FlowQueue, TableQueuesNewConnectionsAndBypassesWithoutAListener) {
     EXPECT_FALSE(netext::removeFlowTable());
     EXPECT_TRUE(netext::runNft("list table " + std::string(netext::kNftTable) + "\n"));
     ::close(listener);
+}
+
+// Packets are described on several threads at once, and their Delivers still run in the
+// order the packets came: the first one's description waits until the second one's has
+// begun, and the second one's Deliver waits for the first.
+TEST(FlowQueue, DescriptionsRunAtOnceAndDeliversInArrivalOrder) {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        GTEST_SKIP() << "this machine allows no private network namespace (unshare: " << std::strerror(errno) << ")";
+    }
+    ASSERT_TRUE(looptest::loopbackUp());
+    ASSERT_FALSE(netext::installFlowTable());
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::uint16_t> begun, delivered;
+    bool overlapped = false;
+    netext::FlowQueue queue;
+    ASSERT_FALSE(queue.start([&](const netext::QueuedPacket& p) -> netext::FlowQueue::Deliver {
+        if (p.protocol != IPPROTO_UDP) return {};
+        std::unique_lock lock(mutex);
+        begun.push_back(p.sourcePort);
+        changed.notify_all();
+        // The limit only keeps a broken build from hanging.
+        if (begun.size() == 1) overlapped = changed.wait_for(lock, 60s, [&] { return begun.size() == 2; });
+        return [&, port = p.sourcePort] {
+            std::lock_guard deliverLock(mutex);
+            delivered.push_back(port);
+            changed.notify_all();
+        };
+    }));
+    std::vector<std::uint16_t> sent;
+    for (int i = 0; i < 2; ++i) {
+        int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to = looptest::loopback(9);
+        ASSERT_EQ(::sendto(s, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 1);
+        sent.push_back(looptest::localPort(s));
+        ::close(s);
+    }
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return delivered.size() == 2; });
+        EXPECT_TRUE(overlapped) << "the second description began while the first was under way";
+        EXPECT_EQ(begun.front(), sent[0]);
+        EXPECT_EQ(delivered, sent);
+    }
+    queue.stop();
+    EXPECT_FALSE(netext::removeFlowTable());
 }
 
 // A callback that never returns holds no connection longer than the bound, neither its
