@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "UTF8.h"
+#include "TextForms.h"
 
 namespace flowspur {
 
@@ -120,7 +120,7 @@ void IPCConnection::send(NFESMessage message) {
         return;
     }
     std::string text = es::encodeJSON(message);
-    if (!isValidUTF8(text)) {
+    if (!es::isValidUTF8(text)) {
         log_.error("Cannot JSONify the flow structure");
         return;
     }

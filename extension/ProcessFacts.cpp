@@ -3,7 +3,7 @@
 #include "AuditToken.h"
 #include "FilterDataProvider.h"
 #include "ProcInfo.h"
-#include "UTF8.h"
+#include "TextForms.h"
 
 namespace flowspur {
 
@@ -53,7 +53,7 @@ NFESProcess makeProcess(const NFAuditToken& token, const std::optional<proc::Pro
         auto now = proc::proc_pidbsdinfo(pid);
         if (now && sameStart(*now)) found = proc::proc_pidpath(pid);
     }
-    if (found) path = repairedUTF8(*found);
+    if (found) path = es::repairedUTF8(*found);
     else log.debug("unable to get process path from pid, using <unknown> - pid: %ld", pidValue);
 
     std::string startTime = flowDateFormatter().format(qm::Instant{0, 0});

@@ -1,6 +1,6 @@
 #pragma once
-// Text helpers of the capture library (not part of its interface): UTF-8 repair,
-// splitting at newline characters and the bracketed text form of a list of texts.
+// Text helpers of the capture library (not part of its interface): lines as read from
+// a file, splitting at newline characters, and how far a JSON text fed in parts has come.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,21 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "TextForms.h"
+
 namespace es::capture {
-
-// bytes as UTF-8 text: returned unchanged when well-formed; otherwise a repaired copy
-// is built in scratch, every maximal ill-formed subpart replaced by U+FFFD, and a view
-// of scratch is returned.
-std::string_view repairedUTF8(std::string_view bytes, std::string& scratch);
-
-// How many bytes at the end of bytes start a multi-byte character that the bytes
-// after them would complete (0 to 3): what a chunked reader keeps for the next chunk.
-std::size_t incompleteUTF8Tail(std::string_view bytes);
-
-// Whether next (not empty) begins with the rest of the character whose start is cut
-// (bytes that incompleteUTF8Tail kept), or with a part of that rest that next ends in.
-// When it does not, cut is ill-formed where it stands.
-bool continuesUTF8(std::string_view cut, std::string_view next);
 
 // The text of one line as read from a file, with its line feed or (the last line)
 // without one: the line feed, and a carriage return before it, removed; ill-formed UTF-8
@@ -92,19 +80,5 @@ private:
     Scalar scalar_ = Scalar::none;
     std::string_view literalRest_;  // what the literal still lacks
 };
-
-// A text quoted with ", \ and control characters escaped.
-std::string quotedText(std::string_view text);
-
-// ["a", "b"]: each element quoted, comma-separated, in brackets.
-template <class Range>
-std::string listDescription(const Range& texts) {
-    std::string out = "[";
-    for (const auto& text : texts) {
-        if (out.size() > 1) out += ", ";
-        out += quotedText(text);
-    }
-    return out + "]";
-}
 
 }  // namespace es::capture

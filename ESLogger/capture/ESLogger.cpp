@@ -107,7 +107,7 @@ ESLogger::ESLogger(const std::set<std::string>& forEvents, EventCallback callHan
     command.insert(command.end(), requestedEventNames_.begin(), requestedEventNames_.end());
     log_.debug(
         "ESLogger command",
-        [&] { return Metadata{{"command", capture::listDescription(command)}}; }, {},
+        [&] { return Metadata{{"command", listDescription(command)}}; }, {},
         at(initFunction));
     process_.emplace(std::move(command), qos);
 }
@@ -175,21 +175,21 @@ void ESLogger::handleStdout(const subprocess::Bytes& chunk) {
     std::string_view bytes = chunk;
     std::string joined;
     if (!utf8Carry_.empty()) {
-        if (capture::continuesUTF8(utf8Carry_, chunk)) {
+        if (continuesUTF8(utf8Carry_, chunk)) {
             joined = std::move(utf8Carry_);
             joined += chunk;
             bytes = joined;
         } else {
             // Not the rest of that character: repaired where it stood, so that it does not
             // hide how the next line begins.
-            processText(capture::repairedUTF8(utf8Carry_, utf8Scratch_), true);
+            processText(repairedUTF8(utf8Carry_, utf8Scratch_), true);
         }
         utf8Carry_.clear();
     }
-    const std::size_t cut = capture::incompleteUTF8Tail(bytes);
+    const std::size_t cut = incompleteUTF8Tail(bytes);
     utf8Carry_.assign(bytes.substr(bytes.size() - cut));
     bytes.remove_suffix(cut);
-    if (!bytes.empty()) processText(capture::repairedUTF8(bytes, utf8Scratch_), true);
+    if (!bytes.empty()) processText(repairedUTF8(bytes, utf8Scratch_), true);
 }
 
 void ESLogger::handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile) {
@@ -239,7 +239,7 @@ void ESLogger::handleTermination(const ChildProfile& profile) {
 
 void ESLogger::classifyStderr(std::string_view bytes, const ChildProfile& profile) {
     std::string scratch;
-    const std::string text(capture::repairedUTF8(bytes, scratch));
+    const std::string text(repairedUTF8(bytes, scratch));
     log_.debug(
         Logger::Message(std::string(profile.stderrMessage)),
         [&] { return Metadata{{"error", text}}; }, {}, at(startFunction));

@@ -1,7 +1,7 @@
 #include <array>
 
-#include "CaptureText.h"
 #include "ESLogger.h"
+#include "TextForms.h"
 
 namespace es {
 
@@ -36,7 +36,7 @@ ESLogger::Error::Error(Kind kind, std::string payload) : kind_(kind) {
     description_ = std::string(text.name);
     if (text.payloadLabel.empty()) return;
     payload_ = std::move(payload);
-    description_ += "(" + std::string(text.payloadLabel) + ": " + capture::quotedText(payload_) + ")";
+    description_ += "(" + std::string(text.payloadLabel) + ": " + quotedText(payload_) + ")";
 }
 
 }  // namespace es

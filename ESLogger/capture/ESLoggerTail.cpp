@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "CaptureText.h"
+#include "TextForms.h"
 
 namespace es {
 
@@ -19,7 +19,7 @@ ESLoggerTail::ESLoggerTail(const std::filesystem::path& withFileURL, EventCallba
     std::vector<std::string> command{"/usr/bin/tail", "-n", "+0", followFile ? "-F" : "-f", path.string()};
     log_.debug(
         "Tail command",
-        [&] { return logging::Logger::Metadata{{"command", capture::listDescription(command)}}; }, {},
+        [&] { return logging::Logger::Metadata{{"command", listDescription(command)}}; }, {},
         logging::CallSite("ESLogger/ESLogger",
                           "init(withFileURL:callHandler:errorHandler:withLogLevel:qos:followFile:)",
                           __LINE__));

@@ -37,7 +37,7 @@ void ValidESLoggerEvents::setEvents(const std::optional<Names>&) {
 std::optional<ValidESLoggerEvents::Names> ValidESLoggerEvents::gatherValidEventNames() {
     const std::vector<std::string> command{esloggerPath_, "--list-events"};
     log_.debug(
-        "Locating valid events", [&] { return Metadata{{"command", capture::listDescription(command)}}; },
+        "Locating valid events", [&] { return Metadata{{"command", listDescription(command)}}; },
         {}, at());
     subprocess::Bytes output;
     try {
@@ -50,7 +50,7 @@ std::optional<ValidESLoggerEvents::Names> ValidESLoggerEvents::gatherValidEventN
         return std::nullopt;
     }
     std::string scratch;
-    const std::string_view text = capture::repairedUTF8(output, scratch);
+    const std::string_view text = repairedUTF8(output, scratch);
     log_.trace("Output from eslogger", [&] { return Metadata{{"output", std::string(text)}}; }, {}, at());
 
     Names names;
@@ -61,7 +61,7 @@ std::optional<ValidESLoggerEvents::Names> ValidESLoggerEvents::gatherValidEventN
     }
     log_.debug(
         "Invalid reponse from ESLogger",
-        [&] { return Metadata{{"ProposedEventNames", capture::listDescription(names)}}; }, {}, at());
+        [&] { return Metadata{{"ProposedEventNames", listDescription(names)}}; }, {}, at());
     return std::nullopt;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The text description of the event model's values: every field with its value, walked
 // from the same field tables as the JSON coding. A record reads
-// Type(key: value, key: value), an absent optional nil, text in double quotes with JSON
-// escapes, an enumeration its case name, code-signing flags their names joined by
+// Type(key: value, key: value), an absent optional nil, text in its printed form
+// (quotedText), an enumeration its case name, code-signing flags their names joined by
 // " | ", a list [a, b], and an event its key with its payload: exec(ESEvent_exec(...)).
 
 #include <cstdint>
@@ -17,12 +17,11 @@
 #include "ESEvent.h"
 #include "EnumSupport.h"
 #include "Fields.h"
+#include "TextForms.h"
 
 namespace es {
 
 struct ESMessage;
-
-void appendQuotedText(std::string& out, std::string_view text);
 
 template <class T>
 void appendDescription(std::string& out, const T& value) {

@@ -1,5 +1,6 @@
 #include "EventItem.h"
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <iterator>
@@ -71,36 +72,49 @@ std::size_t typePlace(es::EventType type) {
     return found ? std::size_t(found - cases.data()) : cases.size();
 }
 
+// The short names of the types, one text per name, and the name of each place among
+// the types (the last place: an unknown type, whose name is "").
+struct ShortNames {
+    std::vector<std::string> names;
+    std::vector<std::uint32_t> ofPlace;
+};
+
+const ShortNames& shortNames() {
+    static const ShortNames table = [] {
+        ShortNames t;
+        auto place = [&t](std::string name) {
+            auto found = std::find(t.names.begin(), t.names.end(), name);
+            if (found == t.names.end()) found = t.names.insert(found, std::move(name));
+            t.ofPlace.push_back(std::uint32_t(found - t.names.begin()));
+        };
+        for (const es::EnumCase& c : es::EnumInfo<es::EventType>::cases)
+            place(es::shortName(static_cast<es::EventType>(c.raw)));
+        place({});
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace
 
 const std::string& shortTypeName(es::EventType type) {
-    static const auto names = [] {
-        std::vector<std::string> table;
-        for (const es::EnumCase& c : es::EnumInfo<es::EventType>::cases)
-            table.push_back(es::shortName(static_cast<es::EventType>(c.raw)));
-        table.emplace_back();  // an unknown type
-        return table;
-    }();
-    return names[typePlace(type)];
-}
-
-std::size_t TypeCounter::entry(std::string_view name) {
-    auto [found, isNew] = index_.try_emplace(name.data(), counts_.size());
-    if (isNew) counts_.push_back({name, 0});
-    return found->second;
+    const ShortNames& table = shortNames();
+    return table.names[table.ofPlace[typePlace(type)]];
 }
 
 void TypeCounter::add(es::EventType type, std::size_t count) {
-    if (byType_.empty()) byType_.resize(es::EnumInfo<es::EventType>::cases.size() + 1);
-    std::uint32_t& known = byType_[typePlace(type)];
-    if (known == 0) known = std::uint32_t(entry(shortTypeName(type)) + 1);
+    const ShortNames& table = shortNames();
+    if (byName_.empty()) byName_.resize(table.names.size());
+    std::uint32_t& known = byName_[table.ofPlace[typePlace(type)]];
+    if (known == 0) {
+        counts_.push_back({shortTypeName(type), 0, type});
+        known = std::uint32_t(counts_.size());
+    }
     counts_[known - 1].count += count;
 }
 
-void TypeCounter::add(std::string_view name, std::size_t count) { counts_[entry(name)].count += count; }
-
 void TypeCounter::add(const std::vector<TypeCount>& counts) {
-    for (const TypeCount& type : counts) add(type.name, type.count);
+    for (const TypeCount& type : counts) add(type.type, type.count);
 }
 
 std::string_view eventTypeNamePart(es::EventType type) {

@@ -108,33 +108,31 @@ struct EventItemIdentityEqual {
 };
 
 // The type's short name ("exec" for both exec types; "" for an unknown type), from
-// a table made once, so that counting events by type makes no text.
+// a table made once, so that counting events by type makes no text. Types of one
+// short name share its text.
 const std::string& shortTypeName(es::EventType type);
 
 // A number of events of one short type name. The name views the table of
-// shortTypeName, which lives as long as the program.
+// shortTypeName, which lives as long as the program; type is one of the types that
+// have that name.
 struct TypeCount {
     std::string_view name;
     std::size_t count = 0;
+    es::EventType type{};
     friend bool operator==(const TypeCount&, const TypeCount&) = default;
 };
 
-// Sums events per short type name (names from shortTypeName), in order of first
-// appearance.
+// Sums events per short type name, in order of first appearance.
 class TypeCounter {
 public:
-    // Counts events of the type under its short name; a name counted before costs a
-    // look-up in a table by type, not by text.
+    // Counts events of the type under its short name: a look-up in a table by type,
+    // not by text.
     void add(es::EventType type, std::size_t count = 1);
-    void add(std::string_view name, std::size_t count = 1);
     void add(const std::vector<TypeCount>& counts);
     const std::vector<TypeCount>& counts() const { return counts_; }
 
 private:
-    std::size_t entry(std::string_view name);
-
-    std::unordered_map<const char*, std::size_t> index_;  // a name's text -> its entry in counts_
-    std::vector<std::uint32_t> byType_;  // a type's place among the types -> its entry in counts_ + 1
+    std::vector<std::uint32_t> byName_;  // a short name's place -> its entry in counts_ + 1
     std::vector<TypeCount> counts_;
 };
 

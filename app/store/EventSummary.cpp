@@ -9,6 +9,7 @@
 
 #include "ODErrorNames.h"
 #include "ProgramItem.h"
+#include "TextForms.h"
 #include "TextRules.h"
 
 namespace qm {
@@ -171,47 +172,16 @@ string_view nthPart(string_view s, std::size_t n) {
     return {};
 }
 
-// Appends s as the platform prints a text inside a list: escaped, without quotes.
-void appendEscaped(string& out, string_view s) {
-    for (char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: out += c;
-        }
-    }
-}
-
-void appendQuoted(string& out, string_view s) {
-    out += '"';
-    appendEscaped(out, s);
-    out += '"';
-}
-
 // The platform's printed form of a list of texts: ["a", "b"]. each(out, item)
 // appends an item's text escaped.
 template <class Range, class Each>
 auto printedList(const Range& items, Each each) {
-    return [&items, each](string& out) {
-        out += '[';
-        bool first = true;
-        for (const auto& item : items) {
-            if (!first) out += ", ";
-            first = false;
-            out += '"';
-            each(out, item);
-            out += '"';
-        }
-        out += ']';
-    };
+    return [&items, each](string& out) { appendTextList(out, items, each); };
 }
 
 template <class Range>
 auto printedList(const Range& items) {
-    return printedList(items, [](string& out, string_view s) { appendEscaped(out, s); });
+    return [&items](string& out) { appendTextList(out, items); };
 }
 
 string_view orText(const std::optional<string>& v, string_view fallback) { return v ? string_view(*v) : fallback; }
@@ -393,7 +363,7 @@ struct Summarizer {
         shortText(caseName(e.domain), " : ", caseName(e.type), " : ", protocolWord(e.proto), " -> ", e.file.path);
     }
     void operator()(const ESEvent_setacl& e) {
-        auto quoted = [](string_view text) { return [text](string& out) { appendQuoted(out, text); }; };
+        auto quoted = [](string_view text) { return [text](string& out) { appendQuotedText(out, text); }; };
         fullText(e.target.path);
         shortText("(path: ", quoted(parent(e.target.path)), ", filename: ", quoted(name(e.target.path)), ")");
     }
@@ -501,7 +471,7 @@ struct Summarizer {
                 return;
             }
             put(out, printedList(*e.results, [](string& out, const ESAuthResult& r) {
-                    appendEscaped(out, r.right_name);
+                    appendEscapedText(out, r.right_name);
                     put(out, " [", r.granted ? "YES" : "NO", "]");
                 }));
         };

@@ -7,7 +7,7 @@
 
 #include "AlertPresenter.h"
 #include "Symbols.h"
-#include "UTF8.h"
+#include "TextForms.h"
 
 namespace qm {
 
@@ -371,7 +371,7 @@ std::string NetworkMonitor::resequenceFlow(std::string_view text) const {
 
 void NetworkMonitor::shareFlowUsingMessageString(std::string message) {
     std::string text = resequenceFlow(message);
-    if (!flowspur::isValidUTF8(text)) return;
+    if (!es::isValidUTF8(text)) return;
     auto decoded = es::decodeMessage(text);
     if (!decoded) {
         log_.error("Unable to convert json flow string to flow object");

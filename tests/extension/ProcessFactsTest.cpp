@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 
 #include "AuditToken.h"
+#include "ESLoggerFile.h"
 #include "FilterDataProvider.h"
+#include "FixtureGenerator.h"
+#include "IllFormedUTF8.h"
 
 namespace {
 
@@ -131,6 +135,45 @@ TEST(MakeProcess, ExitedProcessFromItsRecord) {
     EXPECT_EQ(makeProcess(*own, proc::ProcessRecord{*mine, "/before/exec"}).executable.path, "/before/exec");
     EXPECT_EQ(makeProcess(*own, proc::ProcessRecord{*mine, std::nullopt}).executable.path,
               std::filesystem::read_symlink("/proc/self/exe").string());
+}
+
+// A path of bytes that are not UTF-8 reads the same in a flow message and in an event
+// that the capture library reads from a file.
+TEST(MakeProcess, PathRepairedAsTheCaptureLibraryRepairsIt) {
+    pid_t gone = exitedChild();
+    proc::proc_bsdinfo info;
+    info.pbi_pid = std::uint32_t(gone);
+    info.startTicks = 1;
+    const NFAuditToken token{1, 1, 3, 4, 5, 6, 7, gone};
+
+    const auto& cases = utf8cases::illFormed();
+    fixtures::FixtureGenerator generator(3);
+    std::string lines;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        es::ESMessage message = generator.next();
+        message.global_seq_num = std::int64_t(i);
+        message.process.executable.path = "/opt/@@/tool";
+        std::string line = es::encodeMessage(message);
+        line.replace(line.find("@@"), 2, cases[i].bytes);
+        lines += line + "\n";
+    }
+    const auto file = std::filesystem::temp_directory_path() / ("flowpaths-" + std::to_string(::getpid()));
+    std::ofstream(file, std::ios::binary) << lines;
+    std::vector<std::string> eventPaths;
+    es::ESLoggerFile source(
+        file, [&](es::ESMessage message) { eventPaths.push_back(message.process.executable.path); }, {},
+        logging::Logger::Level::info);
+    source.start();
+    std::filesystem::remove(file);
+    ASSERT_EQ(eventPaths.size(), cases.size());
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const std::string expected = "/opt/" + cases[i].repaired + "/tool";
+        const NFESProcess p = makeProcess(token, proc::ProcessRecord{info, "/opt/" + cases[i].bytes + "/tool"});
+        EXPECT_EQ(p.executable.path, expected);
+        EXPECT_EQ(eventPaths[i], expected);
+    }
 }
 
 TEST(MakeProcess, RunningSignedProcess) {

@@ -145,3 +145,52 @@ TEST(EventItem, ShortTypeNamesAreTheModelsShortNames) {
     }
     EXPECT_EQ(qm::shortTypeName(static_cast<es::EventType>(-7)), "");
 }
+
+struct TypeCountCase {
+    const char* what;
+    std::vector<es::EventType> types;
+    std::vector<std::pair<std::string, std::size_t>> counts;  // in order of first appearance
+};
+
+// One entry per short name, whether counted by type or merged from other counts, and
+// whatever storage the merged counts' names are held in.
+TEST(TypeCounter, OneEntryPerShortName) {
+    using T = es::EventType;
+    const std::vector<TypeCountCase> cases = {
+        {"nothing", {}, {}},
+        {"one type", {T::ES_EVENT_TYPE_NOTIFY_OPEN, T::ES_EVENT_TYPE_NOTIFY_OPEN}, {{"open", 2}}},
+        {"auth and notify exec are one name", {T::ES_EVENT_TYPE_AUTH_EXEC, T::ES_EVENT_TYPE_NOTIFY_EXEC}, {{"exec", 2}}},
+        {"order of first appearance",
+         {T::ES_EVENT_TYPE_NOTIFY_OPEN, T::ES_EVENT_TYPE_NOTIFY_EXEC, T::ES_EVENT_TYPE_NOTIFY_OPEN, T::ES_EVENT_TYPE_AUTH_EXEC},
+         {{"open", 2}, {"exec", 2}}},
+        {"unknown types", {static_cast<T>(-7), static_cast<T>(90211)}, {{"", 2}}},
+    };
+    auto entries = [](const qm::TypeCounter& counter) {
+        std::vector<std::pair<std::string, std::size_t>> out;
+        for (const qm::TypeCount& t : counter.counts()) out.emplace_back(std::string(t.name), t.count);
+        return out;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        qm::TypeCounter direct;
+        for (T type : c.types) direct.add(type);
+        EXPECT_EQ(entries(direct), c.counts);
+
+        // Each event counted apart, then merged twice: once as counted, once with the
+        // names copied into storage of their own.
+        qm::TypeCounter merged;
+        std::vector<std::string> storage;
+        storage.reserve(c.types.size());
+        for (T type : c.types) {
+            qm::TypeCounter one;
+            one.add(type);
+            merged.add(one.counts());
+            auto copied = one.counts();
+            for (qm::TypeCount& t : copied) t.name = storage.emplace_back(t.name);
+            merged.add(copied);
+        }
+        auto doubled = c.counts;
+        for (auto& [name, count] : doubled) count *= 2;
+        EXPECT_EQ(entries(merged), doubled);
+    }
+}

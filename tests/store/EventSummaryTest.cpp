@@ -8,6 +8,7 @@
 #include "EventSummary.h"
 #include "FixtureGenerator.h"
 #include "StoreTestSupport.h"
+#include "TextForms.h"
 
 using namespace storetest;
 using namespace es;
@@ -444,5 +445,39 @@ TEST(EventSummary, GeneratedFixturesOfEveryKind) {
         if (auto w = it->theEvent().event.get<ESEvent_write>()) {
             EXPECT_EQ(s.fullText, w->target.path);
         }
+    }
+}
+
+struct PrintedListCase {
+    const char* what;
+    std::vector<std::string> texts;
+    std::string printed;
+};
+
+// A list of texts prints as the capture library prints one in its log: each text
+// quoted, with quotes, backslashes and control characters escaped, the rest as it is.
+TEST(EventSummary, ListsPrintAsTheCaptureLibraryPrintsThem) {
+    const std::vector<PrintedListCase> cases = {
+        {"empty list", {}, "[]"},
+        {"NUL", {std::string("a\0b", 3)}, R"(["a\0b"])"},
+        {"other control characters", {"\x01\x07\x1b\x1f\x7f"}, R"(["\u{1}\u{7}\u{1b}\u{1f}\u{7f}"])"},
+        {"line feed, carriage return and tab", {"a\nb\rc\td"}, R"(["a\nb\rc\td"])"},
+        {"quotes and backslashes", {"say \"hi\"", "C:\\dir\\"}, R"(["say \"hi\"", "C:\\dir\\"])"},
+        {"non-ASCII characters", {"caf\u00e9 \u20ac", "\U0001F600\u2028\u0085"}, "[\"caf\u00e9 \u20ac\", \"\U0001F600\u2028\u0085\"]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(es::listDescription(c.texts), c.printed);
+        auto group = item(message(od<ESEvent_od_group_set>(0, [&](auto& e) {
+            e.group_name = "staff", e.members.member_array = c.texts;
+        }), process("/usr/bin/actor")));
+        EXPECT_EQ(qm::eventSummary(*group).fullText, "staff set " + c.printed + " by dscl");
+        if (c.texts.empty()) continue;  // no rights print as ["(unknown)"]
+        auto petition = item(message(build<ESEvent_authorization_petition>([&](auto& e) {
+            e.instigator = process("/usr/sbin/authd");
+            e.petitioner = process("/bin/pet");
+            e.rights = c.texts;
+        }), process("/usr/bin/actor")));
+        EXPECT_EQ(qm::eventSummary(*petition).fullText, "authd on behalf of pet requested " + c.printed);
     }
 }
