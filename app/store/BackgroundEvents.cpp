@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -64,7 +63,9 @@ struct BackgroundEvents::Shared {
     std::optional<std::uint64_t> cutEpoch;    // chunks of this epoch or earlier came after a failure
     bool flushing = false;                    // a flush joins the chunks it took
     EventBatch joined;
-    std::deque<ChunkPtr> started;  // full chunks after joined, in arrival order
+    // Full chunks after joined, in arrival order (vectors: moved and swapped without
+    // memory of their own, also when memory has run out).
+    std::vector<ChunkPtr> started;
 
     std::vector<es::ESMessage> messageList() {
         std::lock_guard lock(spareMutex);
@@ -87,9 +88,9 @@ struct BackgroundEvents::Shared {
     // Under mutex.
     bool dropped(const Chunk& chunk) const;
     // Under mutex: a failure in a chunk of chunkEpoch, or in a step after it, ends what
-    // joins: every chunk not yet joined is dropped (moved into drop, to be let go after
-    // the lock). True when the failure is to be reported, once the lock is left.
-    bool cut(std::uint64_t chunkEpoch, std::deque<ChunkPtr>& drop) noexcept;
+    // joins: every chunk not yet joined is dropped. True when the failure is to be
+    // reported, once the lock is left.
+    bool cut(std::uint64_t chunkEpoch) noexcept;
 
     // Builds the chunk on a global queue, or here when as many chunks as there are
     // cores wait for a worker already.
@@ -183,7 +184,7 @@ private:
 // What one take took, in arrival order: the joined batch, then the chunks.
 struct BackgroundEvents::Taken {
     EventBatch joined;
-    std::deque<ChunkPtr> chunks;
+    std::vector<ChunkPtr> chunks;
     ChunkPtr filling;
 };
 
@@ -191,10 +192,9 @@ bool BackgroundEvents::Shared::dropped(const Chunk& chunk) const {
     return chunk.epoch < liveFrom || (cutEpoch && chunk.epoch <= *cutEpoch);
 }
 
-bool BackgroundEvents::Shared::cut(std::uint64_t chunkEpoch, std::deque<ChunkPtr>& drop) noexcept {
+bool BackgroundEvents::Shared::cut(std::uint64_t chunkEpoch) noexcept {
     if (chunkEpoch < liveFrom) return false;  // a deleted capture's
     cutEpoch = epoch.load();
-    drop.swap(started);
     return !failing.exchange(true);  // else told already
 }
 
@@ -222,33 +222,32 @@ void BackgroundEvents::Shared::start(const ChunkPtr& chunk) noexcept {
 }
 
 void BackgroundEvents::Shared::joinBuilt() noexcept {
-    std::deque<ChunkPtr> drop;  // let go after the lock
-    ChunkPtr chunk;
     std::string failure;
     bool tell = false;
     {
         std::unique_lock lock(mutex, std::try_to_lock);
         if (!lock || flushing) return;
-        while (!started.empty() && started.front()->isBuilt()) {
-            chunk = std::move(started.front());
-            started.pop_front();
-            if (dropped(*chunk)) continue;
+        auto next = started.begin();
+        while (next != started.end() && (*next)->isBuilt()) {
+            Chunk& chunk = **next++;
+            if (dropped(chunk)) continue;
             try {
-                joined.append(chunk->take());
+                joined.append(chunk.take());
             } catch (...) {  // the chunk's events are lost; the batch keeps what joined before
                 failure = failureText();
             }
-            if (failure.empty() && chunk->failure().empty()) continue;
-            tell = cut(chunk->epoch, drop);
+            if (failure.empty() && chunk.failure().empty()) continue;
+            if (failure.empty()) failure = chunk.failure();
+            tell = cut(chunk.epoch);
             break;
         }
+        started.erase(started.begin(), next);  // joined, or dropped with their items
     }
-    if (tell) report(failure.empty() ? chunk->failure() : failure);
+    if (tell) report(failure);
 }
 
 EventBatch BackgroundEvents::Shared::finish(Taken&& taken) noexcept {
     EventBatch batch = std::move(taken.joined);
-    std::deque<ChunkPtr> drop;
     std::string failure;
     const std::string* why = nullptr;  // the failure that ended the batch
     bool tell = false;
@@ -267,7 +266,7 @@ EventBatch BackgroundEvents::Shared::finish(Taken&& taken) noexcept {
         why = !failure.empty() ? &failure : !chunk->failure().empty() ? &chunk->failure() : nullptr;
         if (!why) return true;
         std::lock_guard lock(mutex);
-        tell = cut(chunk->epoch, drop);
+        tell = cut(chunk->epoch);
         return false;
     };
     for (const ChunkPtr& chunk : taken.chunks) chunk->tryBuild();
@@ -372,11 +371,10 @@ void BackgroundEvents::flush() {
     } catch (...) {
         // The batch is lost: what follows it is dropped too, so the store keeps no gap.
         const std::string failure = failureText();
-        std::deque<ChunkPtr> drop;
         bool tell;
         {
             std::lock_guard lock(shared_->mutex);
-            tell = shared_->cut(shared_->epoch.load(), drop);
+            tell = shared_->cut(shared_->epoch.load());
         }
         if (tell) shared_->report(failure);
     }
@@ -385,7 +383,7 @@ void BackgroundEvents::flush() {
 void BackgroundEvents::clear() {
     ChunkPtr filling;
     EventBatch joined;
-    std::deque<ChunkPtr> started;
+    std::vector<ChunkPtr> started;
     {
         std::lock_guard lock(mutex_);
         filling = std::exchange(filling_, nullptr);
