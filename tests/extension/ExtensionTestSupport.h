@@ -146,6 +146,8 @@ public:
         }
     }
     ~ProtocolBreakers() { stop(); }
+    // How many frames they have sent so far.
+    int rounds() const { return rounds_; }
     // Stops them; how many frames they sent.
     int stop() {
         stop_ = true;

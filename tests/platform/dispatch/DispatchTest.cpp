@@ -109,7 +109,7 @@ TEST(SerialQueue, ReleasedWithoutWaitingWhileHoldingALockItsWorkWaitsFor) {
         DispatchQueue queue("NoWait");
         queue.async([&] {
             started.set_value();
-            std::lock_guard inner(lock);
+            { std::lock_guard inner(lock); }  // released before the test may end and take the lock with it
             done.set_value();
         });
         started.get_future().wait();
