@@ -2,10 +2,14 @@
 # Installs the Debian packages the build and the tests need; runs apt-get update
 # only when something is missing.
 set -euo pipefail
-# "deps.sh desktop" adds what trying the windows by hand needs: a virtual X server,
-# a window manager, xdotool and a screenshot tool.
+# "deps.sh tests" adds what the tests of framed windows need: a virtual X server and a
+# window manager (test.sh asks for them). "deps.sh desktop" adds those and what trying
+# the windows by hand needs: xdotool and a screenshot tool.
 desktop=()
-if [ "${1:-}" = desktop ]; then desktop=(xvfb openbox xdotool imagemagick); fi
+case "${1:-}" in
+  tests) desktop=(xvfb openbox) ;;
+  desktop) desktop=(xvfb openbox xdotool imagemagick) ;;
+esac
 pkgs=(cmake ninja-build g++ pkg-config libsimdjson-dev libgtest-dev libgmock-dev
       libbenchmark-dev libutf8proc-dev qt6-base-dev qt6-qpa-plugins libplist-dev libnetfilter-queue-dev
       nftables iproute2 procps coreutils fonts-noto-color-emoji

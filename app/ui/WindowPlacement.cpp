@@ -1,6 +1,7 @@
 #include "WindowPlacement.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QScreen>
 #include <QWidget>
 
@@ -9,6 +10,14 @@
 namespace qm {
 
 namespace {
+
+// Moves and sizes the window so that its frame, of these margins, is wanted fitted into area.
+void fitFrame(QWidget* window, const QRect& area, const QRect& wanted, const QMargins& frame) {
+    const QRect fitted = fittedInto(wanted, area);
+    if (fitted == wanted && wanted == window->frameGeometry()) return;
+    window->resize(fitted.size().shrunkBy(frame));
+    window->move(fitted.topLeft());
+}
 
 QMargins frameMargins(const QWidget* window) {
     const QRect frame = window->frameGeometry(), inner = window->geometry();
@@ -25,6 +34,48 @@ QMargins expectedFrame(const QWidget* window) {
             if (const QMargins theirs = frameMargins(other); !theirs.isNull()) return theirs;
     return {};
 }
+
+// Fits the window again once its window manager has framed it: until then its frame
+// was a guess (none, or another window's). Ends with that fit or when the window hides.
+class FrameFit : public QObject {
+public:
+    static constexpr const char* name = "qm-frame-fit";
+    explicit FrameFit(QWidget* window) : QObject(window) {
+        setObjectName(name);
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* window = static_cast<QWidget*>(watched);
+        switch (event->type()) {
+            case QEvent::Hide:
+                finish(window);
+                break;
+            case QEvent::Move:
+            case QEvent::Resize:
+            case QEvent::Show:
+            case QEvent::WindowActivate:
+            case QEvent::UpdateRequest:
+                if (!frameMargins(window).isNull()) {
+                    finish(window);
+                    fitFrame(window, window->screen()->availableGeometry(), window->frameGeometry(),
+                             frameMargins(window));
+                }
+                break;
+            default:
+                break;
+        }
+        return false;
+    }
+
+private:
+    void finish(QWidget* window) {
+        window->removeEventFilter(this);
+        setObjectName({});  // a new fit may start before this one is deleted
+        deleteLater();
+    }
+};
 
 }  // namespace
 
@@ -44,10 +95,10 @@ void showWithinScreen(QWidget* window) {
     const QMargins frame = expectedFrame(window);
     QRect wanted(window->pos(), window->size().grownBy(frame));  // pos() is the frame's corner
     if (!placed) wanted.moveCenter(area.center());
-    const QRect fitted = fittedInto(wanted, area);
-    window->resize(fitted.size().shrunkBy(frame));
-    window->move(fitted.topLeft());
+    fitFrame(window, area, wanted, frame);
     window->show();
+    if (frameMargins(window).isNull() && !window->findChild<QObject*>(FrameFit::name, Qt::FindDirectChildrenOnly))
+        new FrameFit(window);
 }
 
 }  // namespace qm

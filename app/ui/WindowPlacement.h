@@ -16,6 +16,8 @@ QRect fittedInto(const QRect& frame, const QRect& area);
 // Shows the window inside the available area of its screen. A window placed here for
 // the first time opens centred on the screen of the active window; a window shown
 // again keeps its place and size, moved and shrunk only as far as the area needs.
+// A window not yet framed by the window manager is fitted again with its real frame
+// once it has one.
 void showWithinScreen(QWidget* window);
 
 }  // namespace qm
