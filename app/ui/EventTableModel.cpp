@@ -6,46 +6,53 @@ namespace qm {
 
 namespace {
 
-QString text(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+// A text cut after cellTextLimit bytes, at the start of a character, with an ellipsis:
+// cells are drawn at every repaint, and no screen shows more of a line.
+QString text(std::string_view s) {
+    if (s.size() <= EventTableModel::cellTextLimit) return QString::fromUtf8(s.data(), qsizetype(s.size()));
+    std::size_t cut = EventTableModel::cellTextLimit;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    return QString::fromUtf8(s.data(), qsizetype(cut)) + QChar(0x2026);
+}
 QString number(std::int64_t n) { return QString::number(n); }
 
 using Cell = EventTableModel::Cell;
 
-Cell eventNumberCell(const EventItem& e) { return {number(e.theEvent().global_seq_num), {}, false}; }
+Cell eventNumberCell(const EventItem& e, EventSummary&) { return {number(e.theEvent().global_seq_num), {}, false}; }
 
-Cell appleCell(const EventItem& e) {
+Cell appleCell(const EventItem& e, EventSummary&) {
     const es::ESProcess& p = e.theProcess();
     return {p.is_platform_binary ? "true" : "false", text(p.signing_id.value_or(std::string())),
             !p.is_platform_binary};
 }
 
-Cell processPathCell(const EventItem& e) {
+Cell processPathCell(const EventItem& e, EventSummary&) {
     return {text(lastPathComponent(e)), text(e.theProcess().executable.path), false};
 }
 
 // The tool tip shows a name the column is too narrow for.
-Cell eventNameCell(const EventItem& e) {
+Cell eventNameCell(const EventItem& e, EventSummary&) {
     QString name = text(es::shortName(e.theEvent().event_type));
     return {name, name, false};
 }
 
-Cell annotationsCell(const EventItem& e) {
+Cell annotationsCell(const EventItem& e, EventSummary&) {
     return {text(annotationBadges(e.annotations())), text(annotationNames(e.annotations())), false};
 }
 
-Cell pidCell(const EventItem& e) {
+Cell pidCell(const EventItem& e, EventSummary&) {
     const es::ESProcess& p = e.theProcess();
     return {number(p.audit_token.pid), {}, !p.codesigning_flags.contains(es::CodeSigningFlags(es::CodeSigningFlags::CS_SIGNED))};
 }
 
-Cell parentPIDCell(const EventItem& e) { return {number(e.theProcess().parent_audit_token.pid), {}, false}; }
+Cell parentPIDCell(const EventItem& e, EventSummary&) { return {number(e.theProcess().parent_audit_token.pid), {}, false}; }
 
-Cell responsiblePIDCell(const EventItem& e) {
+Cell responsiblePIDCell(const EventItem& e, EventSummary&) {
     return {number(e.theProcess().responsible_audit_token.pid), {}, false};
 }
 
-Cell otherDetailsCell(const EventItem& e) {
-    EventSummary summary = eventSummary(e);
+Cell otherDetailsCell(const EventItem& e, EventSummary& summary) {
+    eventSummary(e, summary);
     return {text(summary.shortText), text(summary.fullText), false};
 }
 
@@ -98,7 +105,7 @@ QVariant EventTableModel::data(const QModelIndex& index, int role) const {
     const EventList& shown = shownEvents();
     if (!index.isValid() || index.row() < 0 || std::size_t(index.row()) >= shown.size()) return {};
     if (index.column() < 0 || std::size_t(index.column()) >= columns().size()) return {};
-    Cell cell = columns()[std::size_t(index.column())].cell(*shown[std::size_t(index.row())]);
+    Cell cell = columns()[std::size_t(index.column())].cell(*shown[std::size_t(index.row())], summary_);
     switch (role) {
         case Qt::DisplayRole: return cell.text;
         case Qt::ToolTipRole: return cell.toolTip.isEmpty() ? QVariant() : QVariant(cell.toolTip);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "EventFilters.h"
+#include "EventSummary.h"
 
 namespace qm {
 
@@ -32,8 +33,14 @@ public:
         QString identifier;
         QString title;
         int width;  // initial width in pixels
-        Cell (*cell)(const EventItem& event);
+        // summary: a buffer for the event's summary, reused from cell to cell.
+        Cell (*cell)(const EventItem& event, EventSummary& summary);
     };
+
+    // Cell texts and tool tips longer than this many bytes (more than any screen
+    // shows) are cut there and end in an ellipsis; the details window and saving
+    // keep the whole event.
+    static constexpr std::size_t cellTextLimit = 4096;
 
     // The columns in table order.
     static const std::vector<Column>& columns();
@@ -58,6 +65,7 @@ public:
 private:
     const EventFilters& filters_;
     int rows_ = 0;
+    mutable EventSummary summary_;  // keeps its capacity between cells
 };
 
 }  // namespace qm

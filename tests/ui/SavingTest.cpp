@@ -1,4 +1,5 @@
-// Saving events as JSON Lines and showing one event's JSON in the details window.
+// Saving events as JSON Lines and showing one event's JSON in the details window,
+// also for an event longer than the table shows.
 #include <sys/mount.h>
 #include <QKeyEvent>
 
@@ -196,6 +197,41 @@ TEST_F(SavingTest, DetailsWindowShowsTheChosenEventAsIndentedJSON) {
     EXPECT_EQ(vc.detailsController(), details);
     EXPECT_EQ(details->windowTitle(), "open");
     EXPECT_EQ(details->eventJSONField->toPlainText().toStdString(), es::encodeMessage(openEvent("/bin/mine", 2, 2), true));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SavingTest, ALongLineIsCutInItsCellsAndKeptWholeInDetailsAndSaving) {
+    // Names of several megabytes, of two-byte characters: the table shows a screen's
+    // worth of each, cut before a character; the details window and saving the whole.
+    std::string huge;
+    for (int i = 0; i < 1 << 20; ++i) huge += "\xC3\xA9";  // U+00E9
+    storetest::Ids ids;
+    ids.pid = 7;
+    const es::ESMessage event = storetest::message(storetest::openOf("/tmp/" + huge), storetest::process("/opt/x" + huge, ids),
+                                                   1, "2024-01-01T00:00:00.000Z");
+    addAll(vc, {event}, 1);
+    const QString start = QStringLiteral("x\u00E9\u00E9");
+    for (const auto& [column, role] : {std::pair{"ProcessPath", Qt::DisplayRole}, {"ProcessPath", Qt::ToolTipRole},
+                                       {"OtherDetails", Qt::DisplayRole}, {"OtherDetails", Qt::ToolTipRole}}) {
+        SCOPED_TRACE(std::string(column) + (role == Qt::DisplayRole ? " text" : " tool tip"));
+        const QString text = cell(vc, 0, column, role).toString();
+        EXPECT_LT(text.size(), 10000);
+        EXPECT_TRUE(text.endsWith(QChar(0x2026)));
+        EXPECT_FALSE(text.contains(QChar::ReplacementCharacter));
+        EXPECT_TRUE(text.contains(QStringLiteral("\u00E9\u00E9\u00E9")));
+    }
+    EXPECT_TRUE(cell(vc, 0, "ProcessPath").toString().startsWith(start));
+
+    doubleClickRow(vc, 0);
+    ASSERT_TRUE(waitUntil([&] { return vc.detailsController()->isVisible(); }));
+    EXPECT_EQ(vc.detailsController()->eventJSONField->toPlainText().toStdString(), es::encodeMessage(event, true));
+
+    vc.saveEvents(dir / "long.json");
+    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
+    EXPECT_EQ(readBack(dir / "long.json"), std::vector<std::string>{es::encodeMessage(event)});
 }
 
 }  // namespace
