@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QMenu>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -15,8 +17,28 @@
 #include "QtSettings.h"
 #include "WindowPlacement.h"
 
+namespace {
+
+QtMessageHandler qtDefaultHandler = nullptr;  // Qt's own, while the platform starts
+
+// Qt ends the process when its platform cannot start, with advice about reinstalling;
+// the usual cause is that no X server can be reached.
+void reportNoDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type != QtFatalMsg) return qtDefaultHandler(type, context, message);
+    const char* display = std::getenv("DISPLAY");
+    std::fprintf(stderr,
+                 "quillmark: no display found (DISPLAY is %s%s%s). Start it inside a desktop session, or "
+                 "under a virtual X server (scripts/deps.sh desktop installs one).\n",
+                 display ? "\"" : "not set", display ? display : "", display ? "\"" : "");
+    std::_Exit(1);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    qtDefaultHandler = qInstallMessageHandler(reportNoDisplay);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtDefaultHandler);
     QCoreApplication::setOrganizationName(QStringLiteral("Quillmark"));
     QCoreApplication::setApplicationName(QStringLiteral("Quillmark"));
     // The main queue of the rest of the program is the GUI thread's event loop.
