@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <vector>
 
 #include "Plist.h"
@@ -31,7 +32,17 @@ fs::path userConfigurationPath(const char* home, const char* xdgConfig) {
 std::optional<FilterConfiguration> FilterConfiguration::read(const fs::path& path, std::string& err) {
     std::error_code ec;
     if (!fs::exists(path, ec)) return FilterConfiguration{};
-    auto p = plist::Plist::readFile(path);
+    // One byte more than allowed tells a file that is too large, whatever its size.
+    std::string bytes(kMaxFilterConfigurationBytes + 1, '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    bytes.resize(std::size_t(in.gcount()));
+    if (bytes.size() > kMaxFilterConfigurationBytes) {
+        err = "The filter configuration at " + path.string() + " is larger than " +
+              std::to_string(kMaxFilterConfigurationBytes) + " bytes; it is not read.";
+        return std::nullopt;
+    }
+    auto p = plist::Plist::parse(bytes);
     if (!p || !p->root().isDictionary()) {
         err = "The filter configuration at " + path.string() + " cannot be read.";
         return std::nullopt;

@@ -6,6 +6,7 @@
 // Changes by any process are announced to observers (the configuration-changed
 // notification).
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -28,13 +29,19 @@ struct NEFilterProviderConfiguration {
     friend bool operator==(const NEFilterProviderConfiguration&, const NEFilterProviderConfiguration&) = default;
 };
 
+// The largest configuration file that is read. A valid one is a few hundred bytes; a
+// larger one is refused before it is parsed, since the file may belong to a user who
+// started the extension through pkexec and the parser nests without limit.
+inline constexpr std::size_t kMaxFilterConfigurationBytes = 4096;
+
 // What the file holds.
 struct FilterConfiguration {
     bool enabled = false;
     std::optional<NEFilterProviderConfiguration> providerConfiguration;
     std::optional<std::string> localizedDescription;
 
-    // A missing file is the empty configuration; an unreadable one is an error.
+    // A missing file is the empty configuration; an unreadable or too large one is an
+    // error.
     static std::optional<FilterConfiguration> read(const std::filesystem::path& path, std::string& error);
     std::optional<std::string> write(const std::filesystem::path& path) const;
 };
@@ -58,7 +65,6 @@ public:
     ~FileWatcher();
     FileWatcher(const FileWatcher&) = delete;
     FileWatcher& operator=(const FileWatcher&) = delete;
-    bool watching() const { return thread_.joinable(); }
 
 private:
     int inotify_ = -1;

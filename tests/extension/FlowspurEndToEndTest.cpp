@@ -17,6 +17,7 @@
 #include <future>
 #include <iostream>
 
+#include "DeepPropertyList.h"
 #include "ExtensionTestSupport.h"
 #include "FilterManager.h"
 #include "FilterRules.h"
@@ -605,6 +606,29 @@ TEST_F(FlowspurEndToEnd, AnUnprivilegedConnectFloodWritesABoundedNumberOfLogLine
     ASSERT_EQ(WEXITSTATUS(*status), 0) << "2: no user nobody, 3: cannot connect, 4: hardly refused";
     EXPECT_TRUE(registerAnswered(*extension, receiver));
     EXPECT_EQ(linesContaining(dir.path() / "flowspur.log", "refusing connections"), 1u);
+}
+
+// A configuration of 200,000 nested arrays, which the user who starts flowspur may write,
+// is refused with one line, and flowspur goes on and ends as it should.
+TEST_F(FlowspurEndToEnd, ADeeplyNestedConfigurationIsRefusedWithOneLine) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"XML", plisttest::deepXMLPropertyList(200000)},
+        {"binary", plisttest::deepBinaryPropertyList(200000)},
+    };
+    const std::string refused = "filter configuration at " + configuration().string() + " is larger than";
+    for (const auto& [what, bytes] : cases) {
+        std::ofstream(configuration(), std::ios::binary | std::ios::trunc) << bytes;
+        const fs::path log = dir.path() / (std::string(what) + ".log");
+        pid_t pid = startFlowspur(log.filename());
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(eventually([&] { return linesContaining(log, refused) > 0; })) << what;
+        EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << what << ": flowspur ended";
+        ::kill(pid, SIGTERM);
+        auto status = flowharness::waitForExit(pid, 10s);
+        if (!status) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << what << ": " << status.value_or(-1);
+        EXPECT_EQ(linesContaining(log, refused), 1u) << what;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <future>
 
+#include "DeepPropertyList.h"
+
 namespace {
 
 using namespace netext;
@@ -61,6 +63,40 @@ TEST_F(FilterManagerTest, InvalidAndUnreadableConfigurationsAreErrors) {
     fs::create_directories(file.parent_path());
     std::ofstream(file) << "not a property list";
     EXPECT_TRUE(wait([&](auto done) { m.loadFromPreferences(done); }));
+}
+
+// A file larger than a configuration can be, such as arrays nested 200,000 deep, is
+// refused before it is parsed (the parser nests without limit).
+TEST_F(FilterManagerTest, ConfigurationsLargerThanTheLimitAreRefusedUnparsed) {
+    // A valid configuration exactly at the limit, through its description's length.
+    FilterConfiguration valid{true, NEFilterProviderConfiguration{true, false}, ""};
+    ASSERT_FALSE(valid.write(file));
+    valid.localizedDescription = std::string(kMaxFilterConfigurationBytes - fs::file_size(file), 'q');
+    ASSERT_FALSE(valid.write(file));
+    ASSERT_EQ(fs::file_size(file), kMaxFilterConfigurationBytes);
+    std::string error;
+    auto read = FilterConfiguration::read(file, error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->localizedDescription, valid.localizedDescription);
+
+    std::ifstream in(file, std::ios::binary);
+    const std::string atLimit((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::pair<const char*, std::string> cases[] = {
+        {"one byte past the limit", atLimit + "\n"},
+        {"200,000 nested arrays, XML", plisttest::deepXMLPropertyList(200000)},
+        {"200,000 nested arrays, binary", plisttest::deepBinaryPropertyList(200000)},
+    };
+    for (const auto& [what, bytes] : cases) {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+        error.clear();
+        EXPECT_FALSE(FilterConfiguration::read(file, error)) << what;
+        EXPECT_EQ(error, "The filter configuration at " + file.string() + " is larger than 4096 bytes; it is not read.")
+            << what;
+        NEFilterManager manager(file);
+        auto loaded = wait([&](auto done) { manager.loadFromPreferences(done); });
+        ASSERT_TRUE(loaded) << what;
+        EXPECT_EQ(loaded->localizedDescription, error) << what;
+    }
 }
 
 TEST_F(FilterManagerTest, ObserversHearOfChangesByAnyWriter) {
