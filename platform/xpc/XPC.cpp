@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -148,7 +149,7 @@ void Connection::accountIn() { inBytes_ = in_.size(); }
 
 void Connection::accountOut() { outBytes_ = out_.size(); }
 
-bool Connection::overBudget() const { return inBytes_ + outBytes_ > kMaxBufferedBytes; }
+bool Connection::overBudget() const { return inBytes_ + outBytes_ + *queuedBytes_ > kMaxBufferedBytes; }
 
 pid_t Connection::processIdentifier() const {
     std::lock_guard lock(mutex_);
@@ -426,7 +427,7 @@ void Connection::readAvailable() {
             if (in_.size() - pos - 4 < length) break;
             auto frame = decodeFrameBody(std::string_view(in_).substr(pos + 4, length));
             pos += 4 + length;
-            if (!frame || !handleFrame(std::move(*frame))) {
+            if (!frame || !handleFrame(std::move(*frame), 4 + length)) {
                 end(End::violation);
                 return;
             }
@@ -434,12 +435,18 @@ void Connection::readAvailable() {
         in_.erase(0, pos);
         if (in_.empty() && in_.capacity() > kMaxFrameBody / 16) std::string().swap(in_);
         accountIn();
+        // Calls wait on the queue while their handlers are slower than the input.
+        if (overBudget()) {
+            logOverBudget(processIdentifier(), name_);
+            end(End::violation);
+            return;
+        }
         if (closed) end(n == 0 ? End::peerClosed : End::broken);
         return;
     }
 }
 
-bool Connection::handleFrame(Frame frame) {
+bool Connection::handleFrame(Frame frame, std::size_t size) {
     std::unique_lock lock(mutex_);
     if (frame.kind == Frame::Kind::reply) {
         auto it = pendingReplies_.find(frame.replyId);
@@ -450,8 +457,11 @@ bool Connection::handleFrame(Frame frame) {
         ReplyBlock handler = std::move(it->second.handler);
         pendingReplies_.erase(it);
         lock.unlock();
-        queue_.async([handler = std::move(handler), args = std::move(frame.arguments)]() mutable {
+        *queuedBytes_ += size;
+        queue_.async([handler = std::move(handler), args = std::move(frame.arguments), charge = queuedBytes_,
+                      size]() mutable {
             handler(std::move(args));
+            *charge -= size;
         });
         return true;
     }
@@ -478,7 +488,11 @@ bool Connection::handleFrame(Frame frame) {
             });
         };
     }
-    queue_.async([target = std::move(target), inv = std::move(inv)]() mutable { target.invoke(target.object.get(), inv); });
+    *queuedBytes_ += size;
+    queue_.async([target = std::move(target), inv = std::move(inv), charge = queuedBytes_, size]() mutable {
+        target.invoke(target.object.get(), inv);
+        *charge -= size;
+    });
     return true;
 }
 
@@ -539,11 +553,12 @@ void Connection::end(End why) {
 
 // ---- Listener ------------------------------------------------------------------------
 
-std::shared_ptr<Listener> Listener::withMachServiceName(std::string name) {
-    return std::make_shared<Listener>(Tag{}, std::move(name));
+std::shared_ptr<Listener> Listener::withMachServiceName(std::string name, RefusalLog::Clock::duration refusalInterval) {
+    return std::make_shared<Listener>(Tag{}, std::move(name), refusalInterval);
 }
 
-Listener::Listener(Tag, std::string name) : name_(std::move(name)), queue_("xpc.listener." + name_) {}
+Listener::Listener(Tag, std::string name, RefusalLog::Clock::duration refusalInterval)
+    : name_(std::move(name)), queue_("xpc.listener." + name_), refusals_(refusalInterval) {}
 
 Listener::~Listener() { dispatch::releaseWithoutWaiting(queue_); }
 
@@ -598,9 +613,18 @@ bool Listener::resume() {
     auto self = shared_from_this();
     IOLoop::shared().post([self, fd] {
         std::uint64_t id = IOLoop::shared().add(fd, EPOLLIN, [self, fd](std::uint32_t) { self->acceptAvailable(fd); });
+        int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        std::uint64_t timerId =
+            timer < 0 ? 0 : IOLoop::shared().add(timer, EPOLLIN, [self](std::uint32_t) { self->refusalTimerFired(); });
         std::lock_guard lock(self->mutex_);
-        if (!self->bound_) IOLoop::shared().close(id);  // invalidated meanwhile
-        else self->ioId_ = id;
+        if (!self->bound_) {  // invalidated meanwhile
+            IOLoop::shared().close(id);
+            if (timerId != 0) IOLoop::shared().close(timerId);
+            return;
+        }
+        self->ioId_ = id;
+        self->timerId_ = timerId;
+        self->timerFd_ = timerId != 0 ? timer : -1;
     });
     return true;
 }
@@ -615,25 +639,43 @@ void Listener::invalidate() {
     IOLoop::shared().post([self] {
         std::lock_guard lock(self->mutex_);
         if (self->ioId_ != 0) IOLoop::shared().close(std::exchange(self->ioId_, 0));
+        if (self->timerId_ != 0) IOLoop::shared().close(std::exchange(self->timerId_, 0));
+        self->timerFd_ = -1;
+        // Nothing refused is left uncounted.
+        self->writeRefusals(self->refusals_.flush());
     });
 }
 
-void Listener::noteRefused(pid_t pid, uid_t uid, const char* why) {
-    auto now = std::chrono::steady_clock::now();
-    if (refusals_.size() >= kMaxRefusingProcesses && !refusals_.count(pid)) {
-        std::erase_if(refusals_, [&](const auto& entry) { return now - entry.second.logged >= kRefusalLogInterval; });
-        // Still that many in the last minute: the rest are counted together.
-        if (refusals_.size() >= kMaxRefusingProcesses) pid = -1;
+void Listener::writeRefusals(const std::vector<RefusalLog::Line>& lines) {
+    for (const RefusalLog::Line& l : lines) {
+        xpcLog().error("refusing connections to %{public}s from process %d of user %u (%{public}s): %ld refused since "
+                       "the last line about it",
+                       name_, l.pid, l.uid, l.why, std::int64_t(l.count));
     }
-    auto [it, first] = refusals_.try_emplace(pid);
-    Refusals& r = it->second;
-    ++r.count;
-    if (!first && now - r.logged < kRefusalLogInterval) return;
-    xpcLog().error("refusing connections to %{public}s from process %d of user %u (%{public}s): %ld refused since "
-                   "the last line about it",
-                   name_, pid, uid, std::string(why), std::int64_t(r.count));
-    r.logged = now;
-    r.count = 0;
+}
+
+void Listener::noteRefused(pid_t pid, uid_t uid, const char* why) {
+    if (auto line = refusals_.note(pid, uid, why, RefusalLog::Clock::now())) writeRefusals({*line});
+    armRefusalTimer();
+}
+
+void Listener::refusalTimerFired() {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] ssize_t n = ::read(timerFd_, &expirations, sizeof expirations);
+    writeRefusals(refusals_.due(RefusalLog::Clock::now()));
+    armRefusalTimer();
+}
+
+void Listener::armRefusalTimer() {
+    if (timerFd_ < 0) return;
+    // steady_clock is CLOCK_MONOTONIC; a zero time disarms the timer.
+    itimerspec when{};
+    if (auto next = refusals_.nextDue()) {
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(next->time_since_epoch()).count();
+        when.it_value.tv_sec = ns / 1000000000;
+        when.it_value.tv_nsec = ns % 1000000000;
+    }
+    ::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void Listener::acceptAvailable(int listenFd) {

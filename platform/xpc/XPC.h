@@ -10,9 +10,10 @@
 //
 // Limits: a listener keeps at most kMaxConnectionsPerUser connections of one peer user
 // open at a time, and each connection buffers at most kMaxBufferedBytes (received frames
-// not yet whole, and sends not yet written); a connection that goes past it is
-// disconnected, and only that one. Refused peers are logged at most once a minute per
-// peer process, with the number refused. A service directory that is not a
+// not yet whole, received calls and replies that have not run yet, and sends not yet
+// written); a connection that goes past it is disconnected, and only that one. Refused
+// peers are logged at most once a minute per peer process: the first refusal at once,
+// the number of the others when the minute ends. A service directory that is not a
 // directory of this process's user (or root) or that others may write to is refused.
 //
 // Connection and listener callbacks (delegate, handlers, exported methods, replies)
@@ -33,10 +34,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "Dispatch.h"
+#include "RefusalLog.h"
 #include "Wire.h"
 
 namespace xpc {
@@ -200,7 +201,7 @@ private:
     void attach(int fd);
     void onEvents(std::uint32_t events);
     void readAvailable();
-    bool handleFrame(Frame frame);
+    bool handleFrame(Frame frame, std::size_t size);
     void end(End why);
     // Bring the count of what this connection buffers up to date.
     void accountIn();   // loop thread
@@ -237,6 +238,9 @@ private:
     bool wantWrite_ = false;
     std::string in_;
     std::atomic<std::size_t> inBytes_{0};  // in_'s size
+    // The bytes of received frames handed to queue_ that have not run yet; shared with
+    // the queued work, which gives its bytes back when it has run.
+    std::shared_ptr<std::atomic<std::size_t>> queuedBytes_ = std::make_shared<std::atomic<std::size_t>>(0);
 };
 
 class Listener;
@@ -253,8 +257,10 @@ class Listener : public std::enable_shared_from_this<Listener> {
     struct Tag {};
 
 public:
-    static std::shared_ptr<Listener> withMachServiceName(std::string name);
-    Listener(Tag, std::string name);
+    // refusalInterval: how often refusals of one peer process are logged at most.
+    static std::shared_ptr<Listener> withMachServiceName(std::string name,
+                                                         RefusalLog::Clock::duration refusalInterval = std::chrono::minutes(1));
+    Listener(Tag, std::string name, RefusalLog::Clock::duration refusalInterval);
     ~Listener();
 
     const std::string& serviceName() const { return name_; }
@@ -270,8 +276,12 @@ public:
 
 private:
     void acceptAvailable(int fd);
-    // Counts a refused connection; logs the count at most once a minute per process.
+    // Loop thread only: counts a refused connection, and writes the refusal lines that
+    // are due (the timer calls it without a refusal).
     void noteRefused(pid_t pid, uid_t uid, const char* why);
+    void writeRefusals(const std::vector<RefusalLog::Line>& lines);
+    void refusalTimerFired();
+    void armRefusalTimer();
 
     const std::string name_;
     dispatch::DispatchQueue queue_;
@@ -287,15 +297,11 @@ private:
         std::map<uid_t, std::size_t> open;
     };
     std::shared_ptr<PeerCounts> peers_ = std::make_shared<PeerCounts>();
-    // Refused connections per peer process since its last log line (loop thread only);
-    // past kMaxRefusingProcesses processes in a minute, the others share the entry of pid -1.
-    struct Refusals {
-        std::chrono::steady_clock::time_point logged;
-        std::uint64_t count = 0;
-    };
-    static constexpr std::size_t kMaxRefusingProcesses = 256;
-    static constexpr std::chrono::minutes kRefusalLogInterval{1};
-    std::unordered_map<pid_t, Refusals> refusals_;
+    // Loop thread only: refused connections not yet logged, and the timer (a timerfd
+    // registered with the loop) that writes their count when their minute ends.
+    RefusalLog refusals_;
+    std::uint64_t timerId_ = 0;
+    int timerFd_ = -1;
 };
 
 // Why dir cannot serve as a service directory (not a directory, a symbolic link, owned

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <thread>
 #include <sys/stat.h>
 
 #include "OSLog.h"
@@ -109,8 +110,18 @@ class Server : public Echo, public xpc::ListenerDelegate, public std::enable_sha
 public:
     explicit Server(Events& e) : events(e) {}
     void echo(std::string text, std::function<void(std::string)> reply) override {
-        events.add("echo " + text);
+        {
+            std::unique_lock lock(holdMutex);
+            released.wait(lock, [&] { return !held; });
+        }
+        events.add("echo " + text.substr(0, 16));
         reply("re:" + text);
+    }
+    // While held, echo calls wait: handlers slower than any input.
+    void hold(bool on) {
+        std::lock_guard lock(holdMutex);
+        held = on;
+        released.notify_all();
     }
     void note(std::int64_t n) override { events.add("note " + std::to_string(n)); }
     bool shouldAcceptNewConnection(xpc::Listener&, const std::shared_ptr<xpc::Connection>& c) override {
@@ -135,6 +146,9 @@ public:
     Events& events;
     std::mutex mutex;
     std::vector<std::shared_ptr<xpc::Connection>> connections;
+    std::mutex holdMutex;
+    std::condition_variable released;
+    bool held = false;
 };
 
 class XPCTest : public ::testing::Test {
@@ -407,6 +421,45 @@ TEST_F(XPCTest, OpenConnectionsPerUserAreLimited) {
     EXPECT_TRUE(events.waitForCount("server invalidated", xpc::kMaxConnectionsPerUser + 1));
 }
 
+// The refusals of a flood shorter than the interval are all counted once it ends,
+// without a further refusal to bring the line.
+TEST_F(XPCTest, RefusalsAreCountedInFullWhenTheirIntervalEnds) {
+    oslog::LogCapture logs;
+    const std::string quick = name + ".quick";
+    auto l = xpc::Listener::withMachServiceName(quick, 100ms);
+    l->setDelegate(server);
+    ASSERT_TRUE(l->resume());
+    std::vector<int> fds;
+    for (std::size_t i = 0; i < xpc::kMaxConnectionsPerUser; ++i) {
+        fds.push_back(rawConnect(serviceAddress(quick)));
+        ASSERT_TRUE(events.waitFor("accepted " + std::to_string(i + 1)));
+    }
+    constexpr std::uint64_t kRefused = 20;
+    for (std::uint64_t i = 0; i < kRefused; ++i) {
+        int extra = rawConnect(serviceAddress(quick));
+        char c;
+        EXPECT_EQ(::read(extra, &c, 1), 0);
+        ::close(extra);
+    }
+    auto counted = [&] {
+        std::uint64_t sum = 0;
+        for (const std::string& line : refusalLines(logs)) {
+            auto at = line.rfind("): ");
+            if (at != std::string::npos) sum += std::stoull(line.substr(at + 3));
+        }
+        return sum;
+    };
+    auto limit = std::chrono::steady_clock::now() + 30s;
+    while (counted() < kRefused && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(counted(), kRefused);
+    auto lines = refusalLines(logs);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines[0].find(": 1 refused since the last line"), std::string::npos) << lines[0];
+    l->invalidate();
+    for (int fd : fds) ::close(fd);
+    EXPECT_TRUE(events.waitForCount("server invalidated", fds.size()));
+}
+
 TEST_F(XPCTest, BytesBufferedAreChargedToEachConnectionAlone) {
     auto good = connect();
     proxy(good)->echo("before", [this](std::string s) { client.add(s); });
@@ -428,23 +481,32 @@ TEST_F(XPCTest, BytesBufferedAreChargedToEachConnectionAlone) {
             ASSERT_EQ(::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL), ssize_t(chunk.size())) << "peer " << peer;
         }
     }
+    // Bounds for the waits below, where a loaded machine moves a few hundred MiB.
+    constexpr auto kLimit = 120s;
     proxy(good)->echo("during", [this](std::string s) { client.add(s); });
-    EXPECT_TRUE(client.waitFor("re:during"));
+    EXPECT_TRUE(client.waitFor("re:during", kLimit));
 
     // A peer that never reads the answers to its calls is cut off once they pass its
-    // own budget; the others go on.
+    // own budget, also while its calls wait for a handler; the others go on.
     int greedy = rawConnect(serviceAddress(name));
     ASSERT_TRUE(events.waitFor("accepted " + std::to_string(fds.size() + 2)));
     std::string call = xpc::encodeFrame({xpc::Frame::Kind::call, 1, "echo:reply:", {std::string(1 << 20, 'y')}});
     bool hungUp = false;
-    for (std::size_t sent = 0; sent <= 2 * xpc::kMaxBufferedBytes && !hungUp; sent += call.size()) {
-        hungUp = ::send(greedy, call.data(), call.size(), MSG_NOSIGNAL) < 0;
+    {
+        server->hold(true);
+        struct Release {
+            Server& s;
+            ~Release() { s.hold(false); }
+        } release{*server};
+        for (std::size_t sent = 0; sent <= 2 * xpc::kMaxBufferedBytes && !hungUp; sent += call.size()) {
+            hungUp = ::send(greedy, call.data(), call.size(), MSG_NOSIGNAL) < 0;
+        }
     }
     EXPECT_TRUE(hungUp) << "the greedy peer was not disconnected";
     ::close(greedy);
-    ASSERT_TRUE(events.waitForCount("server invalidated", 1));
+    ASSERT_TRUE(events.waitForCount("server invalidated", 1, kLimit));
     proxy(good)->echo("after", [this](std::string s) { client.add(s); });
-    EXPECT_TRUE(client.waitFor("re:after"));
+    EXPECT_TRUE(client.waitFor("re:after", kLimit));
     EXPECT_FALSE(client.has("interrupted"));
     auto seen = events.all();
     EXPECT_EQ(std::count(seen.begin(), seen.end(), "server invalidated"), 1) << "only the greedy peer was cut off";
