@@ -63,12 +63,6 @@ constexpr std::int64_t rawValue(E e) {
     return static_cast<std::int64_t>(e);
 }
 
-template <ModelEnum E>
-constexpr std::optional<E> enumFromRaw(std::int64_t raw) {
-    if (!enumCase<E>(raw)) return std::nullopt;
-    return static_cast<E>(raw);
-}
-
 // The case name, character for character; empty for a value that is no case.
 template <ModelEnum E>
 constexpr std::string_view caseName(E e) {

@@ -13,12 +13,6 @@ namespace netext {
 // Why this host cannot serve the settings (a default other than allow, a rule action
 // other than allow or filter data, a network that is no address); nothing when it can.
 std::optional<std::string> settingsError(const NEFilterSettings& settings);
-// The nft script that removes the flow table (a no-op when it is absent).
-std::string nftRemovalScript();
-
-// Runs `nft -f -` with the script; an error text on failure.
-std::optional<std::string> runNft(const std::string& script);
-
 // The action of the first rule that matches a new connection (protocol: IPPROTO_*;
 // local and remote as numeric address texts), else the default action.
 NEFilterAction actionFor(const NEFilterSettings& settings, NETrafficDirection direction, int protocol,

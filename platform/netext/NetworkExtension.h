@@ -89,7 +89,6 @@ struct NEFilterSettings {
 class NEFilterNewFlowVerdict {
 public:
     static NEFilterNewFlowVerdict allowVerdict() { return NEFilterNewFlowVerdict(true); }
-    static NEFilterNewFlowVerdict dropVerdict() { return NEFilterNewFlowVerdict(false); }
     bool allows() const { return allow_; }
 
 private:

@@ -20,7 +20,7 @@
 #include "DeepPropertyList.h"
 #include "ExtensionTestSupport.h"
 #include "FilterManager.h"
-#include "FilterRules.h"
+#include "Nft.h"
 #include "OwnerCapture.h"
 
 namespace {

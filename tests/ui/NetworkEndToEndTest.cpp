@@ -28,7 +28,7 @@
 #include <iostream>
 
 #include "FilterManager.h"
-#include "FilterRules.h"
+#include "Nft.h"
 #include "MainWindowController.h"
 #include "Symbols.h"
 #include "UiTestSupport.h"

@@ -18,7 +18,7 @@
 
 #include "OSLog.h"
 
-#include "FilterRules.h"
+#include "Nft.h"
 
 namespace {
 
