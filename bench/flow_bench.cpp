@@ -298,6 +298,13 @@ int main(int argc, char** argv) {
         std::printf("  bursts: %zu flows unreported, %llu counted in flowspur's log as gone without a message (%s)\n",
                     unreported, static_cast<unsigned long long>(counted),
                     counted == unreported ? "every one" : "counts differ");
+        std::ifstream log(flowspurLog);
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("undescribed") != std::string::npos || line.find("went on after") != std::string::npos ||
+                line.find("Dropped") != std::string::npos) {
+                std::printf("    flowspur: %s\n", line.c_str());
+            }
+        }
     }
 
     for (pid_t p : idlers) ::kill(p, SIGKILL);

@@ -66,9 +66,10 @@ public:
 
     // Extension side: queues the message for the connected application and returns at
     // once; a queue of its own sends it, or drops it when no application is connected.
-    // When kMaxWaitingFlows wait already, the oldest of them is dropped.
+    // When kMaxWaitingFlows wait already, the oldest of them is dropped: enough for a
+    // burst of new flows, which are described faster than they are encoded and sent.
     virtual void shareFlow(NFESMessage message);
-    static constexpr std::size_t kMaxWaitingFlows = 4096;
+    static constexpr std::size_t kMaxWaitingFlows = 32768;
 
     bool shouldAcceptNewConnection(xpc::Listener& listener, const std::shared_ptr<xpc::Connection>& connection) override;
     void register_(std::function<void(bool)> reply) override;
