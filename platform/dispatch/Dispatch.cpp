@@ -2,15 +2,20 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "OSLog.h"
 
 namespace dispatch {
 
@@ -32,6 +37,27 @@ void runAs(const void* token, const Work& work) {
         ~Restore() { currentQueue = outer; }
     } restore{std::exchange(currentQueue, token)};
     work();
+}
+
+// Runs one queued work item: an exception that leaves it is logged as a fault and the
+// item counts as done (see Dispatch.h).
+void runQueued(const void* token, const std::string& label, const Work& work) noexcept {
+    try {
+        runAs(token, work);
+    } catch (...) {
+        try {
+            std::string what = "an exception of unknown type";
+            try {
+                throw;
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            oslog::Logger("dispatch", label).fault("work item ended by an exception: %{public}s", what);
+        } catch (...) {
+            std::fputs("dispatch: work item ended by an exception\n", stderr);
+        }
+    }
 }
 
 void nameThread(const std::string& label) {
@@ -77,7 +103,7 @@ void serialWorker(std::shared_ptr<SerialState> state, std::string label) {
             work = std::move(state->items.front());
             state->items.pop_front();
         }
-        runAs(state.get(), work);
+        runQueued(state.get(), label, work);
         // `work` is destroyed here, on the worker; it may hold the queue's last handle.
     }
 }
@@ -126,9 +152,9 @@ public:
         return *pool;
     }
 
-    void submit(const void* token, Work work) {
+    void submit(const DispatchQueue::Impl* queue, Work work) {
         std::lock_guard lock(mutex_);
-        items_.emplace_back(token, std::move(work));
+        items_.emplace_back(queue, std::move(work));
         if (items_.size() > idle_ && threads_ < maxThreads) {
             ++threads_;
             std::thread([this] { run(); }).detach();
@@ -147,10 +173,10 @@ private:
             ++idle_;
             wake_.wait(lock, [&] { return !items_.empty(); });
             --idle_;
-            auto [token, work] = std::move(items_.front());
+            auto [queue, work] = std::move(items_.front());
             items_.pop_front();
             lock.unlock();
-            runAs(token, work);
+            runQueued(queue, queue->label, work);
             work = nullptr;
             lock.lock();
         }
@@ -158,7 +184,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::pair<const void*, Work>> items_;
+    std::deque<std::pair<const DispatchQueue::Impl*, Work>> items_;
     std::size_t idle_ = 0;
     std::size_t threads_ = 0;
 };
@@ -183,7 +209,7 @@ struct MainQueue final : DispatchQueue::Impl {
     }
 
     Work tagged(Work work) const {
-        return [this, work = std::move(work)] { runAs(this, work); };
+        return [this, work = std::move(work)] { runQueued(this, label, work); };
     }
 
     void async(Work work) override {
@@ -234,6 +260,67 @@ struct MainQueue final : DispatchQueue::Impl {
     std::thread::id mainThread;
 };
 
+// ---- delayed work ----------------------------------------------------------------------
+
+// One thread for every queue's delayed work: it submits each item to its queue when its
+// time has come, in time order (equal times in the order they were added).
+class Timers {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static Timers& shared() {
+        static Timers* timers = new Timers;  // never destroyed, like the pool
+        return *timers;
+    }
+
+    void add(Clock::time_point when, std::shared_ptr<DispatchQueue::Impl> queue, Work work) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!started_) {
+                std::thread([this] { run(); }).detach();
+                started_ = true;
+            }
+            entries_.emplace(when, Entry{std::move(queue), std::move(work)});
+        }
+        wake_.notify_one();
+    }
+
+private:
+    struct Entry {
+        std::shared_ptr<DispatchQueue::Impl> queue;
+        Work work;
+    };
+
+    void run() {
+        nameThread("dispatch-timer");
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (entries_.empty()) {
+                wake_.wait(lock);
+                continue;
+            }
+            const auto first = entries_.begin();
+            if (first->first > Clock::now()) {
+                wake_.wait_until(lock, first->first);
+                continue;
+            }
+            Entry entry = std::move(first->second);
+            entries_.erase(first);
+            lock.unlock();
+            // The item takes the queue's handle along, so that a serial queue whose last
+            // handle it is goes on its own thread, after the item.
+            DispatchQueue::Impl& queue = *entry.queue;
+            queue.async([entry = std::move(entry)] { entry.work(); });
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::multimap<Clock::time_point, Entry> entries_;
+    bool started_ = false;
+};
+
 }  // namespace
 
 // ---- DispatchQueue ---------------------------------------------------------------------
@@ -266,6 +353,10 @@ QoS DispatchQueue::qos() const {
 }
 void DispatchQueue::async(Work work) const {
     impl_->async(std::move(work));
+}
+void DispatchQueue::asyncAfter(std::chrono::nanoseconds delay, Work work) const {
+    const auto when = Timers::Clock::now() + std::chrono::duration_cast<Timers::Clock::duration>(delay);
+    Timers::shared().add(when, impl_, std::move(work));
 }
 bool DispatchQueue::isCurrent() const {
     return impl_->isCurrent();
@@ -347,9 +438,67 @@ void DispatchGroup::notify(const DispatchQueue& queue, Work work) const {
 void DispatchGroup::async(const DispatchQueue& queue, Work work) const {
     enter();
     queue.async([group = *this, work = std::move(work)] {
+        // Left also when work throws (the queue's worker then logs the exception).
+        struct Leave {
+            const DispatchGroup& group;
+            ~Leave() { group.leave(); }
+        } leave{group};
         work();
-        group.leave();
     });
+}
+
+// ---- concurrentPerform -------------------------------------------------------------------
+
+namespace {
+
+// One loop of concurrentPerform, shared by the calling thread and its helpers on the
+// pool. A helper that starts after the last iteration was taken touches only the
+// counters, so the loop may be gone from the caller's stack by then.
+struct Loop {
+    Loop(std::size_t count, const std::function<void(std::size_t)>& work) : count(count), work(&work) {}
+
+    // Takes and runs iterations until none is left.
+    void runSome() {
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+            if (!failed.load(std::memory_order_relaxed)) {
+                try {
+                    (*work)(i);
+                } catch (...) {
+                    if (!failed.exchange(true, std::memory_order_relaxed)) failure = std::current_exception();
+                }
+            }
+            if (ended.fetch_add(1, std::memory_order_acq_rel) + 1 == count) ended.notify_all();
+        }
+    }
+
+    void waitForAll() {
+        for (std::size_t now; (now = ended.load(std::memory_order_acquire)) != count;) ended.wait(now);
+    }
+
+    const std::size_t count;
+    const std::function<void(std::size_t)>* const work;
+    std::atomic<std::size_t> next{0};   // the next iteration to take
+    std::atomic<std::size_t> ended{0};  // iterations run or skipped
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;  // written by the first that failed, read after waitForAll
+};
+
+}  // namespace
+
+void concurrentPerform(std::size_t iterations, const std::function<void(std::size_t)>& work) {
+    if (iterations == 0) return;
+    if (iterations == 1) {
+        work(0);
+        return;
+    }
+    auto loop = std::make_shared<Loop>(iterations, work);
+    const std::size_t helpers =
+        std::min<std::size_t>(iterations, std::max(1u, std::thread::hardware_concurrency())) - 1;
+    const auto queue = DispatchQueue::global();
+    for (std::size_t h = 0; h < helpers; ++h) queue.async([loop] { loop->runSome(); });
+    loop->runSome();
+    loop->waitForAll();
+    if (loop->failure) std::rethrow_exception(loop->failure);
 }
 
 void releaseWithoutWaiting(const DispatchQueue& queue) {
@@ -366,7 +515,7 @@ std::size_t drainMainQueue() {
     auto& main = MainQueue::shared();
     std::size_t ran = 0;
     for (Work work; main.take(work); ++ran) {
-        runAs(&main, work);
+        runQueued(&main, main.label, work);
         work = nullptr;
     }
     return ran;

@@ -6,6 +6,14 @@
 //
 // DispatchQueue and DispatchGroup are cheap handles: copies refer to the same queue or
 // group, which lives as long as its last handle and any work still queued on it.
+//
+// An exception that leaves queued work (async, asyncAfter, a group's async, on any queue,
+// the main queue included) does not end the process: the thread that ran the item catches
+// it, logs it as a fault (subsystem "dispatch", category the queue's label, with the
+// exception's text), and counts the item as done: the queue goes on with its next item
+// and a group's async still leaves the group. Work run by sync passes its exception back
+// to the caller of sync; concurrentPerform rethrows one of its iterations' exceptions to
+// its caller once the loop has ended.
 
 #include <chrono>
 #include <cstddef>
@@ -40,6 +48,11 @@ public:
 
     // Submits work and returns at once.
     void async(Work work) const;
+
+    // Submits work once delay has passed (not before; later when the machine is busy) and
+    // returns at once. The queue and the work are held until then; a serial queue's last
+    // handle, when the work holds it, goes on the queue's own thread.
+    void asyncAfter(std::chrono::nanoseconds delay, Work work) const;
 
     // Runs work on the queue and blocks until it has run; an exception it throws comes
     // back here. On a global queue the work runs on the calling thread. Calling it from a
@@ -90,6 +103,13 @@ public:
 private:
     std::shared_ptr<State> state_;
 };
+
+// Runs work(0) .. work(iterations - 1), several at a time: on the calling thread and on
+// the shared pool of the global queues, and returns once every one has run. The order
+// of the iterations is not promised. When an iteration throws, the iterations not yet
+// begun are skipped and the first exception is rethrown here once the others have
+// ended. May be called from any thread, from queued work and from an iteration too.
+void concurrentPerform(std::size_t iterations, const std::function<void(std::size_t)>& work);
 
 // For an owner's destructor: makes sure that when the owner's handle goes, it is not the
 // last one, so the release does not wait for the queue's work. The last handle then goes

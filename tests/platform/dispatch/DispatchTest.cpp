@@ -1,8 +1,11 @@
 // Serial, global and main queues and groups: ordering, one-at-a-time execution, pool
-// growth under blocking work, queue release from its own work, notifications.
+// growth under blocking work, queue release from its own work, notifications; delayed
+// work, the parallel loop, and what becomes of an exception in queued work.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <latch>
 #include <mutex>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "Dispatch.h"
+#include "OSLog.h"
 
 using namespace dispatch;
 using namespace std::chrono_literals;
@@ -245,6 +249,159 @@ TEST(MainQueue, HookGetsWaitingAndLaterWork) {
     other.join();
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     EXPECT_TRUE(current);
+}
+
+TEST(AsyncAfter, RunsOnItsQueueNoSoonerThanTheDelayAndInTimeOrder) {
+    DispatchQueue queue("AfterTest");
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> order;
+    bool onQueue = false;
+    std::chrono::steady_clock::duration waited{};
+    auto record = [&](std::string what) {
+        std::lock_guard lock(mutex);
+        order.push_back(std::move(what));
+        changed.notify_all();
+    };
+    const auto submitted = std::chrono::steady_clock::now();
+    queue.asyncAfter(300ms, [&] {
+        waited = std::chrono::steady_clock::now() - submitted;
+        onQueue = queue.isCurrent();
+        record("later");
+    });
+    queue.asyncAfter(0ms, [&] { record("sooner"); });
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, hangGuard, [&] { return order.size() == 2; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"sooner", "later"}));
+    EXPECT_TRUE(onQueue);
+    EXPECT_GE(waited, 300ms);
+}
+
+TEST(AsyncAfter, HoldsTheQueueUntilItRuns) {
+    // The delayed item holds the serial queue's only handle: it still runs, and the
+    // queue then goes on its own thread.
+    std::promise<bool> ran;
+    auto result = ran.get_future();
+    {
+        DispatchQueue queue("AfterHold");
+        queue.asyncAfter(10ms, [queue, &ran] { ran.set_value(queue.isCurrent()); });
+    }
+    ASSERT_EQ(result.wait_for(hangGuard), std::future_status::ready);
+    EXPECT_TRUE(result.get());
+    // Also on the main queue, which the drain runs.
+    bool onMain = false;
+    DispatchQueue::main().asyncAfter(1ms, [&] { onMain = DispatchQueue::main().isCurrent(); });
+    EXPECT_TRUE(runMainQueueUntil([&] { return onMain; }, hangGuard));
+}
+
+TEST(ConcurrentPerform, RunsEachIterationOnce) {
+    for (std::size_t count : {std::size_t(0), std::size_t(1), std::size_t(2), std::size_t(7), std::size_t(1000)}) {
+        std::vector<std::atomic<int>> runs(count);
+        concurrentPerform(count, [&](std::size_t i) { ++runs[i]; });
+        for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(runs[i], 1) << count << " " << i;
+    }
+}
+
+TEST(ConcurrentPerform, IterationsRunAtOnceAlsoFromQueuedWorkAndNested) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: iterations may run one at a time";
+    // Each iteration waits for the other: the loop ends only when both run together.
+    auto pair = [] {
+        std::latch both(2);
+        concurrentPerform(2, [&](std::size_t) { both.arrive_and_wait(); });
+    };
+    pair();
+    DispatchGroup group;
+    group.async(DispatchQueue::global(), pair);
+    EXPECT_TRUE(group.waitFor(hangGuard));
+    std::atomic<int> inner = 0;
+    concurrentPerform(3, [&](std::size_t) { concurrentPerform(4, [&](std::size_t) { ++inner; }); });
+    EXPECT_EQ(inner, 12);
+}
+
+TEST(ConcurrentPerform, RethrowsAnIterationsExceptionOnceTheOthersHaveEnded) {
+    constexpr std::size_t count = 64;
+    std::atomic<int> running = 0, ran = 0;
+    try {
+        concurrentPerform(count, [&](std::size_t i) {
+            ++running;
+            if (i % 8 == 3) {
+                --running;
+                throw std::runtime_error("iteration " + std::to_string(i));
+            }
+            std::this_thread::yield();
+            ++ran;
+            --running;
+        });
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("iteration ", 0), 0u);
+    }
+    EXPECT_EQ(running, 0);  // none still running when the exception came back
+    EXPECT_LT(ran, int(count));
+}
+
+// An exception that leaves queued work is logged as a fault under the queue's label and
+// the item counts as done: the queue goes on and a group is left.
+TEST(QueuedWork, AnExceptionIsLoggedAndTheQueueGoesOn) {
+    struct Case {
+        const char* name;
+        DispatchQueue queue;
+        bool main;
+    };
+    const Case cases[] = {
+        {"serial", DispatchQueue("ThrowingSerial"), false},
+        {"global", DispatchQueue::global(QoS::utility), false},
+        {"main", DispatchQueue::main(), true},
+    };
+    for (const auto& c : cases) {
+        oslog::LogCapture log;
+        DispatchGroup group;
+        std::atomic<bool> after = false;
+        group.async(c.queue, [] { throw std::runtime_error("bad work"); });
+        c.queue.async([] { throw 42; });
+        group.async(c.queue, [&] { after = true; });
+        if (c.main) EXPECT_TRUE(runMainQueueUntil([&] { return group.waitFor(0ns); }, hangGuard)) << c.name;
+        else EXPECT_TRUE(group.waitFor(hangGuard)) << c.name;
+        EXPECT_TRUE(after) << c.name;
+        // The second fault may still be on its way from another pool thread.
+        auto faults = [&] {
+            std::vector<std::string> found;
+            for (const auto& e : log.entries())
+                if (e.subsystem == "dispatch" && e.level == oslog::Level::fault && e.category == c.queue.label())
+                    found.push_back(e.message);
+            std::sort(found.begin(), found.end());
+            return found;
+        };
+        for (auto start = std::chrono::steady_clock::now();
+             faults().size() < 2 && std::chrono::steady_clock::now() - start < hangGuard;)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(faults(), (std::vector<std::string>{"work item ended by an exception: an exception of unknown type",
+                                                      "work item ended by an exception: bad work"}))
+            << c.name;
+    }
+}
+
+TEST(QueuedWork, AnExceptionFromAnAfterItemOrTheHookedMainQueueIsCaughtToo) {
+    oslog::LogCapture log;
+    DispatchQueue queue("ThrowingLater");
+    std::promise<void> next;
+    queue.asyncAfter(1ms, [] { throw std::runtime_error("late"); });
+    queue.asyncAfter(2ms, [&] { next.set_value(); });
+    ASSERT_EQ(next.get_future().wait_for(hangGuard), std::future_status::ready);
+
+    // The items the hook is given catch their own exceptions.
+    std::vector<Work> handedOver;
+    setMainQueueHook([&](Work work) { handedOver.push_back(std::move(work)); });
+    DispatchQueue::main().async([] { throw std::runtime_error("on main"); });
+    setMainQueueHook({});
+    ASSERT_EQ(handedOver.size(), 1u);
+    EXPECT_NO_THROW(handedOver[0]());
+
+    std::vector<std::string> messages;
+    for (const auto& e : log.entries())
+        if (e.subsystem == "dispatch") messages.push_back(e.category + ": " + e.message);
+    EXPECT_EQ(messages, (std::vector<std::string>{"ThrowingLater: work item ended by an exception: late",
+                                                  "main: work item ended by an exception: on main"}));
 }
 
 }  // namespace
