@@ -1,10 +1,8 @@
 #include "ESLogger.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <iterator>
 #include <limits>
-#include <mutex>
 #include <source_location>
 #include <utility>
 #include <variant>
@@ -208,16 +206,8 @@ void ESLogger::handleStderr(const subprocess::Bytes& chunk, const ChildProfile& 
 void ESLogger::armStderrFlush(const ChildProfile& profile) {
     if (stderrFlushArmed_ || !process_) return;
     stderrFlushArmed_ = true;
-    // Replacing the timer joins the last one, which has posted its flush already.
-    stderrTimer_ = std::jthread([link = link_, queue = process_->queue(), &profile](std::stop_token stop) {
-        std::mutex mutex;
-        std::condition_variable_any never;
-        std::unique_lock lock(mutex);
-        never.wait_for(lock, stop, stderrGroupWait, [] { return false; });
-        if (stop.stop_requested()) return;
-        queue.async([link, &profile] {
-            if (link->source) link->source->flushStderr(profile);
-        });
+    process_->queue().asyncAfter(stderrGroupWait, [link = link_, &profile] {
+        if (link->source) link->source->flushStderr(profile);
     });
 }
 

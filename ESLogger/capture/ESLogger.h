@@ -18,7 +18,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "CaptureText.h"
@@ -226,7 +225,6 @@ private:
     bool stderrFlushArmed_ = false;
     bool stderrReported_ = false;  // a report of standard error was made
     std::shared_ptr<Link> link_;  // how the child's handlers reach this source
-    std::jthread stderrTimer_;    // posts flushStderr a moment after grouped lines came
 };
 
 }  // namespace es

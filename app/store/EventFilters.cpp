@@ -8,6 +8,7 @@
 #include <optional>
 #include <thread>
 
+#include "Dispatch.h"
 #include "EventArena.h"
 #include "EventSummary.h"
 #include "TextRules.h"
@@ -29,17 +30,14 @@ std::size_t partBegin(std::size_t count, std::size_t parts, std::size_t p) {
     return p == parts ? count : (count * p / parts) & ~std::size_t(63);
 }
 
-// Calls run(begin, end, part) for each of the consecutive parts of [0, count), on a
-// thread of its own but the first, which runs on the calling thread. The passes read
-// only immutable item fields and filter state that nothing changes meanwhile.
+// Calls run(begin, end, part) for each of the consecutive parts of [0, count), on the
+// calling thread and the global queues' pool at once. The passes read only immutable
+// item fields and filter state that nothing changes meanwhile.
 template <class Run>
 void inParts(std::size_t count, std::size_t parts, Run&& run) {
-    std::vector<std::jthread> workers;
-    workers.reserve(parts - 1);
-    for (std::size_t p = 1; p < parts; ++p)
-        workers.emplace_back(
-            [&run, count, parts, p] { run(partBegin(count, parts, p), partBegin(count, parts, p + 1), p); });
-    run(0, partBegin(count, parts, 1), 0);
+    dispatch::concurrentPerform(parts, [&run, count, parts](std::size_t p) {
+        run(partBegin(count, parts, p), partBegin(count, parts, p + 1), p);
+    });
 }
 
 // How many items ahead of a scan their memory is asked for: enough to cover a
