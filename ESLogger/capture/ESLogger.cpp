@@ -256,17 +256,64 @@ void ESLogger::processEvent(std::string_view fromString) {
 void ESLogger::processText(std::string_view text, bool pipeChunk) {
     log_.trace(
         "ESLogger input", [&] { return Metadata{{"data", std::string(text)}}; }, {}, at(processFunction));
+    if (!pipeChunk) {
+        capture::forEachPiece(text, [&](std::string_view piece) { processPiece(piece, nullptr); });
+        return;
+    }
     const char* const end = text.data() + text.size();
     bool first = true;
-    bool lastEndsLine = true;
     capture::forEachPiece(text, [&](std::string_view piece) {
-        // A file's text is one whole line; a chunk's last piece goes on in the next chunk.
-        const bool endsLine = !pipeChunk || piece.data() + piece.size() != end;
-        processPiece(piece, nullptr, {pipeChunk && first && lineCut_, endsLine});
-        first = false;
-        lastEndsLine = endsLine || piece.empty();
+        const bool endsLine = piece.data() + piece.size() != end;
+        if (std::exchange(first, false) && cutLineDelivered_) {
+            // The rest of a line delivered whole: blanks change nothing, anything else is
+            // a piece of its own.
+            if (onlyBlanks(piece)) {
+                countPiece(piece);
+                cutLineDelivered_ = !endsLine;
+                return;
+            }
+            cutLineDelivered_ = false;
+        }
+        if (!endsLine) {
+            holdLinePart(piece);
+        } else if (!cutLine_.empty()) {
+            countPiece(piece);
+            if (cutLineObjectStart_ == std::string::npos && piece.starts_with('{'))
+                cutLineObjectStart_ = cutLine_.size();
+            std::string line = std::exchange(cutLine_, {});
+            line += piece;
+            judgeLine(line, nullptr, std::exchange(cutLineObjectStart_, std::string::npos));
+        } else {
+            processPiece(piece, nullptr);
+        }
     });
-    if (pipeChunk && !text.empty()) lineCut_ = !lastEndsLine;
+}
+
+void ESLogger::holdLinePart(std::string_view part) {
+    if (!countPiece(part)) return;
+    if (cutLine_.empty()) {
+        cutLineNesting_ = {};
+    } else if (cutLineObjectStart_ == std::string::npos && part.starts_with('{')) {
+        cutLineObjectStart_ = cutLine_.size();
+    }
+    cutLine_ += part;
+    // Parsed only when the line so far may have become one whole value.
+    if (!cutLineNesting_.feed(part) || !cutLine_.starts_with('{')) return;
+    auto decoded = decodeMessage(cutLine_);
+    if (!decoded.ok()) return;
+    const std::string line = std::exchange(cutLine_, {});
+    cutLineObjectStart_ = std::string::npos;
+    cutLineDelivered_ = true;
+    judgeLine(line, &decoded.value());
+}
+
+bool ESLogger::countPiece(std::string_view piece) {
+    if (piece.empty()) {
+        log_.trace("Skipping empty string", {}, {}, at(processFunction));
+        return false;
+    }
+    addSaturating(eventsSeen_, 1);
+    return true;
 }
 
 void ESLogger::processDecodedPieces(std::string_view text, std::span<const DecodedPiece> pieces,
@@ -277,22 +324,14 @@ void ESLogger::processDecodedPieces(std::string_view text, std::span<const Decod
         processPiece(piece.text, piece.message == DecodedPiece::notDecoded ? nullptr : &messages[piece.message]);
 }
 
-void ESLogger::processPiece(std::string_view piece, ESMessage* ready, LinePart part) {
-    if (piece.empty()) {
-        log_.trace("Skipping empty string", {}, {}, at(processFunction));
-        return;
-    }
-    addSaturating(eventsSeen_, 1);
-
+void ESLogger::judgeLine(std::string_view piece, ESMessage* ready, std::size_t objectStart) {
     // A held fragment is joined with this piece, unless the piece starts a new line with
-    // an object (a piece that goes on with a cut line never does). A joined text that
-    // cannot have become one whole value since the last try fails to decode as that try
-    // did, and is held again without a parse.
+    // an object. A joined text that cannot have become one whole value since the last
+    // try fails to decode as that try did, and is held again without a parse.
     std::string joined;
     bool worthDecoding = true;
-    std::size_t objectStart = std::string::npos;  // where in joined the cut line went on with "{"
     if (!previousEventJSONDecodeError_.empty()) {
-        if (piece.front() == '{' && !part.continuesCutLine) {
+        if (piece.front() == '{') {
             addSaturating(eventsDropped_, 1);
         } else {
             log_.debug(
@@ -300,17 +339,13 @@ void ESLogger::processPiece(std::string_view piece, ESMessage* ready, LinePart p
                 [&] { return Metadata{{"newstring", std::string(piece)}}; }, {},
                 at(processFunction));
             worthDecoding = heldNesting_.feed(piece);
-            if (part.continuesCutLine)
-                objectStart = heldObjectStart_ != std::string::npos ? heldObjectStart_
-                              : piece.front() == '{'                ? previousEventJSONDecodeError_.size()
-                                                                    : std::string::npos;
+            if (objectStart != std::string::npos) objectStart += previousEventJSONDecodeError_.size();
             joined = std::move(previousEventJSONDecodeError_);
             joined += piece;
             piece = joined;
             ready = nullptr;  // decoded alone, the piece says nothing about the joined text
         }
         previousEventJSONDecodeError_.clear();
-        heldObjectStart_ = std::string::npos;
     }
 
     if (printJSON()) {
@@ -323,9 +358,6 @@ void ESLogger::processPiece(std::string_view piece, ESMessage* ready, LinePart p
             "Event from ESLogger", [&] { return Metadata{{"string", std::string(piece)}}; }, {},
             at(processFunction));
     }
-    // The rest of a cut line whose first part was decoded or dropped already: blanks
-    // after a value change nothing.
-    if (part.continuesCutLine && joined.empty() && onlyBlanks(piece)) return;
 
     // Possibly the first part of a line cut between two reads: kept for the next piece.
     auto hold = [&](auto&& describe) {
@@ -338,12 +370,12 @@ void ESLogger::processPiece(std::string_view piece, ESMessage* ready, LinePart p
         } else {
             previousEventJSONDecodeError_ = std::move(joined);
         }
-        heldObjectStart_ = part.endsLine ? std::string::npos : objectStart;
     };
-    // A cut line that failed as a whole while its part from a "{" on decodes alone: that
-    // part is a line of its own written after an unfinished one, which is dropped.
+    // A line that failed as a whole while its part from where a chunk went on with "{"
+    // decodes alone: that part is a line of its own written after an unfinished one,
+    // which is dropped.
     auto deliveredObjectAlone = [&] {
-        if (!part.endsLine || objectStart == std::string::npos) return false;
+        if (objectStart == std::string::npos) return false;
         auto alone = decodeMessage(piece.substr(objectStart));
         if (!alone.ok()) return false;
         log_.debug(

@@ -162,12 +162,15 @@ protected:
     // Launches process with the profile's handlers (the profile must outlive the child).
     void startChild(const ChildProfile& profile);
     // One chunk of the child's standard output: UTF-8 text decoded like processEvent's,
-    // except that a piece continuing the line that the last chunk ended in is joined with
-    // the held fragment even when it begins with "{". Should that joined line fail while
-    // the part from that "{" on decodes alone, the fragment is dropped and the part
-    // delivered (a replaced file begins a new line after an old unfinished one). A
-    // character cut at the end of a chunk is joined with the next chunk when that chunk
-    // completes it, and repaired where it stood otherwise.
+    // with the line rules of the file source on the same bytes. A line cut between
+    // chunks is held, not judged, until it ends (each part counts as a piece seen); it is
+    // delivered before it ends only when it is one whole message already, and what
+    // follows of it then is judged on its own (blanks change nothing). Should a line that
+    // a chunk went on with "{" fail while its part from that "{" on decodes alone, its
+    // start is dropped and the part delivered (a replaced file begins a new line after an
+    // old unfinished one). A character cut at the end of a chunk is joined with the next
+    // chunk when that chunk's first byte goes on with it, and repaired where it stood
+    // otherwise: the repair is the file source's.
     void handleStdout(const subprocess::Bytes& chunk);
     void reportError(const Error& error) const;
 
@@ -184,16 +187,22 @@ protected:
 private:
     struct Link;
 
-    // Where a piece stands in the line it belongs to.
-    struct LinePart {
-        bool continuesCutLine;  // the first piece of a chunk that went on from a cut line
-        bool endsLine;          // a newline character follows it (or it is a whole line)
-    };
-
     // processEvent's work; a pipe chunk's first piece may continue the line the last
-    // chunk ended in.
+    // chunk ended in, and its last piece may go on in the next chunk.
     void processText(std::string_view text, bool pipeChunk);
-    void processPiece(std::string_view piece, ESMessage* ready, LinePart part = {false, true});
+    // A piece of a chunk that does not end its line: held with the rest of its line so
+    // far, and judged only when the line ends, except that a held line that has become
+    // one whole message on its own is delivered at once.
+    void holdLinePart(std::string_view part);
+    // Counts a piece (an empty one is only logged) and judges it; false when empty.
+    bool countPiece(std::string_view piece);
+    void processPiece(std::string_view piece, ESMessage* ready) {
+        if (countPiece(piece)) judgeLine(piece, ready);
+    }
+    // The rules for one whole line (or piece of one) that was counted: joined with a
+    // held fragment, decoded, delivered, dropped or held. objectStart: where in it a
+    // chunk went on with "{" (npos when none did).
+    void judgeLine(std::string_view line, ESMessage* ready, std::size_t objectStart = std::string::npos);
     void deliver(ESMessage& message);
     void handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile);
     void handleTermination(const ChildProfile& profile);
@@ -210,9 +219,6 @@ private:
     std::atomic<std::int64_t> lastGlobalSeqNum_{-1};
     std::string previousEventJSONDecodeError_;  // the held fragment
     capture::JSONNesting heldNesting_;          // how far the held fragment's JSON has come
-    // Where in the held fragment a cut line went on with a piece beginning with "{";
-    // npos when it did not.
-    std::size_t heldObjectStart_ = std::string::npos;
     std::vector<std::string> requestedEventNames_;
     std::atomic<std::int64_t> eventsDropped_{0};
     std::atomic<std::int64_t> eventsSeen_{0};
@@ -220,7 +226,12 @@ private:
     std::atomic<bool> onlyJSON_{true};
     std::string utf8Carry_;    // a character cut at the end of the last output chunk
     std::string utf8Scratch_;  // reused by handleStdout
-    bool lineCut_ = false;     // the last output chunk ended inside a line
+    // The line that the last output chunk ended in, not judged yet; how far its JSON has
+    // come; where in it a chunk went on with "{" (npos when none did).
+    std::string cutLine_;
+    capture::JSONNesting cutLineNesting_;
+    std::size_t cutLineObjectStart_ = std::string::npos;
+    bool cutLineDelivered_ = false;  // the line the last chunk ended in was delivered whole
     std::string stderrCarry_;  // standard error not yet reported
     bool stderrFlushArmed_ = false;
     bool stderrReported_ = false;  // a report of standard error was made

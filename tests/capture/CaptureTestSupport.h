@@ -218,4 +218,35 @@ inline std::string joinLines(const std::vector<std::string>& lines) {
     return text;
 }
 
+// What a source gave: each message encoded again, the errors and the counters.
+struct Outcome {
+    std::vector<std::string> events;
+    std::vector<es::ESLogger::Error> errors;
+    std::int64_t seen = 0, dropped = 0;
+};
+
+inline Outcome outcomeOf(Collector& got, const es::ESLogger& source) {
+    Outcome out{{}, got.errorList(), source.eventsSeen(), source.eventsDropped()};
+    for (const auto& m : got.eventList()) out.events.push_back(es::encodeMessage(m));
+    return out;
+}
+
+// The file source on a file of these bytes.
+inline Outcome fileOutcome(const std::string& bytes, unsigned threads = 1) {
+    TempDir dir;
+    Collector got;
+    es::ESLoggerFile source(dir.write("capture.jsonl", bytes), got.events(), got.errors(), Level::info);
+    source.setDecodeThreads(threads);
+    source.start();
+    return outcomeOf(got, source);
+}
+
+// A stream source given these output chunks.
+inline Outcome streamOutcome(const std::vector<std::string>& chunks) {
+    Collector got;
+    ChunkSource source("/nonexistent", got.events(), got.errors(), Level::info);
+    for (const auto& chunk : chunks) source.handleStdout(chunk);
+    return outcomeOf(got, source);
+}
+
 }  // namespace capturetest

@@ -331,15 +331,18 @@ TEST_F(ProcessEvent, IllFormedOutputBytesBecomeReplacementCharacters) {
     EXPECT_NE(es::encodeMessage(got.eventList()[0]).find("\"cdhash\":\"\uFFFD\uFFFD("), std::string::npos);
 }
 
-// Decodes every piece of output chunks, joined with any held fragment, exactly by the
-// rules: what the source must give however it avoids parses that cannot succeed.
+// Decodes every line of output chunks, joined with any held fragment, exactly by the
+// rules: what the source must give however it avoids parses that cannot succeed. A line
+// cut between chunks is judged when it ends, or before when it is one whole message.
 struct EveryJoinDecoded {
+    static constexpr std::size_t none = std::string::npos;
     std::vector<std::int64_t> sequence;
     std::vector<Error> errors;
     std::int64_t seen = 0, dropped = 0, last = -1;
     std::string held;
-    std::size_t heldObjectStart = std::string::npos;
-    bool lineCut = false;  // the last chunk ended inside a line
+    std::string cut;                // the line the last chunk ended in, not judged
+    std::size_t cutObjectStart = none;  // where in it a chunk went on with "{"
+    bool cutDelivered = false;      // the line the last chunk ended in was delivered whole
 
     void deliver(const es::ESMessage& message) {
         const std::int64_t n = message.global_seq_num;
@@ -348,62 +351,71 @@ struct EveryJoinDecoded {
         sequence.push_back(n);
     }
 
+    void judge(std::string line, std::size_t objectStart) {
+        if (!held.empty()) {
+            if (line.front() == '{') {
+                ++dropped;
+            } else {
+                if (objectStart != none) objectStart += held.size();
+                line = held + line;
+            }
+            held.clear();
+        }
+        auto decoded = es::decodeMessage(line);
+        if (decoded.ok()) return deliver(decoded.value());
+        const auto& f = decoded.failure();
+        switch (f.kind) {
+            case es::DecodeFailure::Kind::missingKey:
+                ++dropped;
+                errors.emplace_back(Kind::jsonMissingKey, f.detail);
+                break;
+            case es::DecodeFailure::Kind::wrongType:
+            case es::DecodeFailure::Kind::missingValue:
+                ++dropped;
+                errors.emplace_back(Kind::jsonInvalidValue, f.path.empty() ? "" : std::get<std::string>(f.path.back()));
+                break;
+            case es::DecodeFailure::Kind::corruptedData:
+                if (objectStart != none) {
+                    auto alone = es::decodeMessage(std::string_view(line).substr(objectStart));
+                    if (alone.ok()) {
+                        ++dropped;
+                        return deliver(alone.value());
+                    }
+                }
+                held = line;
+                break;
+        }
+    }
+
     void chunk(std::string_view text) {
         if (text.empty()) return;
         bool first = true;
-        std::string_view lastPiece;
         es::capture::forEachPiece(text, [&](std::string_view piece) {
-            const bool continues = first && lineCut;
+            const bool isFirst = std::exchange(first, false);
             const bool ends = piece.data() + piece.size() != text.data() + text.size();
-            first = false;
-            lastPiece = piece;
-            if (piece.empty()) return;
-            ++seen;
-            std::string line(piece);
-            std::size_t objectStart = std::string::npos;
-            if (!held.empty()) {
-                if (piece.front() == '{' && !continues) {
-                    ++dropped;
-                } else {
-                    if (continues)
-                        objectStart = heldObjectStart != std::string::npos ? heldObjectStart
-                                      : piece.front() == '{'               ? held.size()
-                                                                           : std::string::npos;
-                    line = held + line;
+            if (isFirst && cutDelivered) {
+                if (piece.find_first_not_of(" \t") == std::string_view::npos) {
+                    seen += !piece.empty();
+                    cutDelivered = !ends;
+                    return;
                 }
-                held.clear();
-                heldObjectStart = std::string::npos;
-            } else if (continues && piece.find_first_not_of(" \t") == std::string_view::npos) {
+                cutDelivered = false;
+            }
+            seen += !piece.empty();
+            if (isFirst && !cut.empty()) {
+                if (cutObjectStart == none && piece.starts_with('{')) cutObjectStart = cut.size();
+                cut += piece;
+            } else if (!ends) {
+                cut = piece;
+            } else {
+                if (!piece.empty()) judge(std::string(piece), none);
                 return;
             }
-            auto decoded = es::decodeMessage(line);
-            if (decoded.ok()) return deliver(decoded.value());
-            const auto& f = decoded.failure();
-            switch (f.kind) {
-                case es::DecodeFailure::Kind::missingKey:
-                    ++dropped;
-                    errors.emplace_back(Kind::jsonMissingKey, f.detail);
-                    break;
-                case es::DecodeFailure::Kind::wrongType:
-                case es::DecodeFailure::Kind::missingValue:
-                    ++dropped;
-                    errors.emplace_back(Kind::jsonInvalidValue,
-                                        f.path.empty() ? "" : std::get<std::string>(f.path.back()));
-                    break;
-                case es::DecodeFailure::Kind::corruptedData:
-                    if (ends && objectStart != std::string::npos) {
-                        auto alone = es::decodeMessage(std::string_view(line).substr(objectStart));
-                        if (alone.ok()) {
-                            ++dropped;
-                            return deliver(alone.value());
-                        }
-                    }
-                    held = line;
-                    heldObjectStart = ends ? std::string::npos : objectStart;
-                    break;
+            if (ends || (cut.starts_with('{') && es::decodeMessage(cut).ok())) {
+                judge(std::exchange(cut, {}), std::exchange(cutObjectStart, none));
+                cutDelivered = !ends;
             }
         });
-        lineCut = !lastPiece.empty();
     }
 };
 

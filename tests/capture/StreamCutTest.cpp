@@ -11,6 +11,7 @@
 #include "CaptureTestSupport.h"
 #include "CaptureText.h"
 #include "ESLoggerFile.h"
+#include "IllFormedUTF8.h"
 
 using namespace capturetest;
 using es::ESLogger;
@@ -143,6 +144,75 @@ TEST(StreamCut, HeldFragmentsAndCutCharactersBetweenChunks) {
         EXPECT_EQ(got.sequence(), c.sequence);
         EXPECT_EQ(source.eventsDropped(), c.dropped);
         EXPECT_TRUE(got.errorList().empty());
+    }
+}
+
+// Lines whose path holds ill-formed UTF-8 of every class, cut into two chunks at every
+// byte and into three at every two bytes around the bad ones: the stream gives the
+// file source's texts, one U+FFFD per maximal ill-formed subpart.
+TEST(StreamCut, IllFormedUTF8CutAnywhereIsRepairedAsTheFileSourceRepairsIt) {
+    fixtures::FixtureGenerator generator(5);
+    for (const auto& c : utf8cases::illFormed()) {
+        SCOPED_TRACE(c.name);
+        es::ESMessage message = generator.next();
+        message.process.executable.path = "/opt/@@/tool";
+        std::string line = es::encodeMessage(message);
+        const std::size_t bad = line.find("@@");
+        line.replace(bad, 2, c.bytes);
+        const std::string text = line + "\n";
+
+        const Outcome file = fileOutcome(text);
+        ASSERT_EQ(file.events.size(), 1u);
+        EXPECT_EQ(es::decodeMessage(file.events[0]).value().process.executable.path, "/opt/" + c.repaired + "/tool");
+        for (std::size_t cut = 1; cut < text.size(); ++cut) {
+            const Outcome stream = streamOutcome({text.substr(0, cut), text.substr(cut)});
+            ASSERT_EQ(stream.events, file.events) << "cut at " << cut;
+        }
+        for (std::size_t first = bad - 1; first <= bad + c.bytes.size(); ++first)
+            for (std::size_t second = first + 1; second <= bad + c.bytes.size() + 1; ++second) {
+                const Outcome stream = streamOutcome(
+                    {text.substr(0, first), text.substr(first, second - first), text.substr(second)});
+                ASSERT_EQ(stream.events, file.events) << "cut at " << first << " and " << second;
+            }
+    }
+}
+
+// Lines that are not messages (numbers, literals, log text, objects without a key),
+// cut between chunks: a line is judged only when it ends, so the errors, the events and
+// the events dropped are the file source's on the same bytes. A whole message that ends
+// the output without a line feed is delivered, as the file source delivers a last line.
+TEST(StreamCut, CutLinesThatAreNotMessagesGiveTheFileSourcesErrorsAndCounts) {
+    const auto l = linesWithSequence({1, 2, 3});
+    const std::string digits(100000, '7');
+    std::vector<std::string> digitChunks{l[0] + "\n"};
+    for (std::size_t at = 0; at < digits.size(); at += 4096) digitChunks.push_back(digits.substr(at, 4096));
+    digitChunks.push_back("\n" + l[1] + "\n");
+    const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
+        {"number cut in two", {l[0] + "\n17338", "50000 host x: started\n" + l[1] + "\n"}},
+        {"number cut in three places", {l[0] + "\n12", "3", "4", "5\n" + l[1] + "\n"}},
+        {"number cut right before its line feed", {l[0] + "\n12345", "\n" + l[1] + "\n"}},
+        {"literal cut", {l[0] + "\ntr", "ue\n" + l[1] + "\n"}},
+        {"log text cut", {l[0] + "\n2026-12-10 13:00:01 ", "started\r\n", l[1] + "\n"}},
+        {"object without a key cut", {l[0] + "\n{\"schema_version\":", "1}\n" + l[1] + "\n"}},
+        {"object with a wrong value cut", {l[0] + "\n{\"schema_version\":\"", "1\"}\n" + l[1] + "\n"}},
+        {"line of digits over many chunks", digitChunks},
+        {"cut number, then a cut message", {l[0] + "\n1", "2\n" + l[1].substr(0, 30), l[1].substr(30) + "\n"}},
+        {"number held as a fragment part, then its line", {"12", "\v34\n" + l[1] + "\n"}},
+        {"message at the end without a line feed", {l[0] + "\n" + l[1].substr(0, 40), l[1].substr(40)}},
+        {"message, blanks, line feed", {l[0] + "\n" + l[1], "  ", " \n" + l[2] + "\n"}},
+    };
+    for (const auto& [name, chunks] : cases) {
+        SCOPED_TRACE(name);
+        std::string bytes;
+        for (const auto& chunk : chunks) bytes += chunk;
+        if (!bytes.starts_with('{')) bytes.insert(0, l[0] + "\n");  // the file source wants "{" first
+        const Outcome file = fileOutcome(bytes);
+        std::vector<std::string> streamChunks = chunks;
+        if (!chunks.front().starts_with('{')) streamChunks.insert(streamChunks.begin(), l[0] + "\n");
+        const Outcome stream = streamOutcome(streamChunks);
+        EXPECT_EQ(stream.events, file.events);
+        EXPECT_EQ(stream.errors, file.errors);
+        EXPECT_EQ(stream.dropped, file.dropped);
     }
 }
 
