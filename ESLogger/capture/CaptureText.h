@@ -1,6 +1,6 @@
 #pragma once
-// Text helpers of the capture library (not part of its interface): lines as read from
-// a file, splitting at newline characters, and how far a JSON text fed in parts has come.
+// Text helpers of the capture library (not part of its interface): lines as read from a
+// file, splitting at newline characters, and how far a JSON text fed in parts has come (JSONNesting).
 
 #include <cstddef>
 #include <cstdint>

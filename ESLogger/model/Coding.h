@@ -1,8 +1,8 @@
 #pragma once
-// The generic JSON coding of the event model. One decoder and one encoder walk a
-// record's field table; scalars, arrays, enumerations and code-signing flags have
-// one coding each. Decoding stops at the first failure (declaration order, depth
-// first) and reports it with its coding path.
+// The generic JSON coding of the event model. Three decoders (the fast read from the text,
+// the optimistic decode of a parsed document, the strict one when those fail) and one encoder
+// walk a record's field table; scalars, arrays, enumerations and code-signing flags have one
+// coding each. The strict decode reports the first failure (declaration order) with its path.
 
 #include <simdjson.h>
 
@@ -78,9 +78,9 @@ private:
 template <class T>
 struct Coding;
 
-// Decodes v as T at the child step `step` of the current path.
+// Always inlined: the small codings on the decoders' hot paths.
 #define ES_HOT inline __attribute__((always_inline))
-
+// Decodes v as T at the child step `step` of the current path.
 template <class T, class Step>
 ES_HOT bool decodeAt(JSONValue v, Step step, T& out, DecodeContext& ctx) {
     ctx.push(step);

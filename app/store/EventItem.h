@@ -1,7 +1,7 @@
 #pragma once
 // One row of the event store: a decoded message, the process the row is about,
 // the event time in whole seconds and the row's annotation set. Items are shared
-// by the store's lists, the programs and the views.
+// by the store's lists, the programs and the views. Also TypeCounter (events per type).
 
 #include <atomic>
 #include <cstddef>

@@ -1,8 +1,8 @@
 #pragma once
 // The store's rules for reading and comparing text: the order of program paths
 // (by Unicode scalar values after canonical composition), the upper-casing of a
-// search text (full Unicode case mapping) and the reading of a decimal integer.
-// ASCII text takes a direct path; only other text goes through the Unicode tables.
+// search text (full Unicode case mapping), the reading of a decimal integer, and
+// FragmentSet (any of several texts found in one scan). ASCII text takes a direct path.
 
 #include <array>
 #include <cstdint>
