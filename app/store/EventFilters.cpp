@@ -284,13 +284,23 @@ public:
         case Mode::uid: qm::prefetch(&p.audit_token.euid); break;
         case Mode::anyPID: prefetchPIDs(p); break;
         case Mode::program: qm::prefetch(&p.executable.path); break;
+        case Mode::details:
+            qm::prefetch(&e.theEvent().event);
+            qm::prefetch(&p.executable.path);
+            break;
         case Mode::keepAll:
-        case Mode::annotations:
-        case Mode::details: break;
+        case Mode::annotations: break;
         }
     }
     void prefetchPointees(const EventItem& e) const {
         if (mode_ == Mode::program) qm::prefetch(e.theProcess().executable.path.data());
+        if (mode_ == Mode::details) {
+            qm::prefetch(e.theProcess().executable.path.data());
+            e.theEvent().event.visit([](const auto& payload) {
+                qm::prefetch(&payload);
+                qm::prefetch(reinterpret_cast<const char*>(&payload) + 64);
+            });
+        }
     }
 
     bool operator()(const EventItem& e) const {
