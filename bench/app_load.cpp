@@ -22,6 +22,15 @@
 using bench::seconds;
 
 namespace {
+// Minor page faults of this process so far.
+long minorFaults() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+}  // namespace
+
+namespace {
 
 // Quits the event loop once everything the load queued on the main queue has run.
 class LoadWatcher final : public qm::EventViewDelegate {
@@ -52,11 +61,13 @@ int main(int argc, char** argv) {
     std::size_t counted = 0;
     es::ESLoggerFile alone(
         file, [&](es::ESMessage) { ++counted; }, [](const es::ESLogger::Error&) {}, logging::Logger::Level::info);
+    long faults0 = minorFaults();
     auto t0 = std::chrono::steady_clock::now();
     alone.start();
     const double aloneSecs = seconds(t0);
     const double aloneRSS = bench::peakRSSMB();
     const std::string aloneLoad = bench::loadAverage();
+    const long aloneFaults = minorFaults() - faults0;
 
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
@@ -64,6 +75,7 @@ int main(int argc, char** argv) {
         [](dispatch::Work work) { QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection); });
     qm::registerDefaultSettings();
     double appSecs = 0;
+    long appFaults = 0;
     std::string appLoad;
     std::size_t rows = 0, all = 0;
     {
@@ -72,10 +84,12 @@ int main(int argc, char** argv) {
         view.setDelegate(&watcher);
         view.resize(1200, 800);
         view.show();
+        faults0 = minorFaults();
         t0 = std::chrono::steady_clock::now();
         view.openEventFiles(file);
         app.exec();
         appSecs = seconds(t0);
+        appFaults = minorFaults() - faults0;
         appLoad = bench::loadAverage();
         rows = std::size_t(view.shownEvents().size());
         all = view.filters.allEvents.size();
@@ -84,11 +98,12 @@ int main(int argc, char** argv) {
     dispatch::setMainQueueHook({});
     const double rss = bench::peakRSSMB();
 
-    std::printf("app: %.3f s to the last of %zu events in the table (%zu rows), %.1f MB/s, peak RSS %.1f MB = %.3f x file"
+    std::printf("app: %.3f s to the last of %zu events in the table (%zu rows), %.1f MB/s, peak RSS %.1f MB = %.3f x file,"
+                " %ld minor page faults (load %s)\n",
+                appSecs, all, rows, mb / appSecs, rss, rss / mb, appFaults, appLoad.c_str());
+    std::printf("file source alone: %.3f s for %zu events, %.1f MB/s, peak RSS after it %.1f MB, %ld minor page faults"
                 " (load %s)\n",
-                appSecs, all, rows, mb / appSecs, rss, rss / mb, appLoad.c_str());
-    std::printf("file source alone: %.3f s for %zu events, %.1f MB/s, peak RSS after it %.1f MB (load %s)\n", aloneSecs,
-                counted, mb / aloneSecs, aloneRSS, aloneLoad.c_str());
+                aloneSecs, counted, mb / aloneSecs, aloneRSS, aloneFaults, aloneLoad.c_str());
     std::printf("file %.1f MB; app / file source alone %.2f\n", mb, appSecs / aloneSecs);
     return 0;
 }
