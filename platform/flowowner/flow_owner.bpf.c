@@ -33,9 +33,11 @@
 
 const volatile __u64 target_netns = 0;
 
+/* As many flows as may wait for their description (65,536 packets), so that a burst of
+ * new flows does not push out the records of those not yet described. */
 struct {
     __uint(type, BPF_MAP_TYPE_LRU_HASH);
-    __uint(max_entries, 16384);
+    __uint(max_entries, 65536);
     __type(key, struct qm_flow_key);
     __type(value, struct qm_owner);
 } flows SEC(".maps");
