@@ -32,29 +32,29 @@ std::string failureText() noexcept {
 
 }  // namespace
 
-// What the chunks of one owner share: the arena of their items, the message lists of
-// built chunks kept for the next chunks (so their memory is not mapped and touched
-// anew each time), how many chunks the global queues hold, the full chunks with the
-// batch that the first of them joined as they were built, and the failure state.
+// What the chunks of one owner share: the arena of their items, how many chunks the
+// global queues hold, the full chunks with the batch that the first of them joined as
+// they were built, and the failure state.
 //
 // Chunks join strictly in arrival order: workers join the built chunks at the front of
 // started, and while a flush joins the chunks it took, workers leave the later ones
 // to the next flush. So the first failed chunk joined is the first failure in arrival
-// order: its items before the failure join, every later chunk is dropped.
+// order: it and every later chunk are dropped.
 struct BackgroundEvents::Shared {
-    Shared(MakeItem make, std::function<void(const std::string&)> report)
-        : makeItem(make ? std::move(make) : MakeItem(makeEventItem)), failed(std::move(report)) {}
+    Shared(MakeItem make, Annotate mark, std::function<void(const std::string&)> report)
+        : makeItem(make ? std::move(make)
+                        : MakeItem([](EventArena& arena, es::ESMessage&& m) { return makeEventItem(arena, std::move(m)); })),
+          annotate(mark ? std::move(mark) : Annotate([](EventItem& item) { EventAnnotator::shared().annotate(item); })),
+          failed(std::move(report)) {}
 
     EventArena arena;
     const MakeItem makeItem;
+    const Annotate annotate;
     const std::function<void(const std::string&)> failed;
     std::atomic<std::size_t> queued{0};  // handed to a global queue and not yet built
     const std::size_t queueLimit = std::max(1u, std::thread::hardware_concurrency());
     // Set by a failure, cleared by resume and clear: messages added meanwhile are dropped.
     std::atomic<bool> failing{false};
-
-    std::mutex spareMutex;
-    std::vector<std::vector<es::ESMessage>> spare;
 
     std::mutex mutex;  // guards the fields below; epoch is also written under the owner's lock
     // Counts resumes and clears; each chunk keeps the one it was made in.
@@ -66,24 +66,6 @@ struct BackgroundEvents::Shared {
     // Full chunks after joined, in arrival order (vectors: moved and swapped without
     // memory of their own, also when memory has run out).
     std::vector<ChunkPtr> started;
-
-    std::vector<es::ESMessage> messageList() {
-        std::lock_guard lock(spareMutex);
-        if (spare.empty()) return {};
-        auto list = std::move(spare.back());
-        spare.pop_back();
-        return list;
-    }
-    void keep(std::vector<es::ESMessage>&& list) noexcept {
-        list.clear();
-        std::lock_guard lock(spareMutex);
-        // Enough for every chunk a flush can find built or in the making.
-        if (spare.size() >= 2 * queueLimit) return;
-        try {
-            spare.push_back(std::move(list));
-        } catch (...) {  // the list is let go instead
-        }
-    }
 
     // Under mutex.
     bool dropped(const Chunk& chunk) const;
@@ -117,19 +99,14 @@ public:
     const std::uint64_t epoch;
 
     Shared& shared() { return *shared_; }
-    std::size_t size() const { return messages_.size(); }
-    bool full() const { return messages_.size() == chunkSize; }
+    std::size_t size() const { return items_.size(); }
+    bool full() const { return items_.size() == chunkSize; }
 
-    // Appends the message; on failure the chunk is as it was.
-    void add(es::ESMessage&& message) {
-        // A chunk of one message (a slow stream, flushed at every event) takes no full list.
-        if (messages_.size() == 1 && messages_.capacity() < chunkSize) {
-            auto list = shared_->messageList();
-            list.reserve(chunkSize);
-            list.push_back(std::move(messages_.front()));
-            messages_ = std::move(list);
-        }
-        messages_.push_back(std::move(message));
+    // Appends the item; on failure the chunk is as it was.
+    void add(EventItemPtr&& item) {
+        // A chunk of one event (a slow stream, flushed at every event) takes no full list.
+        if (items_.size() == 1) items_.reserve(chunkSize);
+        items_.push_back(std::move(item));
     }
 
     // Builds the items unless another thread has started to.
@@ -140,8 +117,8 @@ public:
 
     bool isBuilt() const { return state_.load(std::memory_order_acquire) == built; }
 
-    // The built items, built here when no other thread has started them. After a
-    // failure, the items before it.
+    // The built items, built here when no other thread has started them; none when
+    // building failed.
     EventBatch take() noexcept {
         tryBuild();
         for (int now; (now = state_.load(std::memory_order_acquire)) != built;) state_.wait(now, std::memory_order_acquire);
@@ -154,28 +131,19 @@ private:
     enum : int { waiting, building, built };
 
     void build() noexcept {
-        std::vector<EventItemPtr> items;
         try {
-            items.reserve(messages_.size());
-            const EventAnnotator& annotator = EventAnnotator::shared();
-            for (es::ESMessage& message : messages_)
-                items.push_back(shared_->makeItem(shared_->arena, std::move(message), annotator));
-        } catch (...) {
+            for (const EventItemPtr& item : items_) shared_->annotate(*item);
+            batch_ = EventBatch(std::move(items_));
+        } catch (...) {  // the items cannot be marked or grouped: none of this chunk joins
             failure_ = failureText();
         }
-        try {
-            batch_ = EventBatch(std::move(items));
-        } catch (...) {  // the items cannot even be grouped: none of this chunk joins
-            if (failure_.empty()) failure_ = failureText();
-        }
-        if (messages_.capacity() >= chunkSize) shared_->keep(std::move(messages_));
-        messages_ = {};
+        items_ = {};
         state_.store(built, std::memory_order_release);
         state_.notify_all();
     }
 
     std::shared_ptr<Shared> shared_;
-    std::vector<es::ESMessage> messages_;
+    std::vector<EventItemPtr> items_;
     EventBatch batch_;
     std::string failure_;
     std::atomic<int> state_{waiting};
@@ -287,7 +255,7 @@ BackgroundEvents::BackgroundEvents(Setup setup)
     : refreshInterval_(setup.refreshInterval),
       now_(setup.now ? std::move(setup.now) : std::function<Clock::time_point()>(Clock::now)),
       deliver_(std::move(setup.deliver)),
-      shared_(std::make_shared<Shared>(std::move(setup.makeItem), std::move(setup.failed))),
+      shared_(std::make_shared<Shared>(std::move(setup.makeItem), std::move(setup.annotate), std::move(setup.failed))),
       lastRefresh_(now_() - std::chrono::seconds(3)) {}
 
 BackgroundEvents::~BackgroundEvents() {
@@ -298,25 +266,36 @@ BackgroundEvents::~BackgroundEvents() {
 }
 
 bool BackgroundEvents::add(es::ESMessage&& message) {
-    ChunkPtr full;
+    if (shared_->failing.load(std::memory_order_relaxed)) return false;
     std::string failure;
+    EventItemPtr item;
+    // Outside the lock: the move into fresh memory is most of what an event costs here.
+    try {
+        item = shared_->makeItem(shared_->arena, std::move(message));
+    } catch (...) {
+        failure = failureText();
+    }
+    ChunkPtr full;
     bool due, arm = false;
     {
         std::lock_guard lock(mutex_);
         if (shared_->failing.load(std::memory_order_relaxed)) return false;
-        try {
-            if (!filling_) filling_ = std::make_shared<Chunk>(shared_, shared_->epoch.load());
-            filling_->add(std::move(message));
-            ++size_;
-            if (filling_->full()) {
-                std::lock_guard joining(shared_->mutex);
-                shared_->started.push_back(filling_);
-                full = std::exchange(filling_, nullptr);
+        if (item) {
+            try {
+                if (!filling_) filling_ = std::make_shared<Chunk>(shared_, shared_->epoch.load());
+                filling_->add(std::move(item));
+                ++size_;
+                if (filling_->full()) {
+                    std::lock_guard joining(shared_->mutex);
+                    shared_->started.push_back(filling_);
+                    full = std::exchange(filling_, nullptr);
+                }
+            } catch (...) {
+                failure = failureText();
             }
-        } catch (...) {
-            // The events before this one stay; this and the later ones are dropped.
-            if (!shared_->failing.exchange(true)) failure = failureText();
         }
+        // The events before this one stay; this and the later ones are dropped.
+        if (!failure.empty() && shared_->failing.exchange(true)) failure.clear();  // told already
         due = !(refreshInterval_ > now_() - lastRefresh_);
         if (!due && !trailingArmed_) arm = trailingArmed_ = true;
     }

@@ -3,10 +3,12 @@
 // that reached the events view and wait to be moved into the store, in arrival order,
 // with the refresh throttle and the flushes.
 //
-// Messages collect in chunks of chunkSize. The items of each full chunk (arena block,
-// timestamp, annotations, grouping by program) are built on the global queues, or by
-// the delivering thread itself when as many chunks as there are cores wait for a worker
-// already; built chunks join one batch in arrival order as they are done. A flush takes
+// Each message is moved once, into its item's arena block, by the thread that adds it
+// (the item's timestamp and row process come with it); the items collect in chunks of
+// chunkSize. Each full chunk is built (annotations, grouping by program) on the global
+// queues, or by the delivering thread itself when as many chunks as there are cores
+// wait for a worker already; built chunks join one batch in arrival order as they are
+// done. A flush takes
 // every waiting event, builds what no worker has started, waits for the rest and hands
 // the events to deliver as one batch. An event that arrives at least refreshInterval
 // after the last flush flushes at once; the owner's timer flushes the events that wait
@@ -19,9 +21,9 @@
 // among them). Neither runs under the lock of the waiting list, and neither may flush.
 //
 // Failures: no exception leaves an operation or the work it queues. When an item cannot
-// be built (memory runs out), failed is told once; the events before that item are
+// be made (memory runs out), failed is told once; the events before that item are
 // delivered, and the later ones, with every event added until resume() or clear(), are
-// dropped.
+// dropped. When a chunk cannot be built, the same holds from its first event on.
 
 #include <chrono>
 #include <cstddef>
@@ -37,7 +39,6 @@
 
 namespace qm {
 
-class EventAnnotator;
 class EventArena;
 
 class BackgroundEvents {
@@ -49,8 +50,12 @@ public:
     struct Stamp {
         std::uint64_t clears = 0;
     };
-    // Builds one item from its message (makeEventItem; tests make it fail).
-    using MakeItem = std::function<EventItemPtr(EventArena&, es::ESMessage&&, const EventAnnotator&)>;
+    // Makes one item, not yet marked, from its message on the adding thread
+    // (makeEventItem; tests make it fail).
+    using MakeItem = std::function<EventItemPtr(EventArena&, es::ESMessage&&)>;
+    // Marks one item on the thread that builds its chunk (the shared annotator; tests
+    // watch where it runs).
+    using Annotate = std::function<void(EventItem&)>;
 
     struct Setup {
         // Minimum time between two flushes caused by arriving events.
@@ -62,6 +67,7 @@ public:
         // Told the failure's text when items could not be built.
         std::function<void(const std::string& what)> failed;
         MakeItem makeItem;  // none: makeEventItem
+        Annotate annotate;  // none: EventAnnotator::shared()
     };
 
     // The last flush is taken to lie 3 s in the past, so the first event flushes.

@@ -131,13 +131,21 @@ std::string_view eventTypeNamePart(es::EventType type) {
 EventItem::EventItem(es::ESMessage&& message) : EventItem(std::move(message), EventAnnotator::shared()) {}
 
 EventItem::EventItem(es::ESMessage&& message, const EventAnnotator& annotator)
+    : EventItem(std::move(message), Unmarked{}) {
+    annotator.annotate(*this);
+}
+
+EventItem::EventItem(es::ESMessage&& message, Unmarked)
     : timestamp_(internetDateTimeSeconds(message.time)), theEvent_(std::move(message)) {
     theProcess_ = &rowProcess(theEvent_);
-    annotator.annotate(*this);
 }
 
 EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message, const EventAnnotator& annotator) {
     return std::allocate_shared<EventItem>(ArenaAllocator<EventItem>(arena), std::move(message), annotator);
+}
+
+EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message) {
+    return std::allocate_shared<EventItem>(ArenaAllocator<EventItem>(arena), std::move(message), EventItem::Unmarked{});
 }
 
 void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later) {

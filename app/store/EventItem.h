@@ -58,6 +58,10 @@ public:
     // annotator (or the given one) mark it. Never fails.
     explicit EventItem(es::ESMessage&& message);
     EventItem(es::ESMessage&& message, const EventAnnotator& annotator);
+    // Builds the item without marking it: its annotations are added before it is
+    // shared (EventAnnotator::annotate), possibly on another thread.
+    struct Unmarked {};
+    EventItem(es::ESMessage&& message, Unmarked);
 
     EventItem(const EventItem&) = delete;
     EventItem& operator=(const EventItem&) = delete;
@@ -93,6 +97,8 @@ using EventItemPtr = std::shared_ptr<EventItem>;
 // An item (with its shared count) in one block of the arena, marked by the
 // annotator; the block is freed into the arena when the last holder lets go.
 EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message, const EventAnnotator& annotator);
+// The same item, not yet marked.
+EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message);
 
 // Moves the items of later to the end of list. When later is the longer list and has
 // room for list's items in front of its own, those move instead, so that a long list

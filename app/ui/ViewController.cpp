@@ -101,7 +101,8 @@ ViewController::ViewController(Settings& settings, BackgroundEvents::MakeItem ma
                                  if (life->self) life->self->buildFailed(what);
                              });
                          },
-                         .makeItem = std::move(makeItem)}),
+                         .makeItem = std::move(makeItem),
+                         .annotate = nullptr}),
       dropped_(std::make_shared<DroppedLines>()) {
     life_->self = this;
     trailingTimer_ = new QTimer(this);

@@ -149,7 +149,7 @@ signals:
     void subtitleChanged(const QString& text);
 
 protected:
-    // For tests: items are built by makeItem.
+    // For tests: items are made by makeItem.
     ViewController(Settings& settings, BackgroundEvents::MakeItem makeItem, QWidget* parent = nullptr);
     // The clock of the refresh throttle.
     virtual Clock::time_point now() const { return Clock::now(); }

@@ -66,7 +66,8 @@ class Path {
     };
 
 public:
-    explicit Path(BackgroundEvents::MakeItem make = nullptr, std::chrono::duration<double> interval = std::chrono::seconds(2))
+    explicit Path(BackgroundEvents::MakeItem make = nullptr, std::chrono::duration<double> interval = std::chrono::seconds(2),
+                  BackgroundEvents::Annotate annotate = nullptr)
         : events({.refreshInterval = interval,
                   .now = [this] { return start + std::chrono::milliseconds(millis.fetch_add(stepMillis)); },
                   .deliver = [r = record](qm::EventBatch&& batch, BackgroundEvents::Stamp stamp) { r->deliver(batch, stamp); },
@@ -74,7 +75,8 @@ public:
                       std::lock_guard lock(r->mutex);
                       r->failures.push_back(what);
                   },
-                  .makeItem = std::move(make)}) {}
+                  .makeItem = std::move(make),
+                  .annotate = std::move(annotate)}) {}
 
     const std::shared_ptr<Record> record = std::make_shared<Record>();
     const BackgroundEvents::Clock::time_point start = BackgroundEvents::Clock::now();
@@ -149,9 +151,9 @@ TEST(BackgroundEvents, FailureToBuildAnItemDeliversTheEventsBeforeItAndDropsTheR
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::atomic<bool> memoryShort{true};
-        Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
+        Path path([&](qm::EventArena& arena, es::ESMessage&& m) {
             if (memoryShort && m.global_seq_num >= c.failAt) throw std::bad_alloc();
-            return qm::makeEventItem(arena, std::move(m), annotator);
+            return qm::makeEventItem(arena, std::move(m));
         });
         path.holdClock();
         path.add(1, c.total);
@@ -183,9 +185,9 @@ TEST(BackgroundEvents, FailureToBuildAnItemDeliversTheEventsBeforeItAndDropsTheR
 
 TEST(BackgroundEvents, DeleteEventsDropsWhatWaitsAndEndsAFailure) {
     std::atomic<bool> memoryShort{true};
-    Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
+    Path path([&](qm::EventArena& arena, es::ESMessage&& m) {
         if (memoryShort && m.global_seq_num > 3 * chunk) throw std::bad_alloc();
-        return qm::makeEventItem(arena, std::move(m), annotator);
+        return qm::makeEventItem(arena, std::move(m));
     });
     path.holdClock();
     path.add(1, 10);
@@ -214,10 +216,9 @@ TEST(BackgroundEvents, DeliveringThreadBuildsAChunkItselfWhenTheWorkersAreBehind
     const std::thread::id deliverer = std::this_thread::get_id();
     std::atomic<bool> release{false};
     std::atomic<int> chunksBuiltByDeliverer{0};
-    Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
+    Path path(nullptr, std::chrono::seconds(2), [&](qm::EventItem& item) {
         if (std::this_thread::get_id() != deliverer) release.wait(false);  // the workers fall behind
-        else if (m.global_seq_num % chunk == 1) ++chunksBuiltByDeliverer;
-        return qm::makeEventItem(arena, std::move(m), annotator);
+        else if (item.theEvent().global_seq_num % chunk == 1) ++chunksBuiltByDeliverer;
     });
     path.holdClock();
     // As many full chunks as there are workers wait for them; the next one is built here.
@@ -228,36 +229,6 @@ TEST(BackgroundEvents, DeliveringThreadBuildsAChunkItselfWhenTheWorkersAreBehind
     release.notify_all();
     path.events.flush();
     EXPECT_EQ(path.delivered(), range(1, (workers + 1) * chunk));
-}
-
-TEST(BackgroundEvents, BuiltChunksLendTheirMessageListsToTheNextChunks) {
-    std::mutex mutex;
-    std::vector<const es::ESMessage*> firsts;  // where the first message of each chunk lay
-    Path path([&](qm::EventArena& arena, es::ESMessage&& m, const qm::EventAnnotator& annotator) {
-        if (m.global_seq_num % chunk == 1) {
-            std::lock_guard lock(mutex);
-            firsts.push_back(&m);
-        }
-        return qm::makeEventItem(arena, std::move(m), annotator);
-    });
-    path.holdClock();
-    path.add(1, chunk);
-    path.events.flush();
-    path.add(chunk + 1, 2 * chunk);
-    path.events.flush();
-    path.add(2 * chunk + 1, 2 * chunk + 1);  // one message, flushed alone, takes no full list
-    path.events.flush();
-    path.add(3 * chunk + 1, 4 * chunk);
-    path.events.flush();
-    std::vector<std::int64_t> expected = range(1, 2 * chunk + 1);
-    for (std::int64_t seq : range(3 * chunk + 1, 4 * chunk)) expected.push_back(seq);
-    EXPECT_EQ(path.delivered(), expected);
-
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(firsts.size(), 4u);
-    EXPECT_EQ(firsts[1], firsts[0]);
-    EXPECT_NE(firsts[2], firsts[0]);
-    EXPECT_EQ(firsts[3], firsts[0]);
 }
 
 TEST(BackgroundEvents, FlushesFromSeveralThreadsDeliverEveryEventOnceInOrderOneAtATime) {

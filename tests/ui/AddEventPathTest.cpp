@@ -170,10 +170,9 @@ TEST_F(AddEventPathTest, StopKeepsExactlyTheEventsDeliveredBeforeIt) {
 class ShortOfMemoryViewController : public qm::ViewController {
 public:
     ShortOfMemoryViewController(qm::Settings& settings, std::int64_t failFrom, const std::atomic<bool>& shortOfMemory)
-        : qm::ViewController(settings, [failFrom, &shortOfMemory](qm::EventArena& arena, es::ESMessage&& m,
-                                                                   const qm::EventAnnotator& annotator) {
+        : qm::ViewController(settings, [failFrom, &shortOfMemory](qm::EventArena& arena, es::ESMessage&& m) {
               if (shortOfMemory && m.global_seq_num >= failFrom) throw std::bad_alloc();
-              return qm::makeEventItem(arena, std::move(m), annotator);
+              return qm::makeEventItem(arena, std::move(m));
           }) {}
 };
 
