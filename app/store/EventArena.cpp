@@ -39,10 +39,69 @@ void release(std::byte* region) noexcept {
     ::munmap(region, EventArena::regionSize);
 }
 
+// Makes the region's pages present in one call, then writes to each through this
+// mapping: under some hypervisors the first write to a page costs as much as a fault
+// even once the page is present, and it is taken here rather than by the thread that
+// makes the items. Where the kernel cannot populate, the writes fault each page in.
+void makePresent(std::byte* region) noexcept {
+    (void)::madvise(region, EventArena::regionSize, MADV_POPULATE_WRITE);
+    constexpr std::size_t page = 4096;
+    for (std::size_t at = EventArena::blockAlignment; at < EventArena::regionSize; at += page)
+        reinterpret_cast<volatile std::byte*>(region)[at] = std::byte{0};
+}
+
 }  // namespace
+
+// The region made ready ahead, handed from the work that maps it to the arena.
+struct EventArena::Ahead {
+    std::mutex mutex;
+    std::byte* ready = nullptr;
+    bool preparing = false;
+    bool closed = false;  // the arena is gone: a region made ready now is released
+
+    std::byte* take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(ready, nullptr);
+    }
+};
+
+EventArena::EventArena() : ahead_(std::make_shared<Ahead>()) {}
 
 EventArena::~EventArena() {
     if (region_) release(region_);
+    std::byte* ready;
+    {
+        std::lock_guard lock(ahead_->mutex);
+        ahead_->closed = true;
+        ready = std::exchange(ahead_->ready, nullptr);
+    }
+    if (ready) release(ready);
+}
+
+void EventArena::prepareNext() noexcept {
+    {
+        std::lock_guard lock(ahead_->mutex);
+        if (ahead_->ready || ahead_->preparing) return;
+        ahead_->preparing = true;
+    }
+    try {
+        dispatch::DispatchQueue::global(dispatch::QoS::normal).async([ahead = ahead_] {
+            std::byte* region = nullptr;
+            try {
+                region = mapRegion();
+                makePresent(region);
+            } catch (...) {  // no memory: the arena maps its next region when it needs it
+            }
+            std::lock_guard lock(ahead->mutex);
+            ahead->preparing = false;
+            if (!region) return;
+            if (ahead->closed) return release(region);
+            ahead->ready = region;
+        });
+    } catch (...) {
+        std::lock_guard lock(ahead_->mutex);
+        ahead_->preparing = false;
+    }
 }
 
 void* EventArena::allocate(std::size_t bytes) {
@@ -50,10 +109,16 @@ void* EventArena::allocate(std::size_t bytes) {
     bytes = (bytes + blockAlignment - 1) & ~(blockAlignment - 1);
     std::lock_guard lock(mutex_);
     if (!region_ || used_ + bytes > regionSize) {
-        std::byte* fresh = mapRegion();
+        std::byte* fresh = ahead_->take();
+        if (!fresh) fresh = mapRegion();
         if (region_) release(region_);
         region_ = fresh;
         used_ = blockAlignment;
+        nextAsked_ = false;
+    }
+    if (!nextAsked_ && used_ + bytes > regionSize / 2) {
+        nextAsked_ = true;
+        prepareNext();
     }
     std::launder(reinterpret_cast<RegionHeader*>(region_))->holds.fetch_add(1, std::memory_order_relaxed);
     void* block = region_ + used_;

@@ -8,8 +8,13 @@
 // block cut from it is freed. The regions are not advised for huge pages: where
 // the kernel compacts memory for them on demand, a first touch can stall for
 // seconds when memory is fragmented.
+//
+// Once half of a region is cut, the next one is mapped and its pages made present on
+// a global queue, so that the thread making items (the one that delivers the events)
+// does not take a page fault every few items; a small capture has none made ahead.
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -24,8 +29,9 @@ public:
     static constexpr std::size_t blockAlignment = 64;
     static constexpr std::size_t maxBlock = regionSize / 64;
 
-    EventArena() = default;
-    // Releases the arena's hold on its current region; blocks still in use keep it.
+    EventArena();
+    // Releases the arena's hold on its current region (blocks still in use keep it)
+    // and the region made ready ahead.
     ~EventArena();
     EventArena(const EventArena&) = delete;
     EventArena& operator=(const EventArena&) = delete;
@@ -37,9 +43,15 @@ public:
     static void deallocate(void* block) noexcept;
 
 private:
+    struct Ahead;
+    // Has the next region made ready on a global queue unless one is, or is on its way.
+    void prepareNext() noexcept;
+
     std::mutex mutex_;
     std::byte* region_ = nullptr;  // where blocks are cut from now
     std::size_t used_ = 0;         // bytes of region_ handed out, its header included
+    bool nextAsked_ = false;       // the region after region_ is made ready ahead
+    std::shared_ptr<Ahead> ahead_;  // shared with the work that makes it ready
 };
 
 // A standard allocator over an arena, for std::allocate_shared.
