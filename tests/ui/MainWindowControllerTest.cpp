@@ -400,6 +400,8 @@ TEST_F(MainWindowTest, SaveIsEnabledForAShownListAndNotWhileSaving) {
 
     const auto target = dir / "out.json";
     window->saveAnswers = {target};
+    // The item itself follows the state once the queued validation after the load has run.
+    ASSERT_TRUE(waitUntil([&] { return save->isEnabled(); }));
     save->trigger();
     EXPECT_EQ(window->saveMenuItem, save);
     EXPECT_FALSE(save->isEnabled());
