@@ -127,10 +127,10 @@ struct SerialQueue final : DispatchQueue::Impl {
     }
 
     void async(Work work) override {
-        {
-            std::lock_guard lock(state->mutex);
-            state->items.push_back(std::move(work));
-        }
+        // Woken under the lock: the item may hold the queue's last handle, and once the
+        // lock is free the worker may run it and destroy this queue and its state.
+        std::lock_guard lock(state->mutex);
+        state->items.push_back(std::move(work));
         state->wake.notify_one();
     }
 
@@ -498,7 +498,9 @@ void concurrentPerform(std::size_t iterations, const std::function<void(std::siz
     for (std::size_t h = 0; h < helpers; ++h) queue.async([loop] { loop->runSome(); });
     loop->runSome();
     loop->waitForAll();
-    if (loop->failure) std::rethrow_exception(loop->failure);
+    // Moved out, so the exception is released on this thread alone and never by a helper
+    // that drops the loop later.
+    if (loop->failure) std::rethrow_exception(std::exchange(loop->failure, nullptr));
 }
 
 void releaseWithoutWaiting(const DispatchQueue& queue) {
