@@ -17,6 +17,7 @@
 #include "Dispatch.h"
 #include "ESLoggerFile.h"
 #include "EventViewDelegate.h"
+#include "MainQueueHook.h"
 #include "ViewController.h"
 
 using bench::seconds;
@@ -71,8 +72,7 @@ int main(int argc, char** argv) {
 
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
-    dispatch::setMainQueueHook(
-        [](dispatch::Work work) { QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection); });
+    const qm::MainQueueHook mainQueue;
     qm::registerDefaultSettings();
     double appSecs = 0;
     long appFaults = 0;
@@ -95,7 +95,6 @@ int main(int argc, char** argv) {
         all = view.filters.allEvents.size();
         view.setDelegate(nullptr);
     }
-    dispatch::setMainQueueHook({});
     const double rss = bench::peakRSSMB();
 
     std::printf("app: %.3f s to the last of %zu events in the table (%zu rows), %.1f MB/s, peak RSS %.1f MB = %.3f x file,"

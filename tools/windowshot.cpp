@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "AppDelegate.h"
-#include "Dispatch.h"
+#include "MainQueueHook.h"
 #include "MainWindowController.h"
 #include "ViewController.h"
 
@@ -40,8 +40,7 @@ int main(int argc, char** argv) {
     }
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    dispatch::setMainQueueHook(
-        [](dispatch::Work work) { QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection); });
+    const qm::MainQueueHook mainQueue;
     qm::installStandardSettings(std::make_unique<qm::InMemorySettings>());
 
     int result = 0;
@@ -71,6 +70,5 @@ int main(int argc, char** argv) {
             result = 1;
         }
     }
-    dispatch::setMainQueueHook({});
     return result;
 }

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "AppDelegate.h"
-#include "Dispatch.h"
+#include "MainQueueHook.h"
 #include "MainWindowController.h"
 #include "QtSettings.h"
 #include "WindowPlacement.h"
@@ -42,8 +42,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("Quillmark"));
     QCoreApplication::setApplicationName(QStringLiteral("Quillmark"));
     // The main queue of the rest of the program is the GUI thread's event loop.
-    dispatch::setMainQueueHook(
-        [](dispatch::Work work) { QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection); });
+    const qm::MainQueueHook mainQueue;
     qm::installStandardSettings(std::make_unique<qm::QtSettings>());
 
     int result = 0;
@@ -65,6 +64,5 @@ int main(int argc, char** argv) {
         if (arguments.size() > 1) window.openEventFile(std::filesystem::path(arguments[1].toStdString()));
         result = app.exec();
     }
-    dispatch::setMainQueueHook({});
     return result;
 }

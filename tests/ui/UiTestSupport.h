@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QMetaObject>
 #include <QThread>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include "Dispatch.h"
 #include "ESMessage.h"
 #include "EventViewDelegate.h"
+#include "MainQueueHook.h"
 
 namespace uitest {
 
@@ -31,9 +31,7 @@ namespace uitest {
 // annotator's settings hold the registered defaults.
 inline void setUpApplication() {
     static const bool done = [] {
-        dispatch::setMainQueueHook([](dispatch::Work work) {
-            QMetaObject::invokeMethod(qApp, [work = std::move(work)] { work(); }, Qt::QueuedConnection);
-        });
+        new qm::MainQueueHook;  // for the whole run, as in the application
         qm::registerDefaultSettings(qm::standardSettings());
         return true;
     }();
