@@ -224,9 +224,7 @@ int main(int argc, char** argv) {
                 std::vector<Flow> flows = run(m, perRound, port, udpPorts);
                 for (const Flow& f : flows) (on ? figures[i].on : figures[i].off).push_back(f.callMs);
                 if (!on) continue;
-                std::vector<std::uint16_t> ports;
-                for (const Flow& f : flows) ports.push_back(f.port);
-                receiver->waitForPorts(ports, 10s);
+                receiver->waitForFlows(flows, protocolOf(m.type), start, 10s);
                 figures[i].flows += flows.size();
                 for (const Flow& f : flows) {
                     auto message = receiver->messageFor(f, protocolOf(m.type), start);

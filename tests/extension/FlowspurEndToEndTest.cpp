@@ -130,21 +130,16 @@ protected:
             });
         }
         for (auto& t : threads) t.join();
-        std::vector<std::uint16_t> ports;
-        for (const auto& f : flows) ports.push_back(f.port);
-        ASSERT_EQ(std::count(ports.begin(), ports.end(), 0), 0) << what << ": every flow was made";
-        EXPECT_TRUE(receiver->waitForPorts(ports)) << what << ": messages are missing";
+        ASSERT_EQ(std::count_if(flows.begin(), flows.end(), [](const auto& f) { return f.port == 0; }), 0)
+            << what << ": every flow was made";
+        const std::int64_t protocol = type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
+        EXPECT_TRUE(receiver->waitForFlows(flows, protocol)) << what << ": messages are missing";
         for (const auto& f : flows) {
-            auto messages = receiver->flows(f.port);
-            auto same = std::find_if(messages.begin(), messages.end(), [&](const flowharness::FlowReceiver::Flow& m) {
-                const auto* flow = m.message.event.get<es::ESEvent_networkflow>();
-                return es::rawValue(flow->flow_protocol) == (type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP) &&
-                       flow->remote_port == std::to_string(f.remotePort);
-            });
-            ASSERT_NE(same, messages.end()) << what << ", port " << f.port;
-            EXPECT_EQ(same->message.process.audit_token.pid, f.pid) << what;
-            EXPECT_EQ(same->message.process.executable.path, self) << what;
-            EXPECT_EQ(same->message.process.ppid, ::getpid()) << what;
+            auto same = receiver->messageFor(f, protocol);
+            ASSERT_TRUE(same) << what << ", port " << f.port;
+            EXPECT_EQ(same->process.audit_token.pid, f.pid) << what;
+            EXPECT_EQ(same->process.executable.path, self) << what;
+            EXPECT_EQ(same->process.ppid, ::getpid()) << what;
         }
     }
 

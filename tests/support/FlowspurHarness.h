@@ -309,20 +309,22 @@ public:
             return true;
         });
     }
-    // The latest message that came for this flow (by its local and remote port and
-    // protocol) at since or later, if any.
+    // Waits until every flow has a message of its own (by its local and remote port and
+    // protocol) that came at since or later, or limit has passed; whether all have. Two
+    // flows can draw one local port, so a message for the port alone proves nothing.
+    bool waitForFlows(const std::vector<ShortFlow>& flows, std::int64_t protocol,
+                      std::chrono::steady_clock::time_point since = {}, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] {
+            return std::all_of(flows.begin(), flows.end(), [&](const ShortFlow& f) { return find(f, protocol, since); });
+        });
+    }
+    // The latest message that came for this flow at since or later, if any.
     std::optional<es::ESMessage> messageFor(const ShortFlow& f, std::int64_t protocol,
                                             std::chrono::steady_clock::time_point since = {}) {
         std::lock_guard lock(mutex_);
-        auto it = byLocalPort_.find(std::to_string(f.port));
-        if (it == byLocalPort_.end()) return std::nullopt;
-        for (auto m = it->second.rbegin(); m != it->second.rend() && m->arrived >= since; ++m) {
-            const auto* nf = m->message.event.get<es::ESEvent_networkflow>();
-            if (es::rawValue(nf->flow_protocol) == protocol && nf->remote_port == std::to_string(f.remotePort)) {
-                return m->message;
-            }
-        }
-        return std::nullopt;
+        const es::ESMessage* m = find(f, protocol, since);
+        return m ? std::optional<es::ESMessage>(*m) : std::nullopt;
     }
     std::size_t received() {
         std::lock_guard lock(mutex_);
@@ -330,6 +332,20 @@ public:
     }
 
 private:
+    // The latest message for f (by its local and remote port and protocol) that came at
+    // since or later; the caller holds mutex_.
+    const es::ESMessage* find(const ShortFlow& f, std::int64_t protocol, std::chrono::steady_clock::time_point since) const {
+        auto it = byLocalPort_.find(std::to_string(f.port));
+        if (it == byLocalPort_.end()) return nullptr;
+        for (auto m = it->second.rbegin(); m != it->second.rend() && m->arrived >= since; ++m) {
+            const auto* nf = m->message.event.get<es::ESEvent_networkflow>();
+            if (es::rawValue(nf->flow_protocol) == protocol && nf->remote_port == std::to_string(f.remotePort)) {
+                return &m->message;
+            }
+        }
+        return nullptr;
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t received_ = 0;
