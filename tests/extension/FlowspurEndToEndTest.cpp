@@ -179,11 +179,18 @@ TEST_F(FlowspurEndToEnd, LoopbackTCPAndUDPFlowsAndSwitchingTheFilter) {
     sockaddr_in dgram = looptest::loopback(9);
     ASSERT_EQ(::sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&dgram), sizeof dgram), 1);
     std::uint16_t udp = looptest::localPort(sender);
-    ASSERT_TRUE(receiver->waitForPorts({tcp, udp})) << "no flow message for the TCP connection or UDP datagram";
+    ASSERT_TRUE(receiver->waitForFlows({{tcp, looptest::localPort(listener)}}, IPPROTO_TCP) &&
+                receiver->waitForFlows({{udp, 9}}, IPPROTO_UDP))
+        << "no flow message for the TCP connection or UDP datagram";
 
+    // A TCP and a UDP socket can hold one port number, so each protocol's messages are
+    // counted apart.
     const std::pair<std::uint16_t, std::int64_t> expected[] = {{tcp, IPPROTO_TCP}, {udp, IPPROTO_UDP}};
     for (const auto& [localPort, protocol] : expected) {
         auto flows = receiver->flows(localPort);
+        std::erase_if(flows, [protocol](const flowharness::FlowReceiver::Flow& f) {
+            return es::rawValue(f.message.event.get<es::ESEvent_networkflow>()->flow_protocol) != protocol;
+        });
         ASSERT_EQ(flows.size(), 1u) << "one message for a loopback flow";
         const es::ESMessage& m = flows[0].message;
         const auto* flow = m.event.get<es::ESEvent_networkflow>();
