@@ -13,6 +13,7 @@
 #include "FilterHost.h"
 #include "FilterManager.h"
 #include "IPCConnection.h"
+#include "XPC.h"
 
 int main(int argc, char** argv) {
     netext::NEProvider::blockStopSignals();
@@ -23,8 +24,10 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         ::_exit(1);
     }
+    // The process ends with _exit on a stop signal; the XPC layer writes what it still
+    // holds (the refusals of the last minute) first.
     netext::NEProvider::startSystemExtensionMode([] { return std::make_shared<flowspur::FilterDataProvider>(); },
-                                                 netext::filterConfigurationPath(argc, argv));
+                                                 netext::filterConfigurationPath(argc, argv), [] { xpc::finish(); });
     // The main thread parks here, running main-queue work, for good.
     for (;;) dispatch::runMainQueueUntil([] { return false; }, std::chrono::hours(24));
 }

@@ -214,7 +214,8 @@ void NEProvider::blockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-void NEProvider::startSystemExtensionMode(ProviderFactory factory, fs::path configurationPath) {
+void NEProvider::startSystemExtensionMode(ProviderFactory factory, fs::path configurationPath,
+                                          std::function<void()> beforeExit) {
     blockStopSignals();
     sigset_t signals = stopSignals();
 
@@ -223,11 +224,12 @@ void NEProvider::startSystemExtensionMode(ProviderFactory factory, fs::path conf
         new std::shared_ptr<FilterHost>(std::make_shared<FilterHost>(std::move(factory), std::move(configurationPath)));
     (*host)->start();
 
-    std::thread([signals] {
+    std::thread([signals, beforeExit = std::move(beforeExit)] {
         int sig = 0;
         while (sigwait(&signals, &sig) != 0) {
         }
         (*host)->stop();
+        if (beforeExit) beforeExit();
         std::fflush(stdout);
         std::fflush(stderr);
         ::_exit(0);

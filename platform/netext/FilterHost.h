@@ -73,9 +73,10 @@ public:
     // Puts the process into system-extension mode: from now on a FilterHost follows
     // the filter configuration at configurationPath with providers made by factory,
     // and SIGTERM, SIGINT or SIGHUP stop the filter (removing its table) and end the
-    // process. Call it from the main thread before any thread that may receive those
-    // signals starts.
-    static void startSystemExtensionMode(ProviderFactory factory, std::filesystem::path configurationPath);
+    // process (beforeExit runs once the filter has stopped). Call it from the main
+    // thread before any thread that may receive those signals starts.
+    static void startSystemExtensionMode(ProviderFactory factory, std::filesystem::path configurationPath,
+                                         std::function<void()> beforeExit = {});
     // Blocks those signals in the calling thread and in every thread it starts from now
     // on (startSystemExtensionMode does it too); for a process that starts threads first.
     static void blockStopSignals();

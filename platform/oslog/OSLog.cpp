@@ -18,8 +18,9 @@ struct Sinks {
 };
 
 Sinks& sinks() {
-    static Sinks s;
-    return s;
+    // Never destroyed: threads may log while the process exits.
+    static Sinks* s = new Sinks;
+    return *s;
 }
 
 Level minimumLevel() {

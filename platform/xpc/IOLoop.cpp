@@ -4,6 +4,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,12 +13,28 @@ namespace xpc {
 
 namespace {
 constexpr std::uint64_t kWakeId = 0;
-}
+// How long an exit waits for the loop's last work at most.
+constexpr auto kFinishLimit = std::chrono::seconds(5);
+
+std::atomic<IOLoop*> startedLoop{nullptr};
+thread_local bool onLoopThread = false;
+}  // namespace
 
 IOLoop& IOLoop::shared() {
-    // Never destroyed: connections may still be in use while the process exits.
-    static IOLoop* loop = new IOLoop();
+    // Never destroyed: connections may still be in use while the process exits. Its
+    // thread stops at exit, before the static objects made after it are destroyed;
+    // what its tasks use is never destroyed.
+    static IOLoop* loop = [] {
+        auto* created = new IOLoop();
+        startedLoop = created;
+        std::atexit(finish);
+        return created;
+    }();
     return *loop;
+}
+
+void IOLoop::finish() {
+    if (IOLoop* loop = startedLoop.load()) loop->stop();
 }
 
 IOLoop::IOLoop() {
@@ -30,19 +48,41 @@ IOLoop::IOLoop() {
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeId;
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
-    std::thread([this] { run(); }).detach();
+    thread_ = std::thread([this] {
+        onLoopThread = true;
+        run();
+    });
 }
 
 void IOLoop::post(std::function<void()> task) {
     {
         std::lock_guard lock(mutex_);
+        if (done_) return;
         tasks_.push_back(std::move(task));
     }
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
 }
 
-std::uint64_t IOLoop::add(int fd, std::uint32_t events, Handler handler) {
+void IOLoop::stop() {
+    // The loop thread cannot wait for itself (exit() called from a task).
+    if (onLoopThread) return;
+    std::call_once(stopOnce_, [this] {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
+        std::unique_lock lock(mutex_);
+        bool done = finished_.wait_for(lock, kFinishLimit, [this] { return done_; });
+        lock.unlock();
+        if (done) thread_.join();
+        else thread_.detach();  // a task that hangs: the process ends around it
+    });
+}
+
+std::uint64_t IOLoop::add(int fd, std::uint32_t events, Handler handler, std::function<void()> atStop) {
     std::uint64_t id = nextId_++;
     epoll_event ev{};
     ev.events = events;
@@ -51,7 +91,7 @@ std::uint64_t IOLoop::add(int fd, std::uint32_t events, Handler handler) {
         ::close(fd);
         return 0;
     }
-    entries_.emplace(id, Entry{fd, std::move(handler)});
+    entries_.emplace(id, Entry{fd, std::move(handler), std::move(atStop)});
     return id;
 }
 
@@ -72,10 +112,27 @@ void IOLoop::close(std::uint64_t id) {
     entries_.erase(it);
 }
 
+bool IOLoop::runTasks() {
+    std::vector<std::function<void()>> tasks;
+    {
+        std::lock_guard lock(mutex_);
+        tasks.swap(tasks_);
+    }
+    for (auto& task : tasks) task();
+    return !tasks.empty();
+}
+
 void IOLoop::run() {
     epoll_event events[64];
     for (;;) {
-        int n = ::epoll_wait(epoll_, events, 64, -1);
+        bool stopping = false;
+        {
+            std::lock_guard lock(mutex_);
+            stopping = stopping_;
+        }
+        // Once asked to stop, the loop only takes what is ready and ends when no task
+        // is left.
+        int n = ::epoll_wait(epoll_, events, 64, stopping ? 0 : -1);
         for (int i = 0; i < n; ++i) {
             std::uint64_t id = events[i].data.u64;
             if (id == kWakeId) {
@@ -88,13 +145,21 @@ void IOLoop::run() {
             Handler handler = it->second.handler;  // the entry may go while it runs
             handler(events[i].events);
         }
-        std::vector<std::function<void()>> tasks;
-        {
-            std::lock_guard lock(mutex_);
-            tasks.swap(tasks_);
-        }
-        for (auto& task : tasks) task();
+        if (!runTasks() && stopping) break;
     }
+    std::vector<std::function<void()>> atStop;
+    for (auto& [id, entry] : entries_) {
+        if (entry.atStop) atStop.push_back(std::move(entry.atStop));
+    }
+    for (auto& f : atStop) f();
+    while (runTasks()) {
+    }
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        tasks_.clear();
+    }
+    finished_.notify_all();
 }
 
 }  // namespace xpc

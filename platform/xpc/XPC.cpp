@@ -27,8 +27,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const oslog::Logger& xpcLog() {
-    static const oslog::Logger log("com.quillmark.xpc", "XPC");
-    return log;
+    // Never destroyed: the loop thread writes with it until it stops at exit.
+    static const auto* log = new oslog::Logger("com.quillmark.xpc", "XPC");
+    return *log;
 }
 
 bool peerAllowed(uid_t uid) {
@@ -551,6 +552,8 @@ void Connection::end(End why) {
     if (released.object) queue_.async([released = std::move(released)] {});
 }
 
+void finish() { IOLoop::finish(); }
+
 // ---- Listener ------------------------------------------------------------------------
 
 std::shared_ptr<Listener> Listener::withMachServiceName(std::string name, RefusalLog::Clock::duration refusalInterval) {
@@ -612,7 +615,10 @@ bool Listener::resume() {
     path_ = path;
     auto self = shared_from_this();
     IOLoop::shared().post([self, fd] {
-        std::uint64_t id = IOLoop::shared().add(fd, EPOLLIN, [self, fd](std::uint32_t) { self->acceptAvailable(fd); });
+        // A listener still listening when the process ends writes what it counted.
+        std::uint64_t id = IOLoop::shared().add(
+            fd, EPOLLIN, [self, fd](std::uint32_t) { self->acceptAvailable(fd); },
+            [self] { self->writeRefusals(self->refusals_.flush()); });
         int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         std::uint64_t timerId =
             timer < 0 ? 0 : IOLoop::shared().add(timer, EPOLLIN, [self](std::uint32_t) { self->refusalTimerFired(); });

@@ -304,6 +304,11 @@ private:
     int timerFd_ = -1;
 };
 
+// Ends the XPC layer's work for a process about to end: what was handed to its thread
+// runs, every listener writes the refusals it has not written yet, and the thread
+// stops. exit() does it by itself; a process that ends with _exit calls it first.
+void finish();
+
 // Why dir cannot serve as a service directory (not a directory, a symbolic link, owned
 // by a user other than this process's or root, or writable by group or others);
 // nothing when it can.

@@ -460,6 +460,28 @@ TEST_F(XPCTest, RefusalsAreCountedInFullWhenTheirIntervalEnds) {
     EXPECT_TRUE(events.waitForCount("server invalidated", fds.size()));
 }
 
+// A process that ends while its listener has refusals not yet written writes them
+// first, whether the listener was invalidated just before main returned or still
+// listens; nothing of the XPC layer runs on into the exit's teardown.
+TEST(XPCExit, RefusalsCountedBeforeMainReturnsAreWritten) {
+    for (const char* mode : {"invalidate", "listening"}) {
+        char tmpl[] = "/tmp/qm-xpc-exit-XXXXXX";
+        std::string dir = ::mkdtemp(tmpl);
+        std::string command = std::string(LISTENER_AT_EXIT) + " " + dir + " " + mode + " 2>&1";
+        FILE* out = ::popen(command.c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string text;
+        char buf[4096];
+        while (std::size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
+        int status = ::pclose(out);
+        std::filesystem::remove_all(dir);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << mode << ": " << status << "\n" << text;
+        EXPECT_NE(text.find(": 1 refused since the last line about it"), std::string::npos) << mode << "\n" << text;
+        EXPECT_NE(text.find(": 2 refused since the last line about it"), std::string::npos) << mode << "\n" << text;
+        EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << mode << "\n" << text;
+    }
+}
+
 TEST_F(XPCTest, BytesBufferedAreChargedToEachConnectionAlone) {
     auto good = connect();
     proxy(good)->echo("before", [this](std::string s) { client.add(s); });
