@@ -9,6 +9,7 @@
 #include <linux/netfilter/x_tables.h>
 #include <linux/netfilter/xt_NFQUEUE.h>
 #include <linux/netlink.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -123,20 +124,23 @@ void tableMessage(Batch& b, int type) {
     b.string(NFTA_TABLE_NAME, kTableName);
 }
 
-void chainWithQueueRule(Batch& b, const char* name, int hook, std::uint16_t queue) {
-    b.message(NFT_MSG_NEWCHAIN, NLM_F_CREATE);
-    b.string(NFTA_CHAIN_TABLE, kTableName);
-    b.string(NFTA_CHAIN_NAME, name);
-    std::size_t h = b.openNest(NFTA_CHAIN_HOOK);
-    b.be32(NFTA_HOOK_HOOKNUM, std::uint32_t(hook));
-    b.be32(NFTA_HOOK_PRIORITY, 0);
-    b.closeNest(h);
-    b.be32(NFTA_CHAIN_POLICY, NF_ACCEPT);
-    b.string(NFTA_CHAIN_TYPE, "filter");
+// cmp: register 1 == value (one byte)
+void registerIsByte(Batch& b, std::uint8_t value) {
+    expression(b, "cmp", [&] {
+        b.be32(NFTA_CMP_SREG, NFT_REG_1);
+        b.be32(NFTA_CMP_OP, NFT_CMP_EQ);
+        b.data(NFTA_CMP_DATA, &value, 1);
+    });
+}
 
+// The socket flows that are described: other protocols (ICMP echoes, ...) pass unqueued.
+constexpr std::uint8_t kQueuedProtocols[] = {IPPROTO_TCP, IPPROTO_UDP};
+
+// [iif != lo] meta l4proto protocol ct state new -> NFQUEUE queue (bypass)
+void queueRule(Batch& b, const char* chain, int hook, std::uint8_t protocol, std::uint16_t queue) {
     b.message(NFT_MSG_NEWRULE, NLM_F_CREATE | NLM_F_APPEND);
     b.string(NFTA_RULE_TABLE, kTableName);
-    b.string(NFTA_RULE_CHAIN, name);
+    b.string(NFTA_RULE_CHAIN, chain);
     std::size_t list = b.openNest(NFTA_RULE_EXPRESSIONS);
     const std::uint32_t zero = 0;
     if (hook == NF_INET_LOCAL_IN) {
@@ -148,6 +152,11 @@ void chainWithQueueRule(Batch& b, const char* name, int hook, std::uint16_t queu
         });
         registerDiffers(b, loopback);
     }
+    expression(b, "meta", [&] {
+        b.be32(NFTA_META_DREG, NFT_REG_1);
+        b.be32(NFTA_META_KEY, NFT_META_L4PROTO);
+    });
+    registerIsByte(b, protocol);
     // ct state new
     const std::uint32_t newState = NF_CT_STATE_BIT(IP_CT_NEW);
     expression(b, "ct", [&] {
@@ -172,6 +181,19 @@ void chainWithQueueRule(Batch& b, const char* name, int hook, std::uint16_t queu
         b.bytes(NFTA_TARGET_INFO, info, sizeof info);
     });
     b.closeNest(list);
+}
+
+void chainWithQueueRules(Batch& b, const char* name, int hook, std::uint16_t queue) {
+    b.message(NFT_MSG_NEWCHAIN, NLM_F_CREATE);
+    b.string(NFTA_CHAIN_TABLE, kTableName);
+    b.string(NFTA_CHAIN_NAME, name);
+    std::size_t h = b.openNest(NFTA_CHAIN_HOOK);
+    b.be32(NFTA_HOOK_HOOKNUM, std::uint32_t(hook));
+    b.be32(NFTA_HOOK_PRIORITY, 0);
+    b.closeNest(h);
+    b.be32(NFTA_CHAIN_POLICY, NF_ACCEPT);
+    b.string(NFTA_CHAIN_TYPE, "filter");
+    for (std::uint8_t protocol : kQueuedProtocols) queueRule(b, name, hook, protocol, queue);
 }
 
 // Sends a batch and reads its acknowledgements; the first error, if any.
@@ -221,8 +243,8 @@ std::optional<std::string> installFlowTable(std::uint16_t queue) {
     tableMessage(b, NFT_MSG_NEWTABLE);  // so that the deletion finds one
     tableMessage(b, NFT_MSG_DELTABLE);
     tableMessage(b, NFT_MSG_NEWTABLE);
-    chainWithQueueRule(b, "inbound", NF_INET_LOCAL_IN, queue);
-    chainWithQueueRule(b, "outbound", NF_INET_LOCAL_OUT, queue);
+    chainWithQueueRules(b, "inbound", NF_INET_LOCAL_IN, queue);
+    chainWithQueueRules(b, "outbound", NF_INET_LOCAL_OUT, queue);
     return sendBatch(b, false);
 }
 

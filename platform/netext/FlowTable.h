@@ -1,9 +1,9 @@
 #pragma once
 // The flow table: an nftables table of ours ("inet flowspur") whose two chains queue
-// the first packet of every new connection (connection-tracking state "new") to a
-// netfilter packet queue: outbound ones on the output hook (chain "outbound"), inbound
+// the first packet of every new TCP or UDP connection (connection-tracking state "new";
+// other protocols, such as ICMP, pass unqueued) to a netfilter packet queue: outbound ones on the output hook (chain "outbound"), inbound
 // ones on the input hook (chain "inbound"; packets from the loopback interface are
-// skipped there: they were seen going out). The rule uses the xtables NFQUEUE target
+// skipped there: they were seen going out). The rules use the xtables NFQUEUE target
 // through nftables' compatibility layer, with the bypass flag: while no process listens
 // on the queue, packets pass unqueued. Written as nf_tables netlink messages.
 

@@ -394,6 +394,69 @@ TEST_F(FlowspurEndToEnd, ARefusedConnectionToAnExitedListenersPortNamesNoProcess
     ::close(listener);
 }
 
+std::size_t linesContaining(const fs::path& log, const std::string& text) {
+    std::ifstream in(log);
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+// Sends one ICMP echo request (ICMPv6 for AF_INET6) from fd, a raw socket, to address.
+bool sendEcho(int fd, int family, const char* address) {
+    // type, code, checksum, identifier, sequence: an IPv4 echo's checksum is ours to
+    // give, an ICMPv6 one the kernel's.
+    std::uint8_t echo[8] = {std::uint8_t(family == AF_INET ? 8 : 128), 0, 0, 0, 0x12, 0x34, 0, 1};
+    if (family == AF_INET) {
+        std::uint32_t sum = 0;
+        for (int i = 0; i < 8; i += 2) sum += std::uint32_t(echo[i] << 8 | echo[i + 1]);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+        std::uint16_t check = std::uint16_t(~sum);
+        echo[2] = std::uint8_t(check >> 8);
+        echo[3] = std::uint8_t(check & 0xFF);
+    }
+    sockaddr_storage to{};
+    socklen_t size = 0;
+    if (family == AF_INET) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&to);
+        a->sin_family = AF_INET;
+        ::inet_pton(AF_INET, address, &a->sin_addr);
+        size = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&to);
+        a->sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, address, &a->sin6_addr);
+        size = sizeof *a;
+    }
+    return fd >= 0 && ::sendto(fd, echo, sizeof echo, 0, reinterpret_cast<sockaddr*>(&to), size) == ssize_t(sizeof echo);
+}
+
+// Only socket flows, TCP and UDP, are described: pings either way give neither a flow
+// message nor a log line.
+TEST_F(FlowspurEndToEnd, PingsAreNeitherQueuedNorLogged) {
+    startAndRegister();
+    struct Case {
+        const char* what;
+        int fd;
+        int family;
+        const char* to;
+    };
+    const Case cases[] = {
+        {"IPv4 echo out", ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP), AF_INET, PrivateNetwork::kPeer},
+        {"IPv6 echo out", ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6), AF_INET6, PrivateNetwork::kPeer6},
+        {"IPv4 echo in", network.peerSocket(AF_INET, SOCK_RAW, IPPROTO_ICMP), AF_INET, PrivateNetwork::kLocal},
+        {"IPv6 echo in", network.peerSocket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6), AF_INET6, PrivateNetwork::kLocal6},
+    };
+    for (const Case& c : cases) {
+        EXPECT_TRUE(sendEcho(c.fd, c.family, c.to)) << c.what << ": " << std::strerror(errno);
+        ::close(c.fd);
+    }
+    // A flow after them: once its message is here, the pings were looked at, if ever.
+    flowharness::ShortFlow after = flowharness::shortFlow(AF_INET, PrivateNetwork::kPeer, 9, SOCK_DGRAM);
+    ASSERT_TRUE(receiver->waitForFlows({after}, IPPROTO_UDP));
+    EXPECT_EQ(receiver->received(), 1u) << "only the UDP flow was reported";
+    EXPECT_EQ(linesContaining(dir.path() / "flowspur.log", "skipping flow"), 0u);
+}
+
 // Executables deep in folders are reported with their whole path: one within the
 // kernel's record, which outlives the process, and one too long for it, read while the
 // process runs.
@@ -549,13 +612,6 @@ bool registerAnswered(const bundle::Bundle& extension, const std::shared_ptr<flo
             return app != nullptr;
         },
         60s);
-}
-
-std::size_t linesContaining(const fs::path& log, const std::string& text) {
-    std::ifstream in(log);
-    std::size_t n = 0;
-    for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
-    return n;
 }
 
 // Clients that send malformed frames and reconnect at once make flowspur drop and replace

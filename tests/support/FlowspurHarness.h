@@ -78,12 +78,12 @@ public:
     }
 
     // A socket of the peer namespace (it stays there when made); -1 on failure.
-    int peerSocket(int family, int type) const {
+    int peerSocket(int family, int type, int protocol = 0) const {
         int here = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         int there = ::open(("/run/netns/" + peer_).c_str(), O_RDONLY | O_CLOEXEC);
         int fd = -1;
         if (here >= 0 && there >= 0 && ::setns(there, CLONE_NEWNET) == 0) {
-            fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+            fd = ::socket(family, type | SOCK_CLOEXEC, protocol);
             ::setns(here, CLONE_NEWNET);
         }
         if (here >= 0) ::close(here);
