@@ -47,7 +47,9 @@ public:
     static Plist boolean(bool value);
     static Plist integer(std::int64_t value);
 
-    // Reads XML or binary property list bytes; nothing when they are neither.
+    // Reads XML or binary property list bytes; nothing when they are neither, or when
+    // a binary list shares a container between references, or shares leaves so often
+    // that its tree would be many times its own size (see Plist.cpp).
     static std::optional<Plist> parse(std::string_view bytes);
     static std::optional<Plist> readFile(const std::filesystem::path& path);
 
@@ -61,6 +63,8 @@ public:
     // Writes the XML form to a temporary file beside path and renames it into place,
     // so that readers never see half a file. Returns an error text on failure.
     std::optional<std::string> writeXMLFile(const std::filesystem::path& path) const;
+    // Writes bytes to path in the same way.
+    static std::optional<std::string> replaceFile(const std::filesystem::path& path, std::string_view bytes);
 
 private:
     struct Free {

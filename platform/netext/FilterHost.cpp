@@ -33,6 +33,7 @@ FilterHost::~FilterHost() = default;
 void FilterHost::start() {
     std::weak_ptr<FilterHost> weak = weak_from_this();
     queue_.sync([&] {
+        if (stopped_) return;
         watch_ = std::make_unique<Watch>(path_, [weak] {
             if (auto self = weak.lock()) self->queue_.async([self] { self->configurationChanged(); });
         });
@@ -42,12 +43,14 @@ void FilterHost::start() {
 
 void FilterHost::stop() {
     queue_.sync([&] {
+        stopped_ = true;
         watch_.reset();
         stopProvider();
     });
 }
 
 void FilterHost::configurationChanged() {
+    if (stopped_) return;
     std::string error;
     auto c = FilterConfiguration::read(path_, error);
     if (!c) {
@@ -101,6 +104,7 @@ void FilterHost::stopProvider() {
 
 void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCompletion completion) {
     auto fail = [&](std::string text) { completion(Error{"NEFilterErrorDomain", 2, std::move(text)}); };
+    if (stopped_) return fail("The filter host has stopped.");
     if (!settings) {
         {
             std::lock_guard lock(flowMutex_);
@@ -222,8 +226,10 @@ void NEProvider::startSystemExtensionMode(ProviderFactory factory, fs::path conf
     // Lives until the process ends.
     static std::shared_ptr<FilterHost>* host =
         new std::shared_ptr<FilterHost>(std::make_shared<FilterHost>(std::move(factory), std::move(configurationPath)));
-    (*host)->start();
 
+    // The signals are heard before the filter starts, so that a stop at any moment of
+    // the start ends the process: whatever start has done then is undone, and what it
+    // has not done yet is not done.
     std::thread([signals, beforeExit = std::move(beforeExit)] {
         int sig = 0;
         while (sigwait(&signals, &sig) != 0) {
@@ -234,6 +240,7 @@ void NEProvider::startSystemExtensionMode(ProviderFactory factory, fs::path conf
         std::fflush(stderr);
         ::_exit(0);
     }).detach();
+    (*host)->start();
 }
 
 }  // namespace netext

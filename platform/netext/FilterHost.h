@@ -31,7 +31,7 @@ public:
     // Reads the configuration and follows its changes from now on.
     void start();
     // Stops following it, stops a running provider and removes the table; returns
-    // when all that is done.
+    // when all that is done. A host that has stopped does not start again.
     void stop();
 
     // The flow that a queued packet stands for (direction, endpoints, owner's audit
@@ -53,6 +53,7 @@ private:
     oslog::Logger log_;
 
     // Host queue only.
+    bool stopped_ = false;  // for good: nothing starts after stop()
     std::shared_ptr<NEFilterDataProvider> provider_;
     std::unique_ptr<Watch> watch_;
     bool tableInstalled_ = false;

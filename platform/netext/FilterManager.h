@@ -40,10 +40,14 @@ struct FilterConfiguration {
     std::optional<NEFilterProviderConfiguration> providerConfiguration;
     std::optional<std::string> localizedDescription;
 
-    // A missing file is the empty configuration; an unreadable or too large one is an
-    // error.
+    // A missing file is the empty configuration; an unreadable or too large one, or
+    // anything but a regular file (the path's last part is not followed), is an error.
+    // Reading never blocks and costs little whatever the file holds.
     static std::optional<FilterConfiguration> read(const std::filesystem::path& path, std::string& error);
+    // Writes what read gives back as it is, else writes nothing and says why.
     std::optional<std::string> write(const std::filesystem::path& path) const;
+
+    friend bool operator==(const FilterConfiguration&, const FilterConfiguration&) = default;
 };
 
 // The file of this process: the override, else for root the system-wide file, for a
@@ -58,7 +62,9 @@ inline constexpr std::string_view kFilterConfigurationOption = "--filter-configu
 std::filesystem::path filterConfigurationPath(int argc, char** argv);
 
 // Calls back (on a thread of its own) whenever the file is created, replaced,
-// written or removed.
+// written or removed. It creates nothing: while the file's folder is missing it
+// watches the nearest folder above that exists, and follows the folders down as they
+// appear.
 class FileWatcher {
 public:
     FileWatcher(std::filesystem::path path, std::function<void()> changed);
@@ -67,8 +73,16 @@ public:
     FileWatcher& operator=(const FileWatcher&) = delete;
 
 private:
+    void arm();                              // watches the deepest folder there is
+    std::filesystem::path nextFolder() const;  // the folder below watched_ on the way
+
     int inotify_ = -1;
     int wake_ = -1;
+    // Set by the constructor; then the watching thread's alone.
+    std::filesystem::path folder_;
+    std::string name_;
+    int watch_ = -1;
+    std::filesystem::path watched_;
     std::thread thread_;
 };
 

@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 
-#include "FlowQueue.h"
 #include "NetworkExtension.h"
 
 namespace netext {

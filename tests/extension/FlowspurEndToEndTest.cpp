@@ -38,15 +38,7 @@ protected:
             GTEST_SKIP() << "this machine allows no private network namespace with a veth link (" << *why
                          << "), so flowspur cannot be run without touching the machine's own network";
         }
-        const char* build = std::getenv("QM_BUILD_DIR");
-        ASSERT_TRUE(build) << "QM_BUILD_DIR names the build folder (set by CTest)";
-        auto b = bundle::Bundle::open(fs::path(build) / "Quillmark/Contents/Library/SystemExtensions/Flowspur.systemextension");
-        ASSERT_TRUE(b && b->executablePath() && fs::exists(*b->executablePath())) << "flowspur is not built";
-        extension = *b;
-        ::setenv("QUILLMARK_XPC_DIR", (dir.path() / "xpc").c_str(), 1);
-        // flowspur gets its configuration file as an argument, as the application hands it.
-        ::unsetenv("QUILLMARK_FILTER_CONFIG");
-        ::setenv("OSLOG_LEVEL", "debug", 1);
+        if (auto problem = flowharness::prepareFlowspur(dir.path(), extension)) FAIL() << *problem;
         port = network.startServer();
         ASSERT_NE(port, 0) << std::strerror(errno);
     }

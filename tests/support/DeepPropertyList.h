@@ -1,10 +1,12 @@
 #pragma once
-// Property lists of arrays nested depth deep, in the XML and the binary form: what a
-// hostile user could leave as a configuration file.
+// Property lists of arrays nested depth deep, in the XML and the binary form, and small
+// binary lists that share their objects: what a hostile user could leave as a
+// configuration file.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plisttest {
 
@@ -42,6 +44,39 @@ inline std::string deepBinaryPropertyList(std::size_t depth) {
     put(out, 0, 8);               // the top object
     put(out, tableOffset, 8);
     return out;
+}
+
+// A binary list of these objects (each its marker and contents, references of 1 byte
+// each), object 0 at the top; at most 255 bytes of objects.
+inline std::string binaryPropertyList(const std::vector<std::string>& objects) {
+    std::string out = "bplist00";
+    std::string offsets;
+    for (const std::string& object : objects) {
+        offsets += char(out.size());
+        out += object;
+    }
+    std::uint64_t tableOffset = out.size();
+    out += offsets;
+    out += std::string(6, '\0');
+    out += char(1);  // offset size
+    out += char(1);  // reference size
+    for (std::uint64_t v : {std::uint64_t(objects.size()), std::uint64_t(0), tableOffset}) {
+        for (int b = 7; b >= 0; --b) out += char((v >> (8 * b)) & 0xFF);
+    }
+    return out;
+}
+
+// A dictionary whose one entry is a chain of levels arrays, each of which holds refs
+// references to the next; the last one's are to one boolean. A few hundred bytes that
+// stand for refs^levels values.
+inline std::string sharedReferenceBinaryPropertyList(std::size_t levels, std::size_t refs) {
+    std::vector<std::string> objects = {{char(0xD1), char(1), char(2)}, "\x57" "Enabled"};  // {1: 2}
+    for (std::size_t level = 0; level < levels; ++level) {  // objects 2 .. levels + 1
+        std::string array = refs < 15 ? std::string(1, char(0xA0 | refs)) : std::string{char(0xAF), char(0x10), char(refs)};
+        objects.push_back(array + std::string(refs, char(3 + level)));
+    }
+    objects.push_back({char(0x09)});  // true
+    return binaryPropertyList(objects);
 }
 
 }  // namespace plisttest

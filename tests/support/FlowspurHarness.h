@@ -352,6 +352,25 @@ private:
     std::map<std::string, std::vector<Flow>> byLocalPort_;
 };
 
+// Finds the flowspur of the build that CTest runs (QM_BUILD_DIR) and sets this
+// process's environment up for running it as the tests do: its XPC sockets under dir,
+// every log line, its configuration only from its argument (as the application hands
+// it). An error text when there is none.
+inline std::optional<std::string> prepareFlowspur(const std::filesystem::path& dir,
+                                                  std::optional<bundle::Bundle>& extension) {
+    const char* build = std::getenv("QM_BUILD_DIR");
+    if (!build) return "QM_BUILD_DIR names the build folder (set by CTest)";
+    extension = bundle::Bundle::open(std::filesystem::path(build) /
+                                     "Quillmark/Contents/Library/SystemExtensions/Flowspur.systemextension");
+    if (!extension || !extension->executablePath() || !std::filesystem::exists(*extension->executablePath())) {
+        return "flowspur is not built";
+    }
+    ::setenv("QUILLMARK_XPC_DIR", (dir / "xpc").c_str(), 1);
+    ::unsetenv("QUILLMARK_FILTER_CONFIG");
+    ::setenv("OSLOG_LEVEL", "debug", 1);
+    return std::nullopt;
+}
+
 // Starts program with args, its standard error into log; the pid, -1 on failure.
 inline pid_t spawn(const std::string& program, std::vector<std::string> args, const std::filesystem::path& log) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
