@@ -6,6 +6,7 @@
 #include <simdjson.h>
 
 #include "LoggingSystem.h"
+#include "TextForms.h"
 
 namespace logging {
 
@@ -13,27 +14,6 @@ namespace {
 
 constexpr std::array<std::string_view, 7> levelNames = {"trace",   "debug", "info",    "notice",
                                                         "warning", "error", "critical"};
-
-// Appends text in double quotes, escaping quotes, backslashes and control characters.
-void appendQuoted(std::string& out, std::string_view text) {
-    static constexpr std::pair<char, std::string_view> escapes[] = {
-        {'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}, {'\0', "\\0"}};
-    out += '"';
-    for (char c : text) {
-        auto escape = std::find_if(std::begin(escapes), std::end(escapes),
-                                   [c](const auto& e) { return e.first == c; });
-        if (escape != std::end(escapes)) {
-            out += escape->second;
-        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            char code[8];
-            std::snprintf(code, sizeof code, "\\u{%X}", static_cast<unsigned>(c));
-            out += code;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
 
 }  // namespace
 
@@ -90,7 +70,7 @@ std::string Logger::MetadataValue::description() const {
             const char* separator = "";
             for (const auto& element : std::get<Array>(value_)) {
                 out += std::exchange(separator, ", ");
-                appendQuoted(out, element.description());
+                es::appendQuotedText(out, element.description());
             }
             return out + "]";
         }
@@ -101,9 +81,9 @@ std::string Logger::MetadataValue::description() const {
             const char* separator = "";
             for (const auto& [key, value] : entries) {
                 out += std::exchange(separator, ", ");
-                appendQuoted(out, key);
+                es::appendQuotedText(out, key);
                 out += ": ";
-                appendQuoted(out, value.description());
+                es::appendQuotedText(out, value.description());
             }
             return out + "]";
         }

@@ -7,6 +7,7 @@
 #include "Capture.h"
 #include "LoggingSystem.h"
 #include "MultiplexLogHandler.h"
+#include "TextForms.h"
 
 using namespace logging;
 using logtest::CapturedStdout;
@@ -158,9 +159,22 @@ TEST(MetadataValue, TextForms) {
         {Value(Dictionary{}), "[:]"},
         {Value(Dictionary{{"k", "v"}, {"a", Array{"x"}}}), R"(["a": "[\"x\"]", "k": "v"])"},
         {Value(Array{"say \"hi\"", "back\\slash", "line\nbreak", "\x1b"}),
-         R"(["say \"hi\"", "back\\slash", "line\nbreak", "\u{1B}"])"},
+         R"(["say \"hi\"", "back\\slash", "line\nbreak", "\u{1b}"])"},
     };
     for (const auto& [value, text] : table) EXPECT_EQ(value.description(), text);
+}
+
+// Lists in metadata print their texts as the rest of the system prints texts.
+TEST(MetadataValue, ControlCharactersPrintAsTextFormsPrintsThem) {
+    std::vector<char> controls{0x7F};
+    for (char c = 0; c < 0x20; ++c) controls.push_back(c);
+    for (char c : controls) {
+        SCOPED_TRACE(static_cast<int>(c));
+        const std::string text{'a', c, 'b'};
+        EXPECT_EQ(Value(Value::Array{text}).description(), es::listDescription(std::vector<std::string>{text}));
+        EXPECT_EQ(Value(Value::Dictionary{{text, text}}).description(),
+                  "[" + es::quotedText(text) + ": " + es::quotedText(text) + "]");
+    }
 }
 
 TEST(MetadataValue, Equality) {
