@@ -3,7 +3,7 @@
 // line at a time): one exec event of about MB megabytes (default 100) on a single line,
 // and "{" followed by 80,000 lines "\"x\": 1," (a fragment that never closes) then one
 // valid line. Prints the seconds of each source, the tail source's share of the file
-// source's time, and how long stopping the tail source took.
+// source's time, and how long stopping the tail source took, with the load average.
 #include <unistd.h>
 
 #include <atomic>
@@ -72,8 +72,9 @@ Figures timeSources(const std::filesystem::path& path) {
 }
 
 void print(const char* name, const Figures& f) {
-    std::printf("%s: file_source_s=%.3f chunked_s=%.3f%s ratio=%.2f stop_s=%.3f\n", name, f.fileSecs, f.tailSecs,
-                f.tailDone ? "" : "(no event: gave up)", f.tailSecs / f.fileSecs, f.stopSecs);
+    std::printf("%s: file_source_s=%.3f chunked_s=%.3f%s ratio=%.2f stop_s=%.3f load=%s\n", name, f.fileSecs,
+                f.tailSecs, f.tailDone ? "" : "(no event: gave up)", f.tailSecs / f.fileSecs, f.stopSecs,
+                bench::loadAverage().c_str());
 }
 
 }  // namespace

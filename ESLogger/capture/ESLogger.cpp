@@ -53,10 +53,6 @@ std::string contextDescription(const DecodeFailure& failure) {
     return "codingPath: " + failure.pathText() + ", debugDescription: " + failure.description;
 }
 
-bool onlyBlanks(std::string_view text) {
-    return text.find_first_not_of(" \t") == std::string_view::npos;
-}
-
 // Whether every line of text contains one of the needles.
 bool onlyConsequences(std::string_view text, std::span<const std::string_view> needles) {
     bool any = false;
@@ -163,9 +159,13 @@ void ESLogger::startChild(const ChildProfile& profile) {
 
 void ESLogger::stop() {
     log_.trace("stopping ESLogger", {}, {}, at("stop()"));
-    if (!process_ || !isRunning()) return;
+    if (!process_) return;
     process_->kill();
-    if (!process_->queue().isCurrent()) process_->waitForTermination();
+    if (process_->queue().isCurrent()) return;
+    // Also for a child that has ended on its own: the termination handler, which judges
+    // the line the output ended in, has run when stop returns.
+    process_->waitForTermination();
+    process_->queue().sync([] {});
 }
 
 void ESLogger::handleStdout(const subprocess::Bytes& chunk) {
@@ -221,6 +221,7 @@ void ESLogger::flushStderr(const ChildProfile& profile) {
 }
 
 void ESLogger::handleTermination(const ChildProfile& profile) {
+    handleStdoutEnd();
     // Text still held (without a final line feed, or a group not yet reported) is
     // reported when the child has ended.
     if (!stderrCarry_.empty()) classifyStderr(std::exchange(stderrCarry_, {}), profile);
@@ -261,50 +262,27 @@ void ESLogger::processText(std::string_view text, bool pipeChunk) {
         return;
     }
     const char* const end = text.data() + text.size();
-    bool first = true;
     capture::forEachPiece(text, [&](std::string_view piece) {
-        const bool endsLine = piece.data() + piece.size() != end;
-        if (std::exchange(first, false) && cutLineDelivered_) {
-            // The rest of a line delivered whole: blanks change nothing, anything else is
-            // a piece of its own.
-            if (onlyBlanks(piece)) {
-                countPiece(piece);
-                cutLineDelivered_ = !endsLine;
-                return;
-            }
-            cutLineDelivered_ = false;
-        }
-        if (!endsLine) {
-            holdLinePart(piece);
-        } else if (!cutLine_.empty()) {
+        if (piece.data() + piece.size() == end) {
+            // No newline after it (yet): the line may go on in the next chunk.
+            if (countPiece(piece)) cutLine_ += piece;
+        } else if (cutLine_.empty()) {
+            processPiece(piece, nullptr);
+        } else {
             countPiece(piece);
-            if (cutLineObjectStart_ == std::string::npos && piece.starts_with('{'))
-                cutLineObjectStart_ = cutLine_.size();
             std::string line = std::exchange(cutLine_, {});
             line += piece;
-            judgeLine(line, nullptr, std::exchange(cutLineObjectStart_, std::string::npos));
-        } else {
-            processPiece(piece, nullptr);
+            judgeLine(line, nullptr);
         }
     });
 }
 
-void ESLogger::holdLinePart(std::string_view part) {
-    if (!countPiece(part)) return;
-    if (cutLine_.empty()) {
-        cutLineNesting_ = {};
-    } else if (cutLineObjectStart_ == std::string::npos && part.starts_with('{')) {
-        cutLineObjectStart_ = cutLine_.size();
+void ESLogger::handleStdoutEnd() {
+    if (!utf8Carry_.empty()) {
+        std::string scratch;
+        processText(repairedUTF8(std::exchange(utf8Carry_, {}), scratch), true);
     }
-    cutLine_ += part;
-    // Parsed only when the line so far may have become one whole value.
-    if (!cutLineNesting_.feed(part) || !cutLine_.starts_with('{')) return;
-    auto decoded = decodeMessage(cutLine_);
-    if (!decoded.ok()) return;
-    const std::string line = std::exchange(cutLine_, {});
-    cutLineObjectStart_ = std::string::npos;
-    cutLineDelivered_ = true;
-    judgeLine(line, &decoded.value());
+    if (!cutLine_.empty()) judgeLine(std::exchange(cutLine_, {}), nullptr);
 }
 
 bool ESLogger::countPiece(std::string_view piece) {
@@ -324,7 +302,7 @@ void ESLogger::processDecodedPieces(std::string_view text, std::span<const Decod
         processPiece(piece.text, piece.message == DecodedPiece::notDecoded ? nullptr : &messages[piece.message]);
 }
 
-void ESLogger::judgeLine(std::string_view piece, ESMessage* ready, std::size_t objectStart) {
+void ESLogger::judgeLine(std::string_view piece, ESMessage* ready) {
     // A held fragment is joined with this piece, unless the piece starts a new line with
     // an object. A joined text that cannot have become one whole value since the last
     // try fails to decode as that try did, and is held again without a parse.
@@ -339,7 +317,6 @@ void ESLogger::judgeLine(std::string_view piece, ESMessage* ready, std::size_t o
                 [&] { return Metadata{{"newstring", std::string(piece)}}; }, {},
                 at(processFunction));
             worthDecoding = heldNesting_.feed(piece);
-            if (objectStart != std::string::npos) objectStart += previousEventJSONDecodeError_.size();
             joined = std::move(previousEventJSONDecodeError_);
             joined += piece;
             piece = joined;
@@ -371,23 +348,7 @@ void ESLogger::judgeLine(std::string_view piece, ESMessage* ready, std::size_t o
             previousEventJSONDecodeError_ = std::move(joined);
         }
     };
-    // A line that failed as a whole while its part from where a chunk went on with "{"
-    // decodes alone: that part is a line of its own written after an unfinished one,
-    // which is dropped.
-    auto deliveredObjectAlone = [&] {
-        if (objectStart == std::string::npos) return false;
-        auto alone = decodeMessage(piece.substr(objectStart));
-        if (!alone.ok()) return false;
-        log_.debug(
-            "Dropping unfinished line before a new object",
-            [&] { return Metadata{{"string", std::string(piece.substr(0, objectStart))}}; }, {},
-            at(processFunction));
-        addSaturating(eventsDropped_, 1);
-        deliver(alone.value());
-        return true;
-    };
     if (!worthDecoding) {
-        if (deliveredObjectAlone()) return;
         // The log names the failure a parse would give (only parsed when it is logged).
         hold([&] {
             auto decoded = decodeMessage(piece);
@@ -429,7 +390,6 @@ void ESLogger::judgeLine(std::string_view piece, ESMessage* ready, std::size_t o
             reportError(Error(Kind::jsonInvalidValue, lastKeyName(failure)));
             return;
         case DecodeFailure::Kind::corruptedData:
-            if (deliveredObjectAlone()) return;
             hold([&] { return failure.description; });
             return;
     }

@@ -122,8 +122,9 @@ public:
     // Launches the child unless it is running; launch failures are thrown unchanged
     // (std::system_error for a missing executable, std::logic_error for a second launch).
     virtual void start();
-    // Terminates a running child and blocks until it has ended and its output has been
-    // handled. Called from the child's own queue it only terminates.
+    // Terminates a running child and blocks until it has ended and its output and its
+    // end have been handled (the line it ended in judged). Called from the child's own
+    // queue it only terminates.
     virtual void stop();
 
     // Decodes one text of one or more lines: pieces between newline characters, a held
@@ -162,16 +163,18 @@ protected:
     // Launches process with the profile's handlers (the profile must outlive the child).
     void startChild(const ChildProfile& profile);
     // One chunk of the child's standard output: UTF-8 text decoded like processEvent's,
-    // with the line rules of the file source on the same bytes. A line cut between
-    // chunks is held, not judged, until it ends (each part counts as a piece seen); it is
-    // delivered before it ends only when it is one whole message already, and what
-    // follows of it then is judged on its own (blanks change nothing). Should a line that
-    // a chunk went on with "{" fail while its part from that "{" on decodes alone, its
-    // start is dropped and the part delivered (a replaced file begins a new line after an
-    // old unfinished one). A character cut at the end of a chunk is joined with the next
-    // chunk when that chunk's first byte goes on with it, and repaired where it stood
+    // with the line rules of the file source on the same bytes. A stream cannot know that
+    // a line without its newline is finished, so the part of a line that a chunk ends in
+    // is held, not judged, until its line ends or the output ends (each part counts as a
+    // piece seen). A character cut at the end of a chunk is joined with the next chunk
+    // when that chunk's first byte goes on with it, and repaired where it stood
     // otherwise: the repair is the file source's.
     void handleStdout(const subprocess::Bytes& chunk);
+    // The end of the child's standard output (the termination handler calls it, after the
+    // last chunk of both streams): the line the output ended in is judged as the file
+    // source judges a file's last line. Like any fragment still held at the end, one that
+    // it leaves held is neither reported nor counted.
+    void handleStdoutEnd();
     void reportError(const Error& error) const;
 
     // processEvent(fromString: text) for a text whose pieces, in order, are given with
@@ -190,19 +193,14 @@ private:
     // processEvent's work; a pipe chunk's first piece may continue the line the last
     // chunk ended in, and its last piece may go on in the next chunk.
     void processText(std::string_view text, bool pipeChunk);
-    // A piece of a chunk that does not end its line: held with the rest of its line so
-    // far, and judged only when the line ends, except that a held line that has become
-    // one whole message on its own is delivered at once.
-    void holdLinePart(std::string_view part);
     // Counts a piece (an empty one is only logged) and judges it; false when empty.
     bool countPiece(std::string_view piece);
     void processPiece(std::string_view piece, ESMessage* ready) {
         if (countPiece(piece)) judgeLine(piece, ready);
     }
     // The rules for one whole line (or piece of one) that was counted: joined with a
-    // held fragment, decoded, delivered, dropped or held. objectStart: where in it a
-    // chunk went on with "{" (npos when none did).
-    void judgeLine(std::string_view line, ESMessage* ready, std::size_t objectStart = std::string::npos);
+    // held fragment, decoded, delivered, dropped or held.
+    void judgeLine(std::string_view line, ESMessage* ready);
     void deliver(ESMessage& message);
     void handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile);
     void handleTermination(const ChildProfile& profile);
@@ -226,12 +224,7 @@ private:
     std::atomic<bool> onlyJSON_{true};
     std::string utf8Carry_;    // a character cut at the end of the last output chunk
     std::string utf8Scratch_;  // reused by handleStdout
-    // The line that the last output chunk ended in, not judged yet; how far its JSON has
-    // come; where in it a chunk went on with "{" (npos when none did).
-    std::string cutLine_;
-    capture::JSONNesting cutLineNesting_;
-    std::size_t cutLineObjectStart_ = std::string::npos;
-    bool cutLineDelivered_ = false;  // the line the last chunk ended in was delivered whole
+    std::string cutLine_;  // the line the last output chunk ended in, not judged yet
     std::string stderrCarry_;  // standard error not yet reported
     bool stderrFlushArmed_ = false;
     bool stderrReported_ = false;  // a report of standard error was made

@@ -159,11 +159,13 @@ private:
     std::vector<es::ESLogger::Error> errors_;
 };
 
-// A source without a child whose output-chunk entry is reachable from the tests.
+// A source without a child whose output-chunk and output-end entries are reachable
+// from the tests.
 class ChunkSource : public es::ESLoggerFile {
 public:
     using ESLoggerFile::ESLoggerFile;
     using ESLogger::handleStdout;
+    using ESLogger::handleStdoutEnd;
 };
 
 // A fresh folder under the temporary directory, removed with everything in it.
@@ -195,6 +197,18 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// A stand-in eslogger: answers --list-events with listing (a shell command) and counts
+// those runs in a file beside it; otherwise writes its arguments beside it and runs body.
+inline std::filesystem::path standIn(const TempDir& dir, const std::string& listing, const std::string& body = "") {
+    return dir.script("eslogger", "here=$(dirname \"$0\")\n"
+                                  "if [ \"$1\" = --list-events ]; then\n"
+                                  "  echo run >> \"$here/list-runs\"\n  " +
+                                      listing + "\n  exit $?\nfi\n"
+                                                "echo \"$@\" > \"$here/args\"\n" +
+                                      body + "\n");
+}
+inline const std::string validList = "printf 'readdir\\nexec\\nsetgid\\nfork\\n'";
 
 // Valid compact lines (each a different event kind) with chosen global_seq_num values.
 inline std::vector<std::string> linesWithSequence(const std::vector<std::int64_t>& numbers) {
@@ -241,11 +255,12 @@ inline Outcome fileOutcome(const std::string& bytes, unsigned threads = 1) {
     return outcomeOf(got, source);
 }
 
-// A stream source given these output chunks.
+// A stream source given these output chunks, and then the output's end.
 inline Outcome streamOutcome(const std::vector<std::string>& chunks) {
     Collector got;
     ChunkSource source("/nonexistent", got.events(), got.errors(), Level::info);
     for (const auto& chunk : chunks) source.handleStdout(chunk);
+    source.handleStdoutEnd();
     return outcomeOf(got, source);
 }
 

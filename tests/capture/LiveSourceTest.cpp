@@ -20,19 +20,6 @@ using Names = ValidESLoggerEvents::Names;
 
 namespace {
 
-const std::string validList = "printf 'readdir\\nexec\\nsetgid\\nfork\\n'";
-
-// A stand-in eslogger: answers --list-events with listing (a shell command) and counts
-// those runs in a file beside it; otherwise writes its arguments beside it and runs body.
-std::filesystem::path standIn(const TempDir& dir, const std::string& listing, const std::string& body = "") {
-    return dir.script("eslogger", "here=$(dirname \"$0\")\n"
-                                  "if [ \"$1\" = --list-events ]; then\n"
-                                  "  echo run >> \"$here/list-runs\"\n  " +
-                                      listing + "\n  exit $?\nfi\n"
-                                                "echo \"$@\" > \"$here/args\"\n" +
-                                      body + "\n");
-}
-
 std::size_t listRuns(const TempDir& dir) {
     std::ifstream in(dir / "list-runs");
     std::size_t runs = 0;

@@ -333,36 +333,28 @@ TEST_F(ProcessEvent, IllFormedOutputBytesBecomeReplacementCharacters) {
 
 // Decodes every line of output chunks, joined with any held fragment, exactly by the
 // rules: what the source must give however it avoids parses that cannot succeed. A line
-// cut between chunks is judged when it ends, or before when it is one whole message.
+// cut between chunks is judged when it ends, or at the output's end.
 struct EveryJoinDecoded {
-    static constexpr std::size_t none = std::string::npos;
     std::vector<std::int64_t> sequence;
     std::vector<Error> errors;
     std::int64_t seen = 0, dropped = 0, last = -1;
     std::string held;
-    std::string cut;                // the line the last chunk ended in, not judged
-    std::size_t cutObjectStart = none;  // where in it a chunk went on with "{"
-    bool cutDelivered = false;      // the line the last chunk ended in was delivered whole
+    std::string cut;  // the line the last chunk ended in, not judged
 
-    void deliver(const es::ESMessage& message) {
-        const std::int64_t n = message.global_seq_num;
-        if (last != -1 && last + 1 < n) dropped += n - 1 - last;
-        last = n;
-        sequence.push_back(n);
-    }
-
-    void judge(std::string line, std::size_t objectStart) {
+    void judge(std::string line) {
         if (!held.empty()) {
-            if (line.front() == '{') {
-                ++dropped;
-            } else {
-                if (objectStart != none) objectStart += held.size();
-                line = held + line;
-            }
+            if (line.front() == '{') ++dropped;
+            else line = held + line;
             held.clear();
         }
         auto decoded = es::decodeMessage(line);
-        if (decoded.ok()) return deliver(decoded.value());
+        if (decoded.ok()) {
+            const std::int64_t n = decoded.value().global_seq_num;
+            if (last != -1 && last + 1 < n) dropped += n - 1 - last;
+            last = n;
+            sequence.push_back(n);
+            return;
+        }
         const auto& f = decoded.failure();
         switch (f.kind) {
             case es::DecodeFailure::Kind::missingKey:
@@ -375,13 +367,6 @@ struct EveryJoinDecoded {
                 errors.emplace_back(Kind::jsonInvalidValue, f.path.empty() ? "" : std::get<std::string>(f.path.back()));
                 break;
             case es::DecodeFailure::Kind::corruptedData:
-                if (objectStart != none) {
-                    auto alone = es::decodeMessage(std::string_view(line).substr(objectStart));
-                    if (alone.ok()) {
-                        ++dropped;
-                        return deliver(alone.value());
-                    }
-                }
                 held = line;
                 break;
         }
@@ -389,33 +374,15 @@ struct EveryJoinDecoded {
 
     void chunk(std::string_view text) {
         if (text.empty()) return;
-        bool first = true;
         es::capture::forEachPiece(text, [&](std::string_view piece) {
-            const bool isFirst = std::exchange(first, false);
-            const bool ends = piece.data() + piece.size() != text.data() + text.size();
-            if (isFirst && cutDelivered) {
-                if (piece.find_first_not_of(" \t") == std::string_view::npos) {
-                    seen += !piece.empty();
-                    cutDelivered = !ends;
-                    return;
-                }
-                cutDelivered = false;
-            }
             seen += !piece.empty();
-            if (isFirst && !cut.empty()) {
-                if (cutObjectStart == none && piece.starts_with('{')) cutObjectStart = cut.size();
-                cut += piece;
-            } else if (!ends) {
-                cut = piece;
-            } else {
-                if (!piece.empty()) judge(std::string(piece), none);
-                return;
-            }
-            if (ends || (cut.starts_with('{') && es::decodeMessage(cut).ok())) {
-                judge(std::exchange(cut, {}), std::exchange(cutObjectStart, none));
-                cutDelivered = !ends;
-            }
+            cut += piece;
+            if (piece.data() + piece.size() != text.data() + text.size() && !cut.empty())
+                judge(std::exchange(cut, {}));
         });
+    }
+    void end() {
+        if (!cut.empty()) judge(std::exchange(cut, {}));
     }
 };
 
@@ -463,6 +430,8 @@ TEST(ProcessEventChunks, AnyCuttingGivesWhatDecodingEveryJoinGives) {
             expected.chunk(chunk);
             at += size;
         }
+        source.handleStdoutEnd();
+        expected.end();
         EXPECT_EQ(got.sequence(), expected.sequence);
         EXPECT_EQ(got.errorList(), expected.errors);
         EXPECT_EQ(source.eventsSeen(), expected.seen);

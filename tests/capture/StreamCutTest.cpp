@@ -1,8 +1,7 @@
 // Output chunks of a child cut anywhere: every event of every kind arrives once and in
-// order whatever the cutting, a line cut before a nested "{" is joined, an unfinished
-// line before a new one is dropped alone, a stray piece of a character hides no line,
-// and the nesting follower that saves parses tells a whole value from one that can
-// never be.
+// order whatever the cutting, a line cut before a nested "{" is joined, held fragments
+// and cut characters give the file source's events and counts on the same bytes, and
+// the nesting follower that saves parses tells a whole value from one that can never be.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,6 +109,8 @@ struct ChunksCase {
     std::int64_t dropped;
 };
 
+// Each case also gives what the file source gives on the same bytes: a line is judged
+// as a whole once it ends, however its parts came.
 TEST(StreamCut, HeldFragmentsAndCutCharactersBetweenChunks) {
     const auto l = linesWithSequence({1, 2, 3});
     const std::string nested = R"({"event":{)";  // where a line is cut before a nested object
@@ -120,17 +121,21 @@ TEST(StreamCut, HeldFragmentsAndCutCharactersBetweenChunks) {
     const std::vector<ChunksCase> cases = {
         {"cut right before a nested object", {l[0] + "\n" + l[1].substr(0, inner), l[1].substr(inner) + "\n" + l[2] + "\n"},
          {1, 2, 3}, 0},
-        {"broken line, then a new line in the next chunk (file replaced)",
-         {l[0] + "\n" + broken, l[1] + "\n" + l[2] + "\n"}, {1, 2, 3}, 1},
+        // The unfinished line and the one after it are one line, held and then dropped
+        // (and 2 is a gap), whether or not a chunk ended between them.
+        {"broken line, then a new line in the next chunk", {l[0] + "\n" + broken, l[1] + "\n" + l[2] + "\n"},
+         {1, 3}, 2},
         {"broken line, then a new line spread over the next chunks",
-         {l[0] + "\n" + broken, l[1].substr(0, 20), l[1].substr(20, inner - 20), l[1].substr(inner) + "\n"}, {1, 2}, 1},
+         {l[0] + "\n" + broken, l[1].substr(0, 20), l[1].substr(20, inner - 20), l[1].substr(inner) + "\n"}, {1}, 0},
         {"broken line before a new line in one chunk: one dropped", {broken + "\n", l[1] + "\n"}, {2}, 1},
         {"broken line before a new line cut after its first byte",
          {broken + "\n", l[1].substr(0, 1), l[1].substr(1) + "\n"}, {2}, 1},
         {"broken line that goes on with a broken object: held",
          {broken, nested + "\n", l[2] + "\n"}, {3}, 1},
         {"blanks after a whole line in the next chunk", {l[0] + " ", "  \n" + l[1] + "\n"}, {1, 2}, 0},
-        {"stray start of a character after a line feed", {l[0] + "\n\xE2\x82", l[1] + "\n"}, {1, 2}, 1},
+        // The replacement character begins the next line, which is held as a fragment.
+        {"stray start of a character after a line feed", {l[0] + "\n\xE2\x82", l[1] + "\n" + l[2] + "\n"},
+         {1, 3}, 2},
         {"stray start of a character inside a string: replaced there",
          {l[0].substr(0, inPath) + "\xF0\x9F", l[0].substr(inPath) + "\n"}, {1}, 0},
         {"character cut twice", {l[0] + "\n\xF0", "\x9F", "\x98", "\x80\n" + l[1] + "\n"}, {1, 2}, 1},
@@ -144,6 +149,12 @@ TEST(StreamCut, HeldFragmentsAndCutCharactersBetweenChunks) {
         EXPECT_EQ(got.sequence(), c.sequence);
         EXPECT_EQ(source.eventsDropped(), c.dropped);
         EXPECT_TRUE(got.errorList().empty());
+
+        std::string bytes;
+        for (const auto& chunk : c.chunks) bytes += chunk;
+        const Outcome file = fileOutcome(bytes), stream = streamOutcome(c.chunks);
+        EXPECT_EQ(stream.events, file.events);
+        EXPECT_EQ(stream.dropped, file.dropped);
     }
 }
 
@@ -179,8 +190,9 @@ TEST(StreamCut, IllFormedUTF8CutAnywhereIsRepairedAsTheFileSourceRepairsIt) {
 
 // Lines that are not messages (numbers, literals, log text, objects without a key),
 // cut between chunks: a line is judged only when it ends, so the errors, the events and
-// the events dropped are the file source's on the same bytes. A whole message that ends
-// the output without a line feed is delivered, as the file source delivers a last line.
+// the events dropped are the file source's on the same bytes. A line that ends the
+// output without a line feed is judged at the output's end, as the file source judges
+// a last line.
 TEST(StreamCut, CutLinesThatAreNotMessagesGiveTheFileSourcesErrorsAndCounts) {
     const auto l = linesWithSequence({1, 2, 3});
     const std::string digits(100000, '7');
