@@ -10,6 +10,7 @@
 #include "Dispatch.h"
 #include "EventAnnotator.h"
 #include "EventArena.h"
+#include "HookGate.h"
 
 namespace qm {
 
@@ -51,6 +52,8 @@ struct BackgroundEvents::Shared {
     const MakeItem makeItem;
     const Annotate annotate;
     const std::function<void(const std::string&)> failed;
+    // Work on the global queues builds chunks and reports only while the owner lives.
+    mutable HookGate gate;
     std::atomic<std::size_t> queued{0};  // handed to a global queue and not yet built
     const std::size_t queueLimit = std::max(1u, std::thread::hardware_concurrency());
     // Set by a failure, cleared by resume and clear: messages added meanwhile are dropped.
@@ -86,7 +89,7 @@ struct BackgroundEvents::Shared {
     void report(const std::string& what) const noexcept {
         if (!failed) return;
         try {
-            failed(what);
+            gate.run([&] { failed(what); });
         } catch (...) {  // the owner's report failed too; the load stops all the same
         }
     }
@@ -177,8 +180,10 @@ void BackgroundEvents::Shared::start(const ChunkPtr& chunk) noexcept {
     try {
         dispatch::DispatchQueue::global(dispatch::QoS::normal).async([chunk] {
             Shared& shared = chunk->shared();
-            chunk->tryBuild();
-            shared.joinBuilt();
+            shared.gate.run([&] {
+                chunk->tryBuild();
+                shared.joinBuilt();
+            });
             shared.queued.fetch_sub(1, std::memory_order_relaxed);
         });
     } catch (...) {
@@ -259,6 +264,7 @@ BackgroundEvents::BackgroundEvents(Setup setup)
       lastRefresh_(now_() - std::chrono::seconds(3)) {}
 
 BackgroundEvents::~BackgroundEvents() {
+    shared_->gate.close();
     releaseLater(std::move(filling_));
     std::lock_guard lock(shared_->mutex);
     releaseLater(std::exchange(shared_->joined, {}));
@@ -342,21 +348,29 @@ void BackgroundEvents::flush() {
         std::lock_guard lock(mutex_);
         lastRefresh_ = now_();
         taken = take();
-        stamp.clears = clears_;
+        stamp = {clears_, losses_};
     }
     EventBatch batch = shared_->finish(std::move(taken));
     try {
         deliver_(std::move(batch), stamp);
     } catch (...) {
-        // The batch is lost: what follows it is dropped too, so the store keeps no gap.
-        const std::string failure = failureText();
-        bool tell;
-        {
-            std::lock_guard lock(shared_->mutex);
-            tell = shared_->cut(shared_->epoch.load());
-        }
-        if (tell) shared_->report(failure);
+        deliveryFailed();
     }
+}
+
+void BackgroundEvents::deliveryFailed() noexcept {
+    // The batch is lost: what follows it is dropped too, so the store keeps no gap.
+    const std::string failure = failureText();
+    {
+        std::lock_guard lock(mutex_);
+        ++losses_;
+    }
+    bool tell;
+    {
+        std::lock_guard lock(shared_->mutex);
+        tell = shared_->cut(shared_->epoch.load());
+    }
+    if (tell) shared_->report(failure);
 }
 
 void BackgroundEvents::clear() {
@@ -398,7 +412,7 @@ void BackgroundEvents::resume() {
 
 bool BackgroundEvents::current(Stamp stamp) const {
     std::lock_guard lock(mutex_);
-    return stamp.clears == clears_;
+    return stamp.clears == clears_ && stamp.losses == losses_;
 }
 
 }  // namespace qm

@@ -23,7 +23,14 @@
 // Failures: no exception leaves an operation or the work it queues. When an item cannot
 // be made (memory runs out), failed is told once; the events before that item are
 // delivered, and the later ones, with every event added until resume() or clear(), are
-// dropped. When a chunk cannot be built, the same holds from its first event on.
+// dropped. When a chunk cannot be built, the same holds from its first event on; when a
+// delivered batch cannot be taken (deliver throws, or the owner calls deliveryFailed),
+// from that batch's first event on.
+//
+// Life: the hooks (annotate, failed) of work on the global queues run only while the
+// object lives: the destructor waits for the chunks being built, and those not yet
+// started are let go unbuilt. deliver and failed on the owner's own threads run within
+// its calls.
 
 #include <chrono>
 #include <cstddef>
@@ -46,9 +53,11 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t chunkSize = 1024;
 
-    // Marks a batch with the deletions (clear) before the flush that took it.
+    // Marks a batch with the deletions (clear) before the flush that took it,
+    // and with the batches lost before it (deliveryFailed).
     struct Stamp {
         std::uint64_t clears = 0;
+        std::uint64_t losses = 0;
     };
     // Makes one item, not yet marked, from its message on the adding thread
     // (makeEventItem; tests make it fail).
@@ -72,7 +81,8 @@ public:
 
     // The last flush is taken to lie 3 s in the past, so the first event flushes.
     explicit BackgroundEvents(Setup setup);
-    // Items still waiting go on a global queue.
+    // Waits for the chunks being built on the global queues; items still waiting go on
+    // a global queue.
     ~BackgroundEvents();
     BackgroundEvents(const BackgroundEvents&) = delete;
     BackgroundEvents& operator=(const BackgroundEvents&) = delete;
@@ -100,7 +110,13 @@ public:
     // Takes events again after a failure (a new source starts). Events that were added
     // after the failed one stay dropped.
     void resume();
-    // Whether no clear() came after the flush that took a batch with this stamp.
+    // The owner could not take a delivered batch (memory ran out while it filed it):
+    // called in the handler of that exception, from any thread. failed is told its text
+    // once; the events taken after that batch, and every event added until resume() or
+    // clear(), are dropped, and the batches delivered since are no longer current().
+    void deliveryFailed() noexcept;
+    // Whether no clear() and no lost batch came after the flush that took a batch with
+    // this stamp.
     bool current(Stamp stamp) const;
 
 private:
@@ -124,6 +140,7 @@ private:
     Clock::time_point lastRefresh_;
     bool trailingArmed_ = false;  // a trailing refresh is requested or running
     std::uint64_t clears_ = 0;
+    std::uint64_t losses_ = 0;
 };
 
 }  // namespace qm

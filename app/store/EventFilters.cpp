@@ -395,19 +395,34 @@ void EventFilters::removeAll() {
 void EventFilters::addEvent(const EventItemPtr& event) { addEvents(EventBatch({event})); }
 
 void EventFilters::addEvents(EventBatch&& batch) {
-    appendEvents(allEvents, std::move(batch.events_));
+    // All the memory the batch takes is taken first: when it runs out, the store is
+    // left as it was. What follows takes none.
+    reserveToAppend(allEvents, batch.events_);
+    std::vector<std::pair<ProgramItem*, ProgramItem::Addition>> additions;
+    std::unordered_map<std::string, std::shared_ptr<ProgramItem>> newPrograms;
+    std::vector<std::string> newPaths;
+    additions.reserve(batch.programs_.size());
     for (ProgramRun& run : batch.programs_) {
         if (auto it = allPrograms.find(run.path()); it != allPrograms.end()) {
-            it->second->addEvents(std::move(run));
+            additions.emplace_back(it->second.get(), it->second->prepare(std::move(run)));
             continue;
         }
-        std::string key = run.path();
+        newPaths.push_back(run.path());
         auto program = std::make_shared<ProgramItem>(std::move(run), iconProvider);
-        // Inserting at the sorted position keeps the list as a full re-sort would.
-        sortedProgramPaths.insert(
-            std::lower_bound(sortedProgramPaths.begin(), sortedProgramPaths.end(), key, canonicalLess), key);
-        allPrograms.emplace(std::move(key), std::move(program));
+        newPrograms.emplace(newPaths.back(), std::move(program));
     }
+    if (const std::size_t paths = sortedProgramPaths.size() + newPaths.size(); paths > sortedProgramPaths.capacity())
+        sortedProgramPaths.reserve(std::max(paths, 2 * sortedProgramPaths.capacity()));
+    allPrograms.reserve(allPrograms.size() + newPaths.size());
+
+    appendEvents(allEvents, std::move(batch.events_));
+    for (auto& [program, addition] : additions) program->add(std::move(addition));
+    for (std::string& path : newPaths) {
+        // Inserting at the sorted position keeps the list as a full re-sort would.
+        auto at = std::lower_bound(sortedProgramPaths.begin(), sortedProgramPaths.end(), path, canonicalLess);
+        sortedProgramPaths.insert(at, std::move(path));
+    }
+    allPrograms.merge(newPrograms);
     batch = {};
 }
 

@@ -4,7 +4,6 @@
 #include <array>
 #include <functional>
 #include <iterator>
-#include <unordered_map>
 
 #include "DateTime.h"
 #include "EventAnnotator.h"
@@ -148,8 +147,22 @@ EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message) {
     return std::allocate_shared<EventItem>(ArenaAllocator<EventItem>(arena), std::move(message), EventItem::Unmarked{});
 }
 
+namespace {
+
+// Whether appendEvents moves list's items in front of later's, in later's memory.
+bool appendsInFront(const std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later) {
+    return later.size() > list.size() && later.capacity() - later.size() >= list.size();
+}
+
+}  // namespace
+
+void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later) {
+    if (appendsInFront(list, later) || list.capacity() - list.size() >= later.size()) return;
+    list.reserve(std::max(list.size() + later.size(), 2 * list.capacity()));
+}
+
 void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later) {
-    if (later.size() > list.size() && later.capacity() - later.size() >= list.size()) {
+    if (appendsInFront(list, later)) {
         later.insert(later.begin(), std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));
         list = std::move(later);
     } else {

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "ESMessage.h"
@@ -104,6 +103,9 @@ EventItemPtr makeEventItem(EventArena& arena, es::ESMessage&& message);
 // room for list's items in front of its own, those move instead, so that a long list
 // is neither copied nor given fresh memory to fill.
 void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later);
+// Takes the memory that appendEvents(list, later) needs (or throws, leaving list as it
+// was), so that the append then takes none and cannot fail.
+void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later);
 
 // Hashing and equality of shared items by item identity, for sets of items.
 struct EventItemIdentityHash {

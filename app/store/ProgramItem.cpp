@@ -56,17 +56,36 @@ void ProgramItem::addEvent(const EventItemPtr& event) {
     addEvents(ProgramRun({event}));
 }
 
-void ProgramItem::addEvents(ProgramRun&& run) {
-    if (run.events.empty() || run.path() != programPath_) return;
+void ProgramItem::addEvents(ProgramRun&& run) { add(prepare(std::move(run))); }
+
+ProgramItem::Addition ProgramItem::prepare(ProgramRun&& run) {
+    Addition addition;
+    if (run.events.empty() || run.path() != programPath_) return addition;
     std::lock_guard lock(updateLock_);
-    for (const TypeCount& type : run.types.counts()) {
-        auto entry = contents_.eventTypeCount.find(type.name);
-        if (entry == contents_.eventTypeCount.end()) entry = contents_.eventTypeCount.emplace(type.name, 0).first;
-        entry->second += type.count;
-    }
-    appendEvents(contents_.allEvents, std::move(run.events));
-    contents_.processPIDs.insert(run.processPIDs.begin(), run.processPIDs.end());
-    contents_.sessionIDs.insert(run.sessionIDs.begin(), run.sessionIDs.end());
+    for (std::int64_t pid : run.processPIDs)
+        if (!contents_.processPIDs.contains(pid)) addition.processPIDs.insert(pid);
+    for (std::int64_t id : run.sessionIDs)
+        if (!contents_.sessionIDs.contains(id)) addition.sessionIDs.insert(id);
+    for (const TypeCount& type : run.types.counts())
+        if (!contents_.eventTypeCount.contains(type.name)) addition.newTypes.emplace(type.name, type.count);
+    reserveToAppend(contents_.allEvents, run.events);
+    // Room enough that the merges below neither rehash nor allocate.
+    contents_.processPIDs.reserve(contents_.processPIDs.size() + addition.processPIDs.size());
+    contents_.sessionIDs.reserve(contents_.sessionIDs.size() + addition.sessionIDs.size());
+    addition.run = std::move(run);
+    return addition;
+}
+
+void ProgramItem::add(Addition&& addition) noexcept {
+    if (addition.run.events.empty()) return;
+    std::lock_guard lock(updateLock_);
+    for (const TypeCount& type : addition.run.types.counts())
+        if (auto entry = contents_.eventTypeCount.find(type.name); entry != contents_.eventTypeCount.end())
+            entry->second += type.count;
+    contents_.eventTypeCount.merge(addition.newTypes);
+    appendEvents(contents_.allEvents, std::move(addition.run.events));
+    contents_.processPIDs.merge(addition.processPIDs);
+    contents_.sessionIDs.merge(addition.sessionIDs);
 }
 
 std::string bundlePath(std::string_view path) {

@@ -67,8 +67,21 @@ public:
 
     // Adds an event of this program's path; an event of another path changes nothing.
     void addEvent(const EventItemPtr& event);
-    // Adds a run of events in one update; a run of another path changes nothing.
+    // Adds a run of events in one update; a run of another path changes nothing. When
+    // memory runs out, the program is left as it was.
     void addEvents(ProgramRun&& run);
+
+    // A run made ready to add: the memory its update takes, taken.
+    struct Addition {
+        ProgramRun run{{}};                                        // empty: nothing to add
+        std::unordered_set<std::int64_t> processPIDs, sessionIDs;  // not in the program yet
+        std::map<std::string, std::size_t, std::less<>> newTypes;  // names not counted yet, with their counts
+    };
+    // Makes the run ready to add (this is where memory can run out) without changing
+    // what read() shows; a run of another path is made ready to add nothing. add() then
+    // takes no memory and cannot fail; no other update may come between the two.
+    Addition prepare(ProgramRun&& run);
+    void add(Addition&& addition) noexcept;
 
     // Calls f with the contents while holding the update lock.
     template <class F>

@@ -30,17 +30,6 @@ std::vector<std::int64_t> range(std::int64_t first, std::int64_t last) {
     return seqs;
 }
 
-// Waits until the condition holds; false only when it never did within a generous
-// bound (a hang guard, not a timing check).
-bool eventually(const std::function<bool()>& condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // An add-event path with a clock the test moves, that records what it delivers and
 // the failures it reports. The clock stands still unless the test moves it (or sets
 // a step that every reading adds). What the path records outlives it, since a worker
@@ -250,6 +239,73 @@ TEST(BackgroundEvents, FlushesFromSeveralThreadsDeliverEveryEventOnceInOrderOneA
     path.events.flush();
     EXPECT_EQ(path.delivered(), range(1, total));
     EXPECT_EQ(path.mostDeliveringAtOnce(), 1);
+}
+
+TEST(BackgroundEvents, ALostDeliveryDropsWhatFollowsItUntilTheNextSource) {
+    Path path;
+    path.holdClock();
+    std::vector<BackgroundEvents::Stamp> stamps;
+    for (std::int64_t first : {1, 11, 21}) {
+        path.add(first, first + 9);
+        path.events.flush();
+        stamps.push_back(path.lastStamp());
+    }
+    ASSERT_EQ(path.delivered(), range(1, 30));
+    // The owner files the first batch and runs out of memory filing the second.
+    try {
+        throw std::bad_alloc();
+    } catch (...) {
+        path.events.deliveryFailed();
+    }
+    EXPECT_EQ(path.failures(), std::vector<std::string>{std::bad_alloc().what()});
+    EXPECT_FALSE(path.events.current(stamps[2]));  // the third, delivered after it, is dropped
+
+    path.add(31, 40);
+    path.events.flush();
+    EXPECT_EQ(path.delivered(), range(1, 30));
+
+    path.events.resume();
+    path.add(41, 50);
+    path.events.flush();
+    std::vector<std::int64_t> expected = range(1, 30);
+    for (std::int64_t seq : range(41, 50)) expected.push_back(seq);
+    EXPECT_EQ(path.delivered(), expected);
+    EXPECT_TRUE(path.events.current(path.lastStamp()));
+    EXPECT_EQ(path.failures().size(), 1u);
+}
+
+TEST(BackgroundEvents, NoHookRunsOnceItIsGone) {
+    // Counts the hooks that run once the owner has gone; held by the hooks, so it is
+    // let go when the last chunk on the global queues is.
+    struct Probe {
+        std::atomic<bool> gone{false};
+        std::atomic<int> afterwards{0};
+        void seen() {
+            if (gone) ++afterwards;
+        }
+    };
+    auto probe = std::make_shared<Probe>();
+    const auto still = BackgroundEvents::Clock::now();
+    auto events = std::make_unique<BackgroundEvents>(BackgroundEvents::Setup{
+        .now = [still] { return still; },  // only the first event flushes: the others wait
+        .deliver = [](qm::EventBatch&&, BackgroundEvents::Stamp) {},
+        .failed = [probe](const std::string&) { probe->seen(); },
+        .makeItem = nullptr,
+        .annotate =
+            [probe](qm::EventItem& item) {
+                probe->seen();
+                // Slow enough that chunks are still on their way when the owner goes; one fails.
+                for (auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+                     std::chrono::steady_clock::now() < until;) {
+                }
+                if (item.theEvent().global_seq_num == 30 * chunk + 1) throw std::bad_alloc();
+            },
+    });
+    for (std::int64_t seq = 1; seq <= 40 * chunk; ++seq) (void)events->add(numbered(seq));
+    events.reset();
+    probe->gone = true;
+    ASSERT_TRUE(eventually([&] { return probe.use_count() == 1; }));
+    EXPECT_EQ(probe->afterwards, 0);
 }
 
 }  // namespace

@@ -465,3 +465,59 @@ TEST(FiltersInParts, LongListsGiveWhatOneScanGivesAndHoldTheirItemsNoLonger) {
         EXPECT_TRUE(std::all_of(watched.begin(), watched.end(), [](const auto& w) { return w.expired(); }));
     }
 }
+
+namespace {
+
+// The store's state as the views read it: events, programs in order, and each
+// program's contents.
+struct StoreState {
+    std::vector<std::int64_t> events;
+    std::vector<std::string> sortedPaths;
+    std::vector<std::tuple<std::string, std::size_t, std::size_t, std::size_t>> programs;  // path, events, pids, types
+    friend bool operator==(const StoreState&, const StoreState&) = default;
+};
+
+StoreState stateOf(const qm::EventFilters& store) {
+    StoreState s;
+    for (const auto& e : store.allEvents) s.events.push_back(e->theEvent().global_seq_num);
+    s.sortedPaths = store.sortedProgramPaths;
+    for (const std::string& path : store.sortedProgramPaths) {
+        const auto& program = *store.allPrograms.at(path);
+        program.read([&](const qm::ProgramItem::Contents& c) {
+            s.programs.emplace_back(path, c.allEvents.size(), c.processPIDs.size(), c.eventTypeCount.size());
+        });
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(FilingABatch, MemoryRunningOutLeavesTheStoreAsItWasAndTheSameBatchFilesLater) {
+    qm::EventFilters store;
+    bool shortOfMemory = false;
+    store.iconProvider = [&](const std::string& bundle) -> std::shared_ptr<const qm::ProgramIcon> {
+        if (shortOfMemory && bundle == "/bin/new") throw std::bad_alloc();
+        return nullptr;
+    };
+    Ids other;
+    other.pid = 200;
+    auto batchOf = [&](std::int64_t seq) {
+        // Events of programs the store has (a new pid among them) and of a new one.
+        return qm::EventBatch({item(message(openOf("/tmp/a"), process("/bin/a"), seq)),
+                               item(message(openOf("/tmp/b"), process("/bin/b", other), seq + 1)),
+                               item(message(openOf("/tmp/n"), process("/bin/new"), seq + 2))});
+    };
+    store.addEvents(qm::EventBatch({item(message(openOf("/tmp/a"), process("/bin/a"), 1)),
+                                    item(message(openOf("/tmp/b"), process("/bin/b"), 2))}));
+    const StoreState before = stateOf(store);
+
+    shortOfMemory = true;
+    EXPECT_THROW(store.addEvents(batchOf(10)), std::bad_alloc);
+    EXPECT_EQ(stateOf(store), before);
+
+    shortOfMemory = false;
+    store.addEvents(batchOf(10));
+    const StoreState after = stateOf(store);
+    EXPECT_EQ(after.events, (std::vector<std::int64_t>{1, 2, 10, 11, 12}));
+    EXPECT_EQ(after.programs, (decltype(after.programs){{"/bin/a", 2, 1, 1}, {"/bin/b", 2, 2, 1}, {"/bin/new", 1, 1, 1}}));
+}

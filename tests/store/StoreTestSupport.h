@@ -1,7 +1,10 @@
 #pragma once
 // Small builders of messages and items for the store's tests.
 
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 
 #include "ESMessage.h"
@@ -65,6 +68,17 @@ inline const qm::EventAnnotator& quietAnnotator() {
 
 inline qm::EventItemPtr item(es::ESMessage m, const qm::EventAnnotator& annotator = quietAnnotator()) {
     return std::make_shared<qm::EventItem>(std::move(m), annotator);
+}
+
+// Waits until the condition holds; false only when it never did within a generous
+// bound (a hang guard, not a timing check).
+inline bool eventually(const std::function<bool()>& condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 }  // namespace storetest
