@@ -18,6 +18,7 @@
 
 #include "EventViewDelegate.h"
 #include "NetworkMonitor.h"
+#include "ProgramViewItem.h"
 #include "Settings.h"
 
 class QLabel;
@@ -57,7 +58,7 @@ private:
     QStringList recentSearches_;
 };
 
-class MainWindowController : public QMainWindow, public EventViewDelegate {
+class MainWindowController : public QMainWindow, public EventViewDelegate, public ProgramEntryHost {
     Q_OBJECT
 public:
     // The state of network monitoring, read here and changed by its own half.
@@ -111,7 +112,8 @@ public:
 
     // File panels; none when cancelled. Tests replace them.
     virtual std::optional<std::filesystem::path> askOpenURL();
-    virtual std::optional<std::filesystem::path> askSaveURL();
+    std::optional<std::filesystem::path> askSaveURL() override;
+    ViewController* programEntryEvents() const override { return eventsViewController; }
     // Asks before adding files to the events already loaded; true without asking
     // when there are none.
     bool confirmMultipleFiles();

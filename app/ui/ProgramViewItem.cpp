@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "EventFilters.h"
-#include "MainWindowController.h"
 #include "Symbols.h"
 #include "ViewController.h"
 
@@ -152,35 +151,34 @@ void ProgramViewItem::paintEvent(QPaintEvent* event) {
     QFrame::paintEvent(event);
 }
 
-std::pair<MainWindowController*, std::shared_ptr<ProgramItem>> ProgramViewItem::findProgram() const {
-    auto* controller = qobject_cast<MainWindowController*>(window());
+std::tuple<ProgramEntryHost*, ViewController*, std::shared_ptr<ProgramItem>> ProgramViewItem::findProgram() const {
+    auto* host = dynamic_cast<ProgramEntryHost*>(window());
+    ViewController* events = host ? host->programEntryEvents() : nullptr;
     const QString path = programName->toolTip();
-    if (!controller || path.isEmpty() || !controller->eventsViewController) return {};
-    const auto& programs = controller->eventsViewController->filters.allPrograms;
+    if (!events || path.isEmpty()) return {};
+    const auto& programs = events->filters.allPrograms;
     const auto found = programs.find(path.toStdString());
     if (found == programs.end() || !found->second) return {};
-    return {controller, found->second};
+    return {host, events, found->second};
 }
 
 void ProgramViewItem::saveProcessEvents() {
-    const auto [controller, program] = findProgram();
+    const auto [host, events, program] = findProgram();
     if (!program) return;
-    const auto url = controller->askSaveURL();
-    if (!url || !controller->eventsViewController) return;
-    auto events = program->read([](const ProgramItem::Contents& c) { return c.allEvents; });
-    controller->eventsViewController->saveEvents(*url, std::move(events));
+    const auto url = host->askSaveURL();
+    // The panel is modal: the window may have let its events view go meanwhile.
+    ViewController* view = host->programEntryEvents();
+    if (!url || !view) return;
+    view->saveEvents(*url, program->read([](const ProgramItem::Contents& c) { return c.allEvents; }));
 }
 
 void ProgramViewItem::filterEventsByPIDChain() {
-    const auto [controller, program] = findProgram();
+    const auto [host, events, program] = findProgram();
     if (!program) return;
-    auto* events = controller->eventsViewController;
-    const auto pids = program->read([](const ProgramItem::Contents& c) {
+    events->showPIDChain(program->read([](const ProgramItem::Contents& c) {
         return std::vector<std::int64_t>(c.processPIDs.begin(), c.processPIDs.end());
-    });
-    if (!events) return;
-    events->showPIDChain(pids);
-    controller->pidChainDidEnable();
+    }));
+    host->pidChainDidEnable();
 }
 
 }  // namespace qm

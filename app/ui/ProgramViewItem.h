@@ -8,6 +8,9 @@
 #include <QIcon>
 
 #include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <tuple>
 
 #include "ProgramItem.h"
 
@@ -17,7 +20,19 @@ class QToolButton;
 namespace qm {
 
 class EventFilters;
-class MainWindowController;
+class ViewController;
+
+// What a programs pane entry asks of the window it is shown in (the main window
+// controller): the events view, a file to save to, and the chain filter's tint.
+class ProgramEntryHost {
+public:
+    virtual ~ProgramEntryHost() = default;
+    virtual ViewController* programEntryEvents() const = 0;
+    // A file panel; none when cancelled.
+    virtual std::optional<std::filesystem::path> askSaveURL() = 0;
+    // A PID chain was set: show the chain filter as on.
+    virtual void pidChainDidEnable() = 0;
+};
 
 // A program's icon as the programs pane draws it.
 struct QtProgramIcon : ProgramIcon {
@@ -58,8 +73,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    // The window controller and this entry's program; nothing when either is gone.
-    std::pair<MainWindowController*, std::shared_ptr<ProgramItem>> findProgram() const;
+    // The window's host with its events view, and this entry's program; nothing when
+    // any of them is gone.
+    std::tuple<ProgramEntryHost*, ViewController*, std::shared_ptr<ProgramItem>> findProgram() const;
 
     bool selected_ = false;
 };

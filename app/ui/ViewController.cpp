@@ -65,14 +65,7 @@ namespace {
 using dispatch::DispatchQueue;
 using dispatch::QoS;
 
-constexpr auto sourceLogLevel = logging::Logger::Level::info;
-
 QString text(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
-
-// The informative text of an event-processing alert about one key.
-QString keyProblem(const char* lead, const std::string& key) {
-    return QString::fromUtf8(lead) + '"' + text(key) + "\" and therefore is not included in the processed events";
-}
 
 }  // namespace
 
@@ -103,7 +96,24 @@ ViewController::ViewController(Settings& settings, BackgroundEvents::MakeItem ma
                          },
                          .makeItem = std::move(makeItem),
                          .annotate = nullptr}),
-      dropped_(std::make_shared<DroppedLines>()) {
+      sources_({.event = [this](es::ESMessage&& message) { receive(std::move(message)); },
+                .ended =
+                    [life = life_](SourceControl::End end) {
+                        life->with([&](ViewController& vc) {
+                            if (end == SourceControl::End::loaded) {
+                                vc.flushBackgroundEvents();
+                                vc.reloadEvents();
+                            }
+                            if (EventViewDelegate* delegate = vc.delegate()) delegate->eventsDidLoad();
+                        });
+                    },
+                .alert =
+                    [](SourceControl::Notice notice, std::function<void()> closed) {
+                        runAlertLater({notice.warning ? Alert::Style::warning : Alert::Style::informational,
+                                       QString::fromStdString(notice.messageText),
+                                       QString::fromStdString(notice.informativeText), {}, false},
+                                      std::move(closed));
+                    }}) {
     life_->self = this;
     trailingTimer_ = new QTimer(this);
     trailingTimer_->setSingleShot(true);
@@ -170,9 +180,6 @@ ViewController::ViewController(Settings& settings, BackgroundEvents::MakeItem ma
 }
 
 ViewController::~ViewController() {
-    // A file source stops before its next line, a tail source once its child has
-    // ended; then no callback can start any more.
-    if (auto source = eslogger()) source->stop();
     {
         std::unique_lock lock(life_->mutex);
         life_->self = nullptr;
@@ -214,15 +221,7 @@ void ViewController::buildTypeMapping() {
     }
 }
 
-std::shared_ptr<es::ESLogger> ViewController::eslogger() const {
-    std::lock_guard lock(esloggerMutex_);
-    return eslogger_;
-}
-
-void ViewController::setEslogger(std::shared_ptr<es::ESLogger> source) {
-    std::lock_guard lock(esloggerMutex_);
-    eslogger_ = std::move(source);
-}
+std::shared_ptr<es::ESLogger> ViewController::eslogger() const { return sources_.current(); }
 
 const EventList& ViewController::shownEvents() const { return eventsModel_->shownEvents(); }
 
@@ -243,22 +242,6 @@ void ViewController::onMain(std::function<void(ViewController&)> f) {
         // The controller is destroyed on the main thread, so no lock is needed here.
         if (life->self) f(*life->self);
     });
-}
-
-es::ESLogger::EventCallback ViewController::eventCallback() {
-    return [life = life_, made = stopCount_.load()](es::ESMessage&& message) {
-        life->with([&](ViewController& vc) {
-            if (vc.stopCount_ == made) vc.receive(std::move(message));
-        });
-    };
-}
-
-es::ESLogger::ErrorCallback ViewController::errorCallback() {
-    return [life = life_, made = stopCount_.load()](const es::ESLogger::Error& error) {
-        life->with([&](ViewController& vc) {
-            if (vc.stopCount_ == made) vc.handleLoggerError(error);
-        });
-    };
 }
 
 // ---- Add-event path and redraw ----
@@ -296,8 +279,17 @@ void ViewController::fileBatch(EventBatch&& batch, BackgroundEvents::Stamp stamp
         ViewController* vc = life->self;
         // Events taken before a Delete Events belong to the deleted capture.
         if (!vc || !vc->backgroundEvents_.current(stamp)) return releaseLater(std::move(batch));
-        if (EventViewDelegate* delegate = vc->delegate()) delegate->countEventTypeBatch(batch.typeCounts());
-        vc->filters.addEvents(std::move(batch));
+        // Memory can run out while the batch is filed: the store is left as it was, and
+        // the batch and what follows it are lost as when items cannot be built.
+        std::vector<TypeCount> counts;
+        try {
+            counts = batch.typeCounts();
+            vc->filters.addEvents(std::move(batch));
+        } catch (...) {
+            vc->backgroundEvents_.deliveryFailed();
+            return;
+        }
+        if (EventViewDelegate* delegate = vc->delegate()) delegate->countEventTypeBatch(counts);
         // A file load redraws once when it ends; a filtered list is redrawn at the
         // next filter change.
         if (dynamic_cast<const es::ESLoggerFile*>(vc->eslogger().get())) return;
@@ -431,187 +423,29 @@ void ViewController::deselectProgram(const std::string& path) {
 void ViewController::openEventFiles(const std::filesystem::path& url) {
     flushWaitingEvents();
     backgroundEvents_.resume();
-    auto source = std::make_shared<es::ESLoggerFile>(url, eventCallback(), errorCallback(), sourceLogLevel);
-    // Running from the moment it is current, not only once the global queue starts it.
-    source->willStart();
-    setEslogger(source);
-    // Each load reads the source it made, so files opened one after the other
-    // (several dropped at once) are each read once.
-    DispatchQueue::global(QoS::normal).async([life = life_, source] {
-        if (!life->alive()) return;
-        try {
-            source->start();
-        } catch (const std::exception& e) {
-            life->with([&](ViewController& vc) {
-                vc.handleLoggerError(es::ESLogger::Error(es::ESLogger::Error::Kind::internalError, e.what()));
-            });
-        }
-        life->with([](ViewController& vc) {
-            vc.flushBackgroundEvents();
-            vc.reloadEvents();
-            if (EventViewDelegate* delegate = vc.delegate()) delegate->eventsDidLoad();
-        });
-    });
+    sources_.open(url);
 }
 
 void ViewController::startTail(const std::filesystem::path& url) {
     flushWaitingEvents();
     backgroundEvents_.resume();
-    DispatchQueue::global(QoS::normal).async([life = life_, url] {
-        life->with([&](ViewController& vc) {
-            const bool followByName = vc.settings_.boolValue(keys::tailUseBigF);
-            try {
-                auto source = std::make_shared<es::ESLoggerTail>(url, vc.eventCallback(), vc.errorCallback(),
-                                                                 sourceLogLevel, QoS::normal, followByName);
-                vc.setEslogger(source);
-                source->start();
-            } catch (const std::exception& e) {
-                const auto* error = dynamic_cast<const es::ESLogger::Error*>(&e);
-                runAlertLater({Alert::Style::warning, "Error starting tail",
-                               QString::fromStdString(error ? error->description() : std::string(e.what())), {}, false});
-                vc.stopEvents();
-            }
-        });
-    });
+    sources_.follow(url, settings_.boolValue(keys::tailUseBigF));
 }
 
 void ViewController::stopEvents() {
-    std::shared_ptr<es::ESLogger> source;
-    {
-        std::lock_guard lock(esloggerMutex_);
-        source = std::move(eslogger_);
-        eslogger_.reset();
-    }
-    if (!source) return;
     // What the source delivered so far is shown; what it delivers from now on is not.
-    ++stopCount_;
-    flushWaitingEvents();
-    DispatchQueue::global(QoS::normal).async([life = life_, source] {
-        source->stop();
-        life->with([](ViewController& vc) {
-            if (EventViewDelegate* delegate = vc.delegate()) delegate->eventsDidLoad();
-        });
-    });
+    if (sources_.stop()) flushWaitingEvents();
 }
 
 void ViewController::clearEvents() {
     backgroundEvents_.clear();
     // Freeing a large capture's items takes the better part of a second.
     filters.removeAll();
-    {
-        std::lock_guard lock(esloggerMutex_);
-        if (dynamic_cast<const es::ESLoggerFile*>(eslogger_.get())) eslogger_.reset();
-    }
+    sources_.dropFileSource();
     reloadEvents();
 }
 
-// The event-processing errors raised while one of their alerts is queued or open,
-// counted by reason in the order first seen.
-struct ViewController::DroppedLines {
-    std::mutex mutex;
-    bool alertOpen = false;
-    std::size_t total = 0;
-    std::vector<std::pair<QString, std::size_t>> reasons;
-
-    void add(QString reason) {
-        ++total;
-        for (auto& [known, count] : reasons)
-            if (known == reason) return void(++count);
-        reasons.emplace_back(std::move(reason), 1);
-    }
-
-    // Runs when an event-processing alert closes: the lines dropped meanwhile get
-    // one alert of their own, else the next error opens an alert again.
-    static void alertClosed(const std::shared_ptr<DroppedLines>& self) {
-        Alert summary{Alert::Style::warning, "Event Processing Error", {}, {}, false};
-        {
-            std::lock_guard lock(self->mutex);
-            if (self->total == 0) {
-                self->alertOpen = false;
-                return;
-            }
-            summary.informativeText = self->total == 1
-                                          ? QStringLiteral("1 more event was not included in the processed events:")
-                                          : QStringLiteral("%1 more events were not included in the processed events:")
-                                                .arg(self->total);
-            for (const auto& [reason, count] : self->reasons)
-                summary.informativeText += QStringLiteral("\n%1 \u00d7 %2").arg(count).arg(reason);
-            self->total = 0;
-            self->reasons.clear();
-        }
-        runAlertLater(std::move(summary), [self] { alertClosed(self); });
-    }
-};
-
-void ViewController::handleLoggerError(const es::ESLogger::Error& error) {
-    using Kind = es::ESLogger::Error::Kind;
-    Alert alert{Alert::Style::warning, "Event Processing Error", {}, {}, false};
-    // Set for the errors about one dropped line: how a summary names it.
-    QString reason;
-    switch (error.kind()) {
-        case Kind::errorReadingFromFile:
-            alert.messageText = "ESLogger reading from file failed";
-            alert.informativeText = QString::fromStdString(error.payload());
-            break;
-        case Kind::jsonMissingKey:
-            alert.informativeText = keyProblem("Event was missing JSON key ", error.payload());
-            reason = "missing JSON key \"" + text(error.payload()) + '"';
-            break;
-        case Kind::jsonInvalidValue:
-            alert.informativeText = keyProblem("Event has an invalid value for JSON key ", error.payload());
-            reason = "invalid value for JSON key \"" + text(error.payload()) + '"';
-            break;
-        case Kind::internalError:
-            alert.messageText = "Internal Error";
-            alert.informativeText = QString::fromStdString(error.payload());
-            break;
-        case Kind::needRootPermission:
-            alert.messageText = "ESLogger Error";
-            alert.informativeText =
-                "When processing events live Quillmark needs to be run as the root user - which is a requirment of "
-                "ESLogger (Apple). This can be done using sudo command";
-            break;
-        case Kind::needTCCFullDiskAccess:
-            alert.messageText = "ESLogger Error";
-            alert.informativeText =
-                "When processing events live Quillmark needs to have TCC Full Disk Access - which is a requirement of "
-                "ESLogger (Apple). This can be enabled using Settings -> Privacy and Security -> Full Disk Access";
-            break;
-        case Kind::invalidDataInFile:
-            alert.messageText = "ESLogger JSON file invalid";
-            alert.informativeText =
-                "Either cannot read from file or the data in the file appears to be invalid and cannot be parsed.";
-            break;
-        case Kind::jsonDecodeError:
-        case Kind::noValidRequestedEvents:
-        case Kind::cannotListESLoggerEvents:
-        case Kind::tooManyConnections:
-        case Kind::invalidArgument:
-        case Kind::needEntitlement: {
-            const std::string line = "unknown error - " + error.description() + "\n";
-            std::fputs(line.c_str(), stdout);
-            std::fflush(stdout);
-            const std::string& d = error.description();
-            reason = "unknown error - " + text(std::string_view(d).substr(0, d.find('(')));
-            break;
-        }
-    }
-    if (reason.isEmpty()) return runAlertLater(std::move(alert));
-    {
-        std::lock_guard lock(dropped_->mutex);
-        if (dropped_->alertOpen) {
-            // Counted for the summary; the line itself goes to standard output.
-            if (error.kind() == Kind::jsonMissingKey || error.kind() == Kind::jsonInvalidValue) {
-                const std::string line = alert.informativeText.toStdString() + "\n";
-                std::fputs(line.c_str(), stdout);
-            }
-            dropped_->add(std::move(reason));
-            return;
-        }
-        dropped_->alertOpen = true;
-    }
-    runAlertLater(std::move(alert), [dropped = dropped_] { DroppedLines::alertClosed(dropped); });
-}
+void ViewController::handleLoggerError(const es::ESLogger::Error& error) { sources_.handleError(error); }
 
 // ---- Row actions and filters ----
 

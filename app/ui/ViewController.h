@@ -7,15 +7,17 @@
 // into alerts, applies the row actions and filters, saves events and shows one
 // event's JSON.
 //
-// Threads: addEvent, handleLoggerError and saveEvents may be called from any
+// The life of the sources and the alerts of their errors are SourceControl's; this
+// controller makes them visible.
+//
+// Threads: addEvent, flushBackgroundEvents, backgroundEventCount, reloadEvents,
+// eslogger, handleLoggerError, saveEvents and presentFileError may be called from any
 // thread; every other operation, and every field, belongs to the main (GUI) thread.
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -27,6 +29,7 @@
 #include "ESLogger.h"
 #include "EventFilters.h"
 #include "Settings.h"
+#include "SourceControl.h"
 
 class QAction;
 class QItemSelection;
@@ -58,8 +61,10 @@ public:
     // The settings are read for the sticky row and the tail mode; they must outlive
     // the controller.
     explicit ViewController(Settings& settings = standardSettings(), QWidget* parent = nullptr);
-    // Stops the current source and waits for any callback in progress; deferred
-    // work that arrives later does nothing. The items go on a global queue.
+    // Stops the current source without waiting for it (its work holds it, and the
+    // end of the process waits for it: SourceControl::waitForSourceWork) and waits
+    // for any callback in progress; deferred work that arrives later does nothing.
+    // The items go on a global queue.
     ~ViewController() override;
 
     // All events, the programs and the filter state. Main thread only.
@@ -96,6 +101,8 @@ public:
     QMenu* rowMenu() const { return rowMenu_; }
     // Without a factory each program shows as its name with its path as tooltip.
     void setProgramItemFactory(ProgramItemFactory factory);
+    // The life of the sources (open, follow, stop and the end of a load).
+    SourceControl& sourceControl() { return sources_; }
 
     // Events: add-event path and redraw.
     // Events that wait in the background list are flushed by a single-shot timer
@@ -156,14 +163,9 @@ protected:
 
 private:
     struct Lifeline;
-    struct DroppedLines;
 
     void buildRowMenu();
     void buildTypeMapping();
-    void setEslogger(std::shared_ptr<es::ESLogger> source);
-    // The callbacks of a new source; events it delivers after a stop are ignored.
-    es::ESLogger::EventCallback eventCallback();
-    es::ESLogger::ErrorCallback errorCallback();
     // Runs f on the main queue later, unless the controller is gone by then.
     void onMain(std::function<void(ViewController&)> f);
     void receive(es::ESMessage&& message);
@@ -191,13 +193,10 @@ private:
     Settings& settings_;
     std::shared_ptr<Lifeline> life_;
 
-    mutable std::mutex esloggerMutex_;  // guards eslogger_ (replaced as a whole)
-    std::shared_ptr<es::ESLogger> eslogger_;
-
-    std::atomic<std::uint64_t> stopCount_{0};  // callbacks of sources made before a stop are ignored
     BackgroundEvents backgroundEvents_;
+    // After backgroundEvents_, which its hooks use: it goes first.
+    SourceControl sources_;
     QTimer* trailingTimer_ = nullptr;
-    std::shared_ptr<DroppedLines> dropped_;
 
     int lastSelectedRow_ = -1;
     EventItemPtr lastSelectedEvent_;

@@ -15,6 +15,7 @@
 #include "MainQueueHook.h"
 #include "MainWindowController.h"
 #include "QtSettings.h"
+#include "SourceControl.h"
 #include "WindowPlacement.h"
 
 namespace {
@@ -64,5 +65,8 @@ int main(int argc, char** argv) {
         if (arguments.size() > 1) window.openEventFile(std::filesystem::path(arguments[1].toStdString()));
         result = app.exec();
     }
+    // The window has stopped its sources without waiting for them; their work ends
+    // before the statics it uses do (a file source before its next block of lines).
+    qm::SourceControl::waitForSourceWork();
     return result;
 }

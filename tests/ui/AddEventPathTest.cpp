@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <new>
+#include <set>
 #include <thread>
 
 #include "ESLoggerTail.h"
@@ -176,41 +177,85 @@ public:
           }) {}
 };
 
-TEST_F(AddEventPathTest, RunningOutOfMemoryWhileItemsAreBuiltStopsTheLoadWithOneAlertAndKeepsTheEventsBeforeIt) {
-    AlertRecorder recorder;
+TEST_F(AddEventPathTest, RunningOutOfMemoryStopsTheLoadWithOneAlertAndKeepsTheEventsBeforeItConsistently) {
     TempDir dir;
-    CountingDelegate delegate;
     fixtures::FixtureGenerator generator(36);
     std::vector<std::string> lines;
     std::vector<std::int64_t> seqs;
-    for (int i = 0; i < 6000; ++i) {
-        lines.push_back(generator.nextLine());
-        seqs.push_back(es::decodeMessage(lines.back())->global_seq_num);
+    std::vector<std::string> paths, types;
+    // A program of its own comes first late in the file: filing it is where memory runs out.
+    const std::size_t newProgramAt = 4000;
+    for (std::size_t i = 0; i < 6000; ++i) {
+        lines.push_back(i == newProgramAt ? es::encodeMessage(openEvent("/opt/late/tool", 4242, seqs.back()), false)
+                                          : generator.nextLine());
+        const qm::EventItem item(es::decodeMessage(lines.back()).value(), storetest::quietAnnotator());
+        seqs.push_back(item.theEvent().global_seq_num);
+        paths.push_back(item.theProcess().executable.path);
+        types.push_back(std::string(es::shortName(item.theEvent().event_type)));
     }
     writeLines(dir / "big.jsonl", lines);
-    const std::size_t kept = 3500;  // in the fourth chunk
     std::atomic<bool> shortOfMemory{true};
-    ShortOfMemoryViewController vc(settings, seqs[kept], shortOfMemory);
-    vc.setDelegate(&delegate);
 
-    vc.openEventFiles(dir / "big.jsonl");
-    ASSERT_TRUE(waitUntil([&] { return delegate.loads > 0 && !recorder.alerts().empty() && rows(vc) == int(kept); }))
-        << rows(vc);
-    settle();
-    ASSERT_EQ(recorder.alerts().size(), 1u);
-    EXPECT_EQ(recorder.alerts()[0].messageText, "Internal Error");
-    EXPECT_EQ(recorder.alerts()[0].informativeText, std::bad_alloc().what());
-    EXPECT_EQ(seqsOf(vc.filters.allEvents), std::vector<std::int64_t>(seqs.begin(), seqs.begin() + kept));
-    EXPECT_EQ(vc.eslogger(), nullptr);  // stopped
+    struct Case {
+        const char* where;
+        std::size_t kept;
+        std::function<std::unique_ptr<qm::ViewController>()> make;
+    };
+    const Case cases[] = {
+        // An item cannot be made (in the fourth chunk).
+        {"building an item", 3500,
+         [&] { return std::make_unique<ShortOfMemoryViewController>(settings, seqs[3500], shortOfMemory); }},
+        // The store cannot take a batch (each event is a batch of its own here): later
+        // batches must not join after the lost one.
+        {"filing a batch", newProgramAt,
+         [&]() -> std::unique_ptr<qm::ViewController> {
+             auto vc = std::make_unique<TestViewController>(settings);
+             vc->filters.iconProvider = [&, path = paths[newProgramAt]](const std::string& bundle)
+                 -> std::shared_ptr<const qm::ProgramIcon> {
+                 if (shortOfMemory && bundle == qm::bundlePath(path)) throw std::bad_alloc();
+                 return nullptr;
+             };
+             return vc;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where);
+        AlertRecorder recorder;
+        CountingDelegate delegate;
+        shortOfMemory = true;
+        std::unique_ptr<qm::ViewController> vc = c.make();
+        vc->setDelegate(&delegate);
 
-    // The next file loads in full.
-    shortOfMemory = false;
-    writeLines(dir / "next.jsonl", {lines.begin(), lines.begin() + 10});
-    const int loads = delegate.loads;
-    vc.openEventFiles(dir / "next.jsonl");
-    ASSERT_TRUE(waitUntil([&] { return delegate.loads > loads && rows(vc) == int(kept) + 10; })) << rows(vc);
-    EXPECT_EQ(recorder.alerts().size(), 1u);
-    vc.setDelegate(nullptr);
+        vc->openEventFiles(dir / "big.jsonl");
+        ASSERT_TRUE(waitUntil([&] { return delegate.loads > 0 && !recorder.alerts().empty(); }));
+        settle();
+        ASSERT_EQ(recorder.alerts().size(), 1u);
+        EXPECT_EQ(recorder.alerts()[0].messageText, "Internal Error");
+        EXPECT_EQ(recorder.alerts()[0].informativeText, std::bad_alloc().what());
+        EXPECT_EQ(vc->eslogger(), nullptr);  // stopped
+        // The events before it, their programs and their type counts; nothing after it.
+        const qm::EventFilters& store = vc->filters;
+        EXPECT_EQ(seqsOf(store.allEvents), std::vector<std::int64_t>(seqs.begin(), seqs.begin() + std::ptrdiff_t(c.kept)));
+        const std::set<std::string> keptPaths(paths.begin(), paths.begin() + std::ptrdiff_t(c.kept));
+        EXPECT_EQ(std::set<std::string>(store.sortedProgramPaths.begin(), store.sortedProgramPaths.end()), keptPaths);
+        EXPECT_EQ(store.allPrograms.size(), keptPaths.size());
+        std::size_t filed = 0;
+        for (const auto& [path, program] : store.allPrograms)
+            filed += program->read([](const qm::ProgramItem::Contents& contents) { return contents.allEvents.size(); });
+        EXPECT_EQ(filed, c.kept);
+        std::multiset<std::string> counted(delegate.counted.begin(), delegate.counted.end());
+        EXPECT_EQ(counted, std::multiset<std::string>(types.begin(), types.begin() + std::ptrdiff_t(c.kept)));
+
+        // The next file loads in full.
+        shortOfMemory = false;
+        writeLines(dir / "next.jsonl", {lines.begin(), lines.begin() + 10});
+        const int loads = delegate.loads;
+        vc->openEventFiles(dir / "next.jsonl");
+        ASSERT_TRUE(waitUntil([&] { return delegate.loads > loads && store.allEvents.size() == c.kept + 10; }))
+            << store.allEvents.size();
+        EXPECT_EQ(recorder.alerts().size(), 1u);
+        vc->setDelegate(nullptr);
+    }
 }
 
 TEST_F(AddEventPathTest, DeleteEventsAndClosingTheWindowLetTheItemsGoOffTheMainThread) {

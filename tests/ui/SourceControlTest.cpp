@@ -3,6 +3,7 @@
 #include <regex>
 #include <set>
 
+#include "ChildProcesses.h"
 #include "ESLoggerFile.h"
 #include "ESLoggerTail.h"
 #include "FixtureGenerator.h"
@@ -305,6 +306,24 @@ TEST_F(SourceControlTest, ANewSourceFirstFilesTheEventsWaitingBeforeIt) {
     std::vector<std::int64_t> expected{1001, 1002};
     for (const auto& line : lines) expected.push_back(es::decodeMessage(line)->global_seq_num);
     EXPECT_EQ(shownSeqs(vc), expected);
+}
+
+TEST_F(SourceControlTest, StopRightAfterFollowLeavesNoTailRunning) {
+    const auto lines = generatedLines(4);
+    writeLines(dir / "live.jsonl", lines);
+    vc.startTail(dir / "live.jsonl");
+    vc.stopEvents();
+    EXPECT_EQ(vc.eslogger(), nullptr);
+    ASSERT_TRUE(waitUntil([&] { return delegate.loads == 1; }));
+    {
+        std::ofstream out(dir / "live.jsonl", std::ios::app);
+        out << generatedLines(1, 9)[0] << '\n';
+    }
+    vc.advance(std::chrono::seconds(3));
+    settle();
+    EXPECT_EQ(childprocs::running("tail", dir / "live.jsonl"), 0);
+    EXPECT_EQ(vc.filters.allEvents.size() + vc.backgroundEventCount(), 0u);
+    EXPECT_EQ(delegate.loads, 1);
 }
 
 }  // namespace

@@ -1,0 +1,33 @@
+#pragma once
+// The processes of this machine that run a program on a file: for checking that no child
+// was left running.
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace childprocs {
+
+// How many processes run program (the last part of their first argument) with file as
+// their last argument.
+inline int running(const std::string& program, const std::filesystem::path& file) {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::string> args;
+        for (std::size_t at = 0; at < all.size();) {
+            const std::size_t end = all.find('\0', at);
+            args.push_back(all.substr(at, end == std::string::npos ? std::string::npos : end - at));
+            at = end == std::string::npos ? all.size() : end + 1;
+        }
+        if (args.size() >= 2 && std::filesystem::path(args.front()).filename() == program && args.back() == file.string())
+            ++count;
+    }
+    return count;
+}
+
+}  // namespace childprocs
