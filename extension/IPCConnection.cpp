@@ -113,6 +113,8 @@ void IPCConnection::shareFlow(NFESMessage message) {
     outgoing_.push(std::move(message));
 }
 
+void IPCConnection::finishSharing() { outgoing_.flush(); }
+
 void IPCConnection::send(NFESMessage message) {
     std::shared_ptr<xpc::Connection> connection = currentConnection();
     if (!connection) {

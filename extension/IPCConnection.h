@@ -70,6 +70,9 @@ public:
     // burst of new flows, which are described faster than they are encoded and sent.
     virtual void shareFlow(NFESMessage message);
     static constexpr std::size_t kMaxWaitingFlows = 32768;
+    // Extension side: waits until every message shared so far has been handed to the
+    // connection (or dropped), for a process about to end.
+    void finishSharing();
 
     bool shouldAcceptNewConnection(xpc::Listener& listener, const std::shared_ptr<xpc::Connection>& connection) override;
     void register_(std::function<void(bool)> reply) override;

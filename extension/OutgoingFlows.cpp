@@ -80,4 +80,9 @@ void OutgoingFlows::push(NFESMessage message) {
     if (start) queue_.async([state = state_] { state->drain(); });
 }
 
+void OutgoingFlows::flush() {
+    // A drain under way or queued runs until nothing waits; this runs after it.
+    queue_.sync([] {});
+}
+
 }  // namespace flowspur

@@ -32,6 +32,8 @@ public:
 
     // Never waits for the sending.
     void push(NFESMessage message);
+    // Waits until every message pushed before it has been sent or dropped.
+    void flush();
 
     struct State;
 

@@ -24,10 +24,14 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         ::_exit(1);
     }
-    // The process ends with _exit on a stop signal; the XPC layer writes what it still
-    // holds (the refusals of the last minute) first.
+    // The process ends with _exit on a stop signal, once the filter has stopped; first
+    // the flow messages still waiting go to the application, and the XPC layer writes
+    // what it still holds (the messages, the refusals of the last minute).
     netext::NEProvider::startSystemExtensionMode([] { return std::make_shared<flowspur::FilterDataProvider>(); },
-                                                 netext::filterConfigurationPath(argc, argv), [] { xpc::finish(); });
+                                                 netext::filterConfigurationPath(argc, argv), [] {
+                                                     flowspur::IPCConnection::shared()->finishSharing();
+                                                     xpc::finish();
+                                                 });
     // The main thread parks here, running main-queue work, for good.
     for (;;) dispatch::runMainQueueUntil([] { return false; }, std::chrono::hours(24));
 }

@@ -83,36 +83,38 @@ void FilterHost::startProvider() {
 }
 
 void FilterHost::stopProvider() {
-    if (provider_) {
-        log_.info("stopping the filter");
-        provider_->stopFilter(NEProviderStopReason::configurationDisabled, [] {});
-        provider_.reset();
-    }
-    {
-        std::lock_guard lock(flowMutex_);
-        settings_.reset();
-        flowProvider_.reset();
-    }
-    // The table goes first, so that the queue's last packets are let through as it stops.
+    if (provider_) log_.info("stopping the filter");
+    // The table goes first, so that the queue's last packets are let through as it stops;
+    // the provider keeps getting flows until then, so that each flow the queue took is
+    // either handed on or counted.
     if (tableInstalled_) {
         if (auto error = removeFlowTable()) log_.error("%{public}s", *error);
         tableInstalled_ = false;
     }
     flowQueue_.stop();
+    {
+        std::lock_guard lock(flowMutex_);
+        settings_.reset();
+        flowProvider_.reset();
+    }
     owners_.stop();
+    if (provider_) {
+        provider_->stopFilter(NEProviderStopReason::configurationDisabled, [] {});
+        provider_.reset();
+    }
 }
 
 void FilterHost::applySettings(std::optional<NEFilterSettings> settings, ErrorCompletion completion) {
     auto fail = [&](std::string text) { completion(Error{"NEFilterErrorDomain", 2, std::move(text)}); };
     if (stopped_) return fail("The filter host has stopped.");
     if (!settings) {
+        if (auto error = removeFlowTable()) return fail(*error);
+        tableInstalled_ = false;
+        flowQueue_.stop();
         {
             std::lock_guard lock(flowMutex_);
             settings_.reset();
         }
-        if (auto error = removeFlowTable()) return fail(*error);
-        tableInstalled_ = false;
-        flowQueue_.stop();
         owners_.stop();
         return completion(std::nullopt);
     }

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -38,6 +39,7 @@ struct FlowQueue::State {
 
     nfq_handle* handle = nullptr;
     nfq_q_handle* queue = nullptr;
+    std::uint16_t queueNumber = 0;
     Describe describe;
     Clock::duration bound{};
     oslog::Logger log{"com.quillmark.netext", "FlowQueue"};
@@ -52,7 +54,13 @@ struct FlowQueue::State {
     std::uint64_t nextToCheck = 0;  // the first whose bound may not have passed
     bool delivering = false;        // a describing thread runs the Delivers
     bool stopping = false;
-    std::uint32_t lastId = 0;  // the kernel's number of the latest packet read
+    std::uint32_t lastId = 0;  // the kernel's number of the latest packet read (or counted unread)
+    // Since packets came (or the kernel said with ENOBUFS that it could not hand some
+    // over), the kernel may have numbered packets that never came: its own count is read
+    // once the socket is empty, no sooner than nextCheck, and the numbers up to it that
+    // have not come by then are counted.
+    bool checkKernel = false;
+    Clock::time_point nextCheck{};
     // Since the last report: packets let go by the bound, and flows never described
     // because too many waited, because the kernel let them through unread, because
     // their headers could not be read, or because the queue stopped first.
@@ -61,6 +69,15 @@ struct FlowQueue::State {
 
     std::uint64_t end() const { return front + items.size(); }
     Item& at(std::uint64_t n) { return items[std::size_t(n - front)]; }
+
+    // mutex held: the kernel has numbered the packets up to sequence, and those that have
+    // not come by now never will (read with the socket's buffer emptied after it).
+    void countUnreadUpTo(std::uint32_t sequence) {
+        if (std::uint32_t gap = sequence - lastId; gap < (1u << 31)) {
+            unread += gap;
+            lastId = sequence;
+        }
+    }
 
     // mutex held: gives the packet its verdict unless it has one already.
     void answer(Item& item) {
@@ -74,11 +91,18 @@ struct FlowQueue::State {
         // The kernel numbers the packets it queues one by one; a number that never came
         // is a packet whose message did not fit the socket's buffer, which the kernel
         // then let through (fail-open).
-        if (std::uint32_t gap = id - lastId - 1; gap < (1u << 31)) unread += gap;
-        lastId = id;
+        if (std::uint32_t gap = id - lastId - 1; gap < (1u << 31)) {
+            unread += gap;
+            lastId = id;
+        } else if (unread != 0) {
+            --unread;  // counted unread by the kernel's count, and came after all
+        }
+        // Later packets may not come through: the kernel's count tells, once this
+        // packet's successors have been read.
+        checkKernel = true;
         if (stopping || !packet) {
             nfq_set_verdict(queue, id, NF_ACCEPT, 0, nullptr);
-            unreadable += !stopping;
+            ++(stopping ? abandoned : unreadable);
             return;
         }
         if (end() - nextToTake >= kMaxWaiting) {
@@ -153,12 +177,29 @@ struct FlowQueue::State {
         if (now - lastReport >= kReportInterval) report(now);
         auto next = Clock::time_point::max();
         if (nextToCheck < end()) next = at(nextToCheck).since + bound;
+        if (checkKernel) next = std::min(next, nextCheck);
         if (unreported()) next = std::min(next, lastReport + kReportInterval);
         if (next == Clock::time_point::max()) return -1;
         auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
         return int(std::clamp<std::int64_t>(ms, 0, 60'000));
     }
 };
+
+namespace {
+
+}  // namespace
+
+std::optional<std::uint32_t> kernelQueueSequence(std::uint16_t queue) {
+    std::ifstream in("/proc/net/netfilter/nfnetlink_queue");
+    std::uint32_t number = 0, portId = 0, total = 0, copyMode = 0, copyRange = 0, dropped = 0, userDropped = 0,
+                  sequence = 0;
+    std::string rest;
+    while (in >> number >> portId >> total >> copyMode >> copyRange >> dropped >> userDropped >> sequence &&
+           std::getline(in, rest)) {
+        if (number == queue) return sequence;
+    }
+    return std::nullopt;
+}
 
 namespace {
 
@@ -204,6 +245,7 @@ std::optional<std::string> FlowQueue::start(Describe describe, std::uint16_t que
     state_->bound = verdictBound;
     state_->handle = nfq_open();
     if (!state_->handle) return fail("cannot open the packet queue");
+    state_->queueNumber = queue;
     state_->queue = nfq_create_queue(state_->handle, queue, onPacket, state_.get());
     if (!state_->queue) return fail("cannot bind packet queue " + std::to_string(queue));
     // Headers are enough to tell the flow.
@@ -232,6 +274,45 @@ std::optional<std::string> FlowQueue::start(Describe describe, std::uint16_t que
     return std::nullopt;
 }
 
+// Reads at most limit messages (0: no limit) from the queue's socket; whether it found
+// the socket empty.
+bool FlowQueue::receive(std::vector<char>& buf, std::size_t limit) {
+    State& s = *state_;
+    int fd = nfq_fd(s.handle);
+    for (std::size_t i = 0; limit == 0 || i < limit; ++i) {
+        ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n > 0) {
+            nfq_handle_packet(s.handle, buf.data(), int(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // ENOBUFS means the kernel could not hand over news of packets that it then let
+        // through (fail-open): there is nothing to answer for them; its own count tells
+        // how many.
+        if (n < 0 && errno == ENOBUFS) {
+            std::lock_guard lock(s.mutex);
+            s.checkKernel = true;
+            continue;
+        }
+        return true;
+    }
+    return false;
+}
+
+// With the socket found empty: reads the kernel's count, empties the socket once more
+// (up to limit messages; 0: no limit), and counts what the kernel numbered that never
+// came. Gives up, to try later, when the socket does not empty within limit.
+void FlowQueue::settleWithKernel(std::vector<char>& buf, std::size_t limit) {
+    State& s = *state_;
+    auto sequence = kernelQueueSequence(s.queueNumber);
+    bool emptied = receive(buf, limit);
+    std::lock_guard lock(s.mutex);
+    if (!emptied) return;
+    if (sequence) s.countUnreadUpTo(*sequence);
+    s.checkKernel = false;
+    s.nextCheck = State::Clock::now() + kKernelCheckInterval;
+}
+
 void FlowQueue::read() {
     State& s = *state_;
     int fd = nfq_fd(s.handle);
@@ -240,17 +321,13 @@ void FlowQueue::read() {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
         int ready = ::poll(fds, 2, s.keepTime());
         if (ready > 0 && fds[1].revents) break;
-        // ENOBUFS means the kernel lost news of packets that it then let through
-        // (fail-open): there is nothing to answer for them, and the missed packet
-        // numbers count them.
-        if (ready > 0 && fds[0].revents) {
-            for (int i = 0; i < 64; ++i) {
-                ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-                if (n < 0 && errno == ENOBUFS) continue;
-                if (n <= 0) break;
-                nfq_handle_packet(s.handle, buf.data(), int(n));
-            }
+        bool empty = ready == 0 || !(fds[0].revents) || receive(buf, 64);
+        bool check = false;
+        {
+            std::lock_guard lock(s.mutex);
+            check = empty && s.checkKernel && State::Clock::now() >= s.nextCheck;
         }
+        if (check) settleWithKernel(buf, 1024);
     }
     // What is still queued goes on without a look: a released queue would drop it.
     {
@@ -263,12 +340,9 @@ void FlowQueue::read() {
         }
         s.work.notify_all();
     }
-    for (;;) {
-        ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n < 0 && errno == ENOBUFS) continue;
-        if (n <= 0) break;
-        nfq_handle_packet(s.handle, buf.data(), int(n));
-    }
+    // The table is gone by now (or nothing numbers packets any more): every packet the
+    // kernel numbered has come, or never will.
+    settleWithKernel(buf, 0);
     std::lock_guard lock(s.mutex);
     s.report(State::Clock::now());
 }

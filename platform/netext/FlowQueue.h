@@ -19,6 +19,11 @@
 
 namespace netext {
 
+// The number the kernel gave the latest packet it queued to queue, while a process
+// listens on it (the id sequence of /proc/net/netfilter/nfnetlink_queue, which shows the
+// queues of this network namespace); it numbers them from 1 each time the queue is bound.
+std::optional<std::uint32_t> kernelQueueSequence(std::uint16_t queue = kFlowQueueNumber);
+
 class FlowQueue {
 public:
     // What a packet's description hands on; run in the order the packets arrived, one at
@@ -35,6 +40,9 @@ public:
     // without a description.
     static constexpr std::size_t kMaxWaiting = 65536;
     static constexpr int kDescribingThreads = 4;
+    // How often at most the kernel's count of queued packets is read while packets it
+    // numbered may not have come.
+    static constexpr std::chrono::milliseconds kKernelCheckInterval{1000};
 
     FlowQueue();
     ~FlowQueue();
@@ -47,11 +55,16 @@ public:
     // queue cannot be bound or set up (it needs CAP_NET_ADMIN; another process may hold
     // the queue). Flows that go on undescribed are counted in one log line at most every
     // 10 s: those past kMaxWaiting, those that the kernel let through because its
-    // messages did not fit the socket's buffer, and unreadable ones.
+    // messages did not fit the socket's buffer (by the kernel's own count of the packets
+    // it queued, read within kKernelCheckInterval of the socket emptying), unreadable
+    // ones, and those still waiting or in the socket's buffer at stop.
     std::optional<std::string> start(Describe describe, std::uint16_t queue = kFlowQueueNumber,
                                      std::chrono::milliseconds verdictBound = kVerdictBound);
-    // Accepts whatever is still queued, unbinds and joins the threads (waiting for
-    // descriptions under way).
+    // Accepts whatever is still queued (also what waits in the socket's buffer), counts
+    // what went so and what the kernel let through unread, unbinds and joins the
+    // threads (waiting for descriptions under way). Remove the table first: packets
+    // queued while it stops are answered too, but any that come after its last look at
+    // the socket are dropped when it unbinds.
     void stop();
     bool running() const { return reader_.joinable(); }
 
@@ -59,6 +72,8 @@ public:
 
 private:
     void read();      // reader thread
+    bool receive(std::vector<char>& buf, std::size_t limit);          // reader thread
+    void settleWithKernel(std::vector<char>& buf, std::size_t limit);  // reader thread
     void describeFlows();  // describing threads
 
     std::unique_ptr<State> state_;

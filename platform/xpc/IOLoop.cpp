@@ -13,8 +13,10 @@ namespace xpc {
 
 namespace {
 constexpr std::uint64_t kWakeId = 0;
-// How long an exit waits for the loop's last work at most.
+// How long an exit waits for the loop's last work at most, and for sockets to take what
+// waits to be written.
 constexpr auto kFinishLimit = std::chrono::seconds(5);
+constexpr auto kWriteLimit = std::chrono::seconds(1);
 
 std::atomic<IOLoop*> startedLoop{nullptr};
 thread_local bool onLoopThread = false;
@@ -91,7 +93,8 @@ std::uint64_t IOLoop::add(int fd, std::uint32_t events, Handler handler, std::fu
         ::close(fd);
         return 0;
     }
-    entries_.emplace(id, Entry{fd, std::move(handler), std::move(atStop)});
+    entries_.emplace(id, Entry{fd, events, std::move(handler), std::move(atStop)});
+    writers_ += (events & EPOLLOUT) != 0;
     return id;
 }
 
@@ -102,6 +105,9 @@ void IOLoop::modify(std::uint64_t id, std::uint32_t events) {
     ev.events = events;
     ev.data.u64 = id;
     ::epoll_ctl(epoll_, EPOLL_CTL_MOD, it->second.fd, &ev);
+    writers_ += (events & EPOLLOUT) != 0;
+    writers_ -= (it->second.events & EPOLLOUT) != 0;
+    it->second.events = events;
 }
 
 void IOLoop::close(std::uint64_t id) {
@@ -109,6 +115,7 @@ void IOLoop::close(std::uint64_t id) {
     if (it == entries_.end()) return;
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->second.fd, nullptr);
     ::close(it->second.fd);
+    writers_ -= (it->second.events & EPOLLOUT) != 0;
     entries_.erase(it);
 }
 
@@ -124,15 +131,20 @@ bool IOLoop::runTasks() {
 
 void IOLoop::run() {
     epoll_event events[64];
+    std::chrono::steady_clock::time_point writeUntil{};
     for (;;) {
         bool stopping = false;
         {
             std::lock_guard lock(mutex_);
             stopping = stopping_;
         }
-        // Once asked to stop, the loop only takes what is ready and ends when no task
-        // is left.
-        int n = ::epoll_wait(epoll_, events, 64, stopping ? 0 : -1);
+        if (stopping && writeUntil == std::chrono::steady_clock::time_point{}) {
+            writeUntil = std::chrono::steady_clock::now() + kWriteLimit;
+        }
+        // Once asked to stop, the loop only takes what is ready and ends when no task is
+        // left and nothing waits to be written (or the time for it is up).
+        bool writing = stopping && writers_ != 0 && std::chrono::steady_clock::now() < writeUntil;
+        int n = ::epoll_wait(epoll_, events, 64, !stopping ? -1 : writing ? 10 : 0);
         for (int i = 0; i < n; ++i) {
             std::uint64_t id = events[i].data.u64;
             if (id == kWakeId) {
@@ -145,7 +157,7 @@ void IOLoop::run() {
             Handler handler = it->second.handler;  // the entry may go while it runs
             handler(events[i].events);
         }
-        if (!runTasks() && stopping) break;
+        if (!runTasks() && stopping && !writing) break;
     }
     std::vector<std::function<void()>> atStop;
     for (auto& [id, entry] : entries_) {

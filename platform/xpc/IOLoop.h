@@ -22,8 +22,9 @@ public:
     static IOLoop& shared();
 
     // Stops the shared loop, if it was started, once the tasks posted so far (and those
-    // they post) have run and every registered socket's atStop has run, and joins its
-    // thread; tasks posted later are dropped. Returns at once on the loop thread, and
+    // they post) have run, every registered socket's atStop has run and the sockets that
+    // wait to write have written (for a second at most), and joins its thread; tasks
+    // posted later are dropped. Returns at once on the loop thread, and
     // gives up waiting after a few seconds, so that an exit never hangs on it.
     static void finish();
 
@@ -46,6 +47,7 @@ private:
 
     struct Entry {
         int fd;
+        std::uint32_t events;
         Handler handler;
         std::function<void()> atStop;
     };
@@ -61,6 +63,7 @@ private:
     bool done_ = false;      // under mutex_
     std::unordered_map<std::uint64_t, Entry> entries_;
     std::uint64_t nextId_ = 1;
+    std::size_t writers_ = 0;  // entries that wait to write (EPOLLOUT)
 };
 
 }  // namespace xpc
