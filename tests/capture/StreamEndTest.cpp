@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -149,6 +151,46 @@ TEST(StreamEnd, LineWrittenInTwoPartsGivesTheFileSourcesEventsAndDropped) {
         EXPECT_EQ(stream.dropped, file.dropped);
         EXPECT_TRUE(stream.errors.empty());
         EXPECT_TRUE(noneTwice(numbers(stream)));
+    }
+}
+
+// Lines that hold, join, drop and fail in every way (a raw 0x85 after an object, text
+// or U+2028 before one, two objects on one line, a leading blank, a fold, a number, a
+// missing key), the last without a line feed, cut into chunks at random: every cutting
+// gives the file source's events, errors and eventsDropped on the same bytes.
+TEST(StreamEnd, AnyChunkingGivesTheFileSourcesOutcome) {
+    std::vector<std::int64_t> sequence;
+    for (std::int64_t n = 1; n <= 40; ++n) sequence.push_back(n);
+    const auto l = linesWithSequence(sequence);
+    const std::size_t middle = l[0].find(",\"") + 1;
+    const std::vector<std::function<std::string(const std::string&)>> kinds = {
+        [](const std::string& v) { return v; },
+        [](const std::string& v) { return v + "\x85"; },
+        [](const std::string& v) { return "abc" + v; },
+        [](const std::string& v) { return "\u2028" + v; },
+        [](const std::string& v) { return v + v; },
+        [](const std::string& v) { return " " + v; },
+        [&](const std::string& v) { return v.substr(0, middle) + "\r" + v.substr(middle); },
+        [](const std::string&) { return std::string("12345"); },
+        [](const std::string&) { return std::string(R"({"schema_version":1})"); },
+    };
+    std::mt19937 random(42);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        std::string text = l[0] + "\n";
+        for (std::size_t i = 1; i < l.size(); ++i) text += kinds[random() % kinds.size()](l[i]) + "\n";
+        if (round % 2) text.pop_back();  // the last line without its line feed
+        std::vector<std::string> chunks;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t size = 1 + random() % (round % 4 < 2 ? 64 : 3000);
+            chunks.push_back(text.substr(at, size));
+            at += size;
+        }
+        const Outcome file = fileOutcome(text), stream = streamOutcome(chunks);
+        ASSERT_EQ(numbers(stream), numbers(file));
+        EXPECT_EQ(stream.events, file.events);
+        EXPECT_EQ(stream.errors, file.errors);
+        EXPECT_EQ(stream.dropped, file.dropped);
     }
 }
 
