@@ -152,15 +152,25 @@ public:
         return *pool;
     }
 
+    // Queues work, or throws and queues nothing when no thread exists to run it and
+    // none can be started.
     void submit(const DispatchQueue::Impl* queue, Work work) {
         std::lock_guard lock(mutex_);
         items_.emplace_back(queue, std::move(work));
         if (items_.size() > idle_ && threads_ < maxThreads) {
-            ++threads_;
-            std::thread([this] { run(); }).detach();
-        } else {
-            wake_.notify_one();
+            try {
+                std::thread([this] { run(); }).detach();
+                ++threads_;
+                return;
+            } catch (...) {
+                // A thread that runs now takes it later, as at the limit.
+                if (threads_ == 0) {
+                    items_.pop_back();
+                    throw;
+                }
+            }
         }
+        wake_.notify_one();
     }
 
 private:
@@ -260,37 +270,85 @@ struct MainQueue final : DispatchQueue::Impl {
     std::thread::id mainThread;
 };
 
-// ---- delayed work ----------------------------------------------------------------------
+// ---- work handed over later ------------------------------------------------------------
 
-// One thread for every queue's delayed work: it submits each item to its queue when its
-// time has come, in time order (equal times in the order they were added).
+// A work item waiting to be handed to its queue (delayed work, a group's notification).
+// Shared, so that the item is still here when handing it over fails (memory ran out, no
+// thread could be started) and can be tried again.
+struct Held {
+    Held(DispatchQueue queue, Work work) : queue(std::move(queue)), work(std::move(work)), label(this->queue.label()) {}
+    DispatchQueue queue;
+    Work work;
+    const std::string label;
+    std::atomic<bool> taken{false};  // a queue has begun to run it
+    bool faultLogged = false;
+};
+using HeldPtr = std::shared_ptr<Held>;
+
+// Hands the item to its queue; false when that failed (logged as a fault, once per item).
+// Once it runs, the item takes the queue's handle and the work out, so that a serial
+// queue whose last handle it is goes on its own thread, after the item.
+bool handOver(const HeldPtr& held) noexcept {
+    try {
+        DispatchQueue& queue = held->queue;
+        queue.async([held] {
+            // Handed over twice when a hook took it and then failed: it runs once.
+            if (held->taken.exchange(true)) return;
+            const DispatchQueue queue = std::move(held->queue);
+            const Work work = std::move(held->work);
+            work();
+        });
+        return true;
+    } catch (...) {
+        if (!std::exchange(held->faultLogged, true)) {
+            try {
+                std::string what = "an exception of unknown type";
+                try {
+                    throw;
+                } catch (const std::exception& e) {
+                    what = e.what();
+                } catch (...) {
+                }
+                oslog::Logger("dispatch", held->label)
+                    .fault("work item could not be queued, tried again shortly: %{public}s", what);
+            } catch (...) {
+                std::fputs("dispatch: work item could not be queued\n", stderr);
+            }
+        }
+        return false;
+    }
+}
+
+// One thread for every queue's delayed work: it hands each item to its queue when its
+// time has come, in time order (equal times in the order they were added). An item that
+// cannot be handed over is tried again a moment later.
 class Timers {
 public:
     using Clock = std::chrono::steady_clock;
+    static constexpr auto retryPause = std::chrono::milliseconds(20);
 
     static Timers& shared() {
         static Timers* timers = new Timers;  // never destroyed, like the pool
         return *timers;
     }
 
-    void add(Clock::time_point when, std::shared_ptr<DispatchQueue::Impl> queue, Work work) {
+    void add(Clock::time_point when, DispatchQueue queue, Work work) {
+        add(when, std::make_shared<Held>(std::move(queue), std::move(work)));
+    }
+
+    void add(Clock::time_point when, HeldPtr held) {
         {
             std::lock_guard lock(mutex_);
             if (!started_) {
                 std::thread([this] { run(); }).detach();
                 started_ = true;
             }
-            entries_.emplace(when, Entry{std::move(queue), std::move(work)});
+            entries_.emplace(when, std::move(held));
         }
         wake_.notify_one();
     }
 
 private:
-    struct Entry {
-        std::shared_ptr<DispatchQueue::Impl> queue;
-        Work work;
-    };
-
     void run() {
         nameThread("dispatch-timer");
         std::unique_lock lock(mutex_);
@@ -304,20 +362,22 @@ private:
                 wake_.wait_until(lock, first->first);
                 continue;
             }
-            Entry entry = std::move(first->second);
-            entries_.erase(first);
+            // Taken out and put back without memory of its own.
+            auto node = entries_.extract(first);
             lock.unlock();
-            // The item takes the queue's handle along, so that a serial queue whose last
-            // handle it is goes on its own thread, after the item.
-            DispatchQueue::Impl& queue = *entry.queue;
-            queue.async([entry = std::move(entry)] { entry.work(); });
+            const bool queued = handOver(node.mapped());
+            if (queued) node = {};
             lock.lock();
+            if (!queued) {
+                node.key() = Clock::now() + retryPause;
+                entries_.insert(std::move(node));
+            }
         }
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::multimap<Clock::time_point, Entry> entries_;
+    std::multimap<Clock::time_point, HeldPtr> entries_;
     bool started_ = false;
 };
 
@@ -356,7 +416,7 @@ void DispatchQueue::async(Work work) const {
 }
 void DispatchQueue::asyncAfter(std::chrono::nanoseconds delay, Work work) const {
     const auto when = Timers::Clock::now() + std::chrono::duration_cast<Timers::Clock::duration>(delay);
-    Timers::shared().add(when, impl_, std::move(work));
+    Timers::shared().add(when, *this, std::move(work));
 }
 bool DispatchQueue::isCurrent() const {
     return impl_->isCurrent();
@@ -393,7 +453,7 @@ struct DispatchGroup::State {
     std::mutex mutex;
     std::condition_variable empty;
     std::size_t count = 0;
-    std::vector<std::pair<DispatchQueue, Work>> notifications;
+    std::vector<HeldPtr> notifications;
 };
 
 DispatchGroup::DispatchGroup() : state_(std::make_shared<State>()) {}
@@ -408,8 +468,15 @@ void DispatchGroup::leave() const {
     if (state_->count == 0) fatal("group left more often than entered");
     if (--state_->count > 0) return;
     // Notifications are queued before waiters wake, so work a waiter then queues on the
-    // same serial queue runs after them.
-    for (auto& [queue, work] : state_->notifications) queue.async(std::move(work));
+    // same serial queue runs after them. One that cannot be queued now is tried again
+    // shortly; leave() throws nothing (it runs in a destructor).
+    for (const HeldPtr& held : state_->notifications) {
+        if (handOver(held)) continue;
+        try {
+            Timers::shared().add(Timers::Clock::now() + Timers::retryPause, held);
+        } catch (...) {  // logged by handOver; nothing is left to hold it
+        }
+    }
     state_->notifications.clear();
     state_->empty.notify_all();
 }
@@ -428,7 +495,7 @@ void DispatchGroup::notify(const DispatchQueue& queue, Work work) const {
     {
         std::lock_guard lock(state_->mutex);
         if (state_->count > 0) {
-            state_->notifications.emplace_back(queue, std::move(work));
+            state_->notifications.push_back(std::make_shared<Held>(queue, std::move(work)));
             return;
         }
     }
@@ -495,7 +562,11 @@ void concurrentPerform(std::size_t iterations, const std::function<void(std::siz
     const std::size_t helpers =
         std::min<std::size_t>(iterations, std::max(1u, std::thread::hardware_concurrency())) - 1;
     const auto queue = DispatchQueue::global();
-    for (std::size_t h = 0; h < helpers; ++h) queue.async([loop] { loop->runSome(); });
+    // A helper that cannot be queued leaves its share to the others and this thread.
+    try {
+        for (std::size_t h = 0; h < helpers; ++h) queue.async([loop] { loop->runSome(); });
+    } catch (...) {
+    }
     loop->runSome();
     loop->waitForAll();
     // Moved out, so the exception is released on this thread alone and never by a helper

@@ -14,6 +14,10 @@
 // and a group's async still leaves the group. Work run by sync passes its exception back
 // to the caller of sync; concurrentPerform rethrows one of its iterations' exceptions to
 // its caller once the loop has ended.
+//
+// Delayed work and a group's notifications are handed to their queue later, by another
+// thread; when that fails (memory ran out, no thread could be started), the item is
+// logged as a fault once and tried again a moment later, so it still runs, once.
 
 #include <chrono>
 #include <cstddef>

@@ -9,6 +9,7 @@
 #include <future>
 #include <latch>
 #include <mutex>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -402,6 +403,49 @@ TEST(QueuedWork, AnExceptionFromAnAfterItemOrTheHookedMainQueueIsCaughtToo) {
         if (e.subsystem == "dispatch") messages.push_back(e.category + ": " + e.message);
     EXPECT_EQ(messages, (std::vector<std::string>{"ThrowingLater: work item ended by an exception: late",
                                                   "main: work item ended by an exception: on main"}));
+}
+
+// Handing delayed work or a group's notification to its queue can fail (memory runs
+// out, no thread can be started): the item waits and is tried again, and runs once.
+TEST(QueuedWork, AnItemThatCannotBeQueuedYetIsTriedAgain) {
+    oslog::LogCapture log;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int refusals = 0;
+    bool refusing = true;
+    std::vector<Work> handedOver;
+    setMainQueueHook([&](Work work) {
+        std::lock_guard lock(mutex);
+        changed.notify_all();
+        if (refusing) {
+            ++refusals;
+            throw std::bad_alloc();
+        }
+        handedOver.push_back(std::move(work));
+    });
+    std::atomic<int> later = 0, notified = 0;
+    DispatchQueue::main().asyncAfter(1ms, [&] { ++later; });
+    DispatchGroup group;
+    group.enter();
+    group.notify(DispatchQueue::main(), [&] { ++notified; });
+    DispatchQueue::global().async([group] { group.leave(); });
+    {
+        // Both refused at first, and each tried again.
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, hangGuard, [&] { return refusals >= 6; }));
+        refusing = false;
+        ASSERT_TRUE(changed.wait_for(lock, hangGuard, [&] { return handedOver.size() == 2; }));
+    }
+    setMainQueueHook({});
+    for (auto& work : handedOver) work();
+    EXPECT_EQ(later, 1);
+    EXPECT_EQ(notified, 1);
+    std::size_t faults = 0;
+    for (const auto& e : log.entries())
+        if (e.subsystem == "dispatch" && e.level == oslog::Level::fault && e.category == "main" &&
+            e.message == "work item could not be queued, tried again shortly: std::bad_alloc")
+            ++faults;
+    EXPECT_EQ(faults, 2u) << "one fault for each item, however often it is tried";
 }
 
 }  // namespace
