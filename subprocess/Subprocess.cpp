@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,7 +77,22 @@ struct ReaderJob {
     std::shared_ptr<const Handlers> handlers;
     dispatch::DispatchQueue queue;
     dispatch::DispatchGroup group;
+    std::vector<char> buffer = std::vector<char>(64 * 1024);  // made on the launching thread
 };
+
+// Hands work to the child's queue, however long memory takes to come back (the child
+// waits on a full pipe meanwhile), so that nothing the child wrote is lost.
+template <class Make>
+void handOver(const ReaderJob& job, Make make) {
+    for (;;) {
+        try {
+            job.queue.async(make());
+            return;
+        } catch (...) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
 
 [[noreturn]] void fatal(const char* what) {
     std::fprintf(stderr, "subprocess: %s: %s\n", what, std::strerror(errno));
@@ -106,14 +122,16 @@ void readStream(ReaderJob& job, FileHandle& stream, Subprocess::OutputHandler Ha
     ssize_t count = ::read(stream.get(), buffer.data(), buffer.size());
     if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (count > 0) {
-        job.queue.async([handlers = job.handlers, handler, chunk = Bytes(buffer.data(), count)] {
-            ((*handlers).*handler)(chunk);
+        handOver(job, [&] {
+            return [handlers = job.handlers, handler, chunk = Bytes(buffer.data(), std::size_t(count))] {
+                ((*handlers).*handler)(chunk);
+            };
         });
         return;
     }
     // End of file: the child and everything that inherited the write end have closed it.
     // A read error ends the stream the same way.
-    job.queue.async([group = job.group] { group.leave(); });
+    handOver(job, [&] { return [group = job.group] { group.leave(); }; });
     stream.reset();
 }
 
@@ -144,7 +162,7 @@ void runReader(ReaderJob job) {
         else
             fcntl(job.input.get(), F_SETFL, fcntl(job.input.get(), F_GETFL) | O_NONBLOCK);
     }
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char>& buffer = job.buffer;
     std::size_t written = 0;
 
     // Input still pending when the child has ended and its streams are closed is dropped.

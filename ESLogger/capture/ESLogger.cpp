@@ -137,6 +137,21 @@ void ESLogger::start() {
     startChild(profile);
 }
 
+template <class Handle>
+void ESLogger::guarded(Handle&& handle) noexcept {
+    if (childFailed_) return;
+    try {
+        handle();
+    } catch (...) {
+        childFailed_ = true;
+        try {
+            reportError(Error(Kind::internalError, dispatch::exceptionText()));
+        } catch (...) {  // the report failed as well: the source ends all the same
+        }
+        process_->kill();
+    }
+}
+
 void ESLogger::startChild(const ChildProfile& profile) {
     if (isRunning()) {
         log_.debug("already running, returning without side-effect", {}, {}, at(startFunction));
@@ -147,15 +162,16 @@ void ESLogger::startChild(const ChildProfile& profile) {
     process_->launch(
         std::nullopt,
         [link = link_](const subprocess::Bytes& chunk) {
-            if (link->source) link->source->handleStdout(chunk);
+            if (ESLogger* source = link->source) source->guarded([&] { source->handleStdout(chunk); });
         },
         [link = link_, &profile](const subprocess::Bytes& chunk) {
-            if (link->source) link->source->handleStderr(chunk, profile);
+            if (ESLogger* source = link->source) source->guarded([&] { source->handleStderr(chunk, profile); });
         },
         [link = link_, &profile](subprocess::Subprocess&) {
-            if (link->source) link->source->handleTermination(profile);
+            if (ESLogger* source = link->source) source->guarded([&] { source->handleTermination(profile); });
         });
 }
+
 
 void ESLogger::stop() {
     log_.trace("stopping ESLogger", {}, {}, at("stop()"));
@@ -207,7 +223,7 @@ void ESLogger::armStderrFlush(const ChildProfile& profile) {
     if (stderrFlushArmed_ || !process_) return;
     stderrFlushArmed_ = true;
     process_->queue().asyncAfter(stderrGroupWait, [link = link_, &profile] {
-        if (link->source) link->source->flushStderr(profile);
+        if (ESLogger* source = link->source) source->guarded([&] { source->flushStderr(profile); });
     });
 }
 

@@ -202,6 +202,11 @@ private:
     // held fragment, decoded, delivered, dropped or held.
     void judgeLine(std::string_view line, ESMessage* ready);
     void deliver(ESMessage& message);
+    // Runs one of the child's handlers (on its queue). A failure in one (memory running
+    // out) ends the source: one internalError, the child terminated, and what comes
+    // after it dropped.
+    template <class Handle>
+    void guarded(Handle&& handle) noexcept;
     void handleStderr(const subprocess::Bytes& chunk, const ChildProfile& profile);
     void handleTermination(const ChildProfile& profile);
     // Grouped standard error: a moment after a line has come, its complete lines held so
@@ -228,6 +233,7 @@ private:
     std::string stderrCarry_;  // standard error not yet reported
     bool stderrFlushArmed_ = false;
     bool stderrReported_ = false;  // a report of standard error was made
+    bool childFailed_ = false;     // a handler failed: the source has ended
     std::shared_ptr<Link> link_;  // how the child's handlers reach this source
 };
 

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 
@@ -91,16 +93,29 @@ void ESLoggerFile::start() {
     const unsigned threads =
         decodeThreads_ != 0 ? decodeThreads_ : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     struct stat status {};
-    if (threads > 1 && ::fstat(::fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode))
-        readInBlocks(file.get(), threads);
-    else
-        readLineByLine(file.get());
+    try {
+        if (threads > 1 && ::fstat(::fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode))
+            readInBlocks(file.get(), threads);
+        else
+            readLineByLine(file.get());
+    } catch (...) {
+        // A failure (memory running out) ends the read after the lines delivered before
+        // it, with one report; a stopped source reports nothing more.
+        if (active_.load(std::memory_order_acquire)) reportError(Error(Error::Kind::internalError, dispatch::exceptionText()));
+    }
 }
 
 void ESLoggerFile::readLineByLine(std::FILE* file) {
     LineBuffer buffer;
     std::string scratch;
-    for (ssize_t length; (length = ::getline(&buffer.data, &buffer.capacity, file)) >= 0;) {
+    for (;;) {
+        errno = 0;
+        const ssize_t length = ::getline(&buffer.data, &buffer.capacity, file);
+        if (length < 0) {
+            // No room for a long line is a failure, not the end of the file.
+            if (errno == ENOMEM) throw std::bad_alloc();
+            break;
+        }
         if (!active_.load(std::memory_order_acquire)) break;
         processEvent(capture::lineText({buffer.data, static_cast<std::size_t>(length)}, scratch));
     }
@@ -304,8 +319,10 @@ void ESLoggerFile::readInBlocks(std::FILE* file, unsigned threads) {
     const std::size_t spareLimit = std::size_t(threads) + 2;
     const std::size_t spareBytes = (aheadFactor + 2) * blockSize_;
     bool atEnd = false, cancelled = false;
+    // What ended the reading early (memory ran out); delivered after the blocks read before it.
+    std::exception_ptr failure;
 
-    auto work = [&] {
+    auto read = [&] {
         for (;;) {
             Block* block;
             {
@@ -343,6 +360,18 @@ void ESLoggerFile::readInBlocks(std::FILE* file, unsigned threads) {
             changed.notify_all();
         }
     };
+    auto work = [&]() noexcept {
+        try {
+            read();
+        } catch (...) {
+            // The reader may have taken lines from the file that no block holds: nothing
+            // after them is read.
+            std::lock_guard lock(mutex);
+            if (!failure) failure = std::current_exception();
+            atEnd = true;
+            changed.notify_all();
+        }
+    };
     std::vector<std::jthread> workers;
     struct Join {
         std::vector<std::jthread>& workers;
@@ -358,14 +387,28 @@ void ESLoggerFile::readInBlocks(std::FILE* file, unsigned threads) {
             workers.clear();
         }
     } join{workers, mutex, changed, cancelled};
-    for (unsigned i = 0; i < threads; ++i) workers.emplace_back(work);
+    workers.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error&) {  // no thread to be had: fewer, or none
+            break;
+        }
+    }
+    if (workers.empty()) {
+        readLineByLine(file);
+        return;
+    }
 
     for (;;) {
         Block* block;
         {
             std::unique_lock lock(mutex);
             changed.wait(lock, [&] { return (!window.empty() && window.front()->ready) || (window.empty() && atEnd); });
-            if (window.empty()) return;
+            if (window.empty()) {
+                if (failure) std::rethrow_exception(failure);
+                return;
+            }
             block = window.front().get();
         }
         for (const Block::Line& line : block->lines) {

@@ -46,14 +46,7 @@ void runQueued(const void* token, const std::string& label, const Work& work) no
         runAs(token, work);
     } catch (...) {
         try {
-            std::string what = "an exception of unknown type";
-            try {
-                throw;
-            } catch (const std::exception& e) {
-                what = e.what();
-            } catch (...) {
-            }
-            oslog::Logger("dispatch", label).fault("work item ended by an exception: %{public}s", what);
+            oslog::Logger("dispatch", label).fault("work item ended by an exception: %{public}s", exceptionText());
         } catch (...) {
             std::fputs("dispatch: work item ended by an exception\n", stderr);
         }
@@ -302,15 +295,8 @@ bool handOver(const HeldPtr& held) noexcept {
     } catch (...) {
         if (!std::exchange(held->faultLogged, true)) {
             try {
-                std::string what = "an exception of unknown type";
-                try {
-                    throw;
-                } catch (const std::exception& e) {
-                    what = e.what();
-                } catch (...) {
-                }
                 oslog::Logger("dispatch", held->label)
-                    .fault("work item could not be queued, tried again shortly: %{public}s", what);
+                    .fault("work item could not be queued, tried again shortly: %{public}s", exceptionText());
             } catch (...) {
                 std::fputs("dispatch: work item could not be queued\n", stderr);
             }
@@ -576,6 +562,16 @@ void concurrentPerform(std::size_t iterations, const std::function<void(std::siz
 
 void releaseWithoutWaiting(const DispatchQueue& queue) {
     queue.async([queue] {});
+}
+
+std::string exceptionText() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "an exception of unknown type";
+    }
 }
 
 // ---- main queue ------------------------------------------------------------------------

@@ -121,6 +121,10 @@ void concurrentPerform(std::size_t iterations, const std::function<void(std::siz
 // that holds a lock which work on its queue waits for would otherwise wait forever.
 void releaseWithoutWaiting(const DispatchQueue& queue);
 
+// The text of the exception being handled (call it in a catch block): its what(), or
+// "an exception of unknown type". Throws only when the text cannot be copied.
+std::string exceptionText();
+
 // Installs the main-queue hook: every later main-queue work item is passed to it (it must
 // run the item on the application's main thread, in order). Work queued while no hook was
 // set is passed on at once. The calling thread counts as the main thread. An empty hook

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <new>
 #include <optional>
 #include <thread>
 
@@ -141,6 +142,30 @@ TEST(TailSource, UnreadableFileIsOneReportOfPermissionDenied) {
         const std::string output = subprocess::Shell(command).execText();
         EXPECT_EQ(output, "errorReadingFromFile(message: \"Permission Denied\")\n");
     }
+}
+
+// A failure while the child's output is handled (memory running out in the callback)
+// ends the source: one internalError, the child terminated, nothing after it delivered.
+TEST(TailSource, AFailureInTheCallbackEndsTheSourceWithOneError) {
+    TempDir dir;
+    const auto path = dir.write("capture.jsonl", joinLines(linesWithSequence({1, 2, 3, 4})));
+    Collector got;
+    auto events = got.events();
+    ESLoggerTail source(
+        path,
+        [&](es::ESMessage&& m) {
+            if (m.global_seq_num == 2) throw std::bad_alloc();
+            events(std::move(m));
+        },
+        got.errors(), Level::error, dispatch::QoS::normal, true);
+    source.start();
+    ASSERT_TRUE(got.waitForErrors(1));
+    for (auto start = std::chrono::steady_clock::now(); source.isRunning() && std::chrono::steady_clock::now() - start < hangGuard;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(source.isRunning());
+    EXPECT_EQ(got.errorList(), std::vector{Error(Kind::internalError, std::bad_alloc().what())});
+    ASSERT_EQ(got.eventList().size(), 1u);
+    EXPECT_EQ(got.eventList()[0].global_seq_num, 1);
 }
 
 }  // namespace
