@@ -584,18 +584,40 @@ void ViewController::presentFileError(const QString& message, int kind) {
 }
 
 void ViewController::saveEvents(const std::filesystem::path& url, std::optional<EventList> events) {
-    EventList list = events ? std::move(*events) : shownEvents();
-    DispatchQueue::global(QoS::userInitiated).async([life = life_, url, list = std::move(list)] {
-        const std::string_view failed = writeEvents(url, list, [&] {
-            if (life->alive())
-                runAlertLater({Alert::Style::warning, "Save Error", "Unable to save file due to JSON encoding error",
-                               {}, false});
-        });
-        if (!failed.empty() && life->alive()) presentFileError(text(failed), 0);
+    // Every save ends with one call to the delegate, whatever fails on the way, so that
+    // Save can be used again; a failure has shown its alert by then.
+    auto ended = [](const std::shared_ptr<Lifeline>& life, bool saved) {
         life->with([&](ViewController& vc) {
-            if (EventViewDelegate* delegate = vc.delegate()) failed.empty() ? delegate->saveDidComplete() : delegate->saveDidFail();
+            if (EventViewDelegate* delegate = vc.delegate()) saved ? delegate->saveDidComplete() : delegate->saveDidFail();
         });
-    });
+    };
+    auto failed = [](const std::shared_ptr<Lifeline>& life, const SaveResult& result) noexcept {
+        if (!life->alive()) return;
+        try {
+            if (!result.failedOperation.empty())
+                presentFileError(text(result.failedOperation), 0);
+            else
+                runAlertLater({Alert::Style::warning, "Save Error",
+                               "Unable to save file: " + QString::fromStdString(result.failedCause), {}, false});
+        } catch (...) {  // no memory for the alert either: the save still ends
+        }
+    };
+    try {
+        EventList list = events ? std::move(*events) : shownEvents();
+        DispatchQueue::global(QoS::userInitiated).async([life = life_, url, list = std::move(list), ended, failed] {
+            const SaveResult result = writeEvents(url, list, [&] {
+                if (life->alive())
+                    runAlertLater({Alert::Style::warning, "Save Error", "Unable to save file due to JSON encoding error",
+                                   {}, false});
+            });
+            if (!result.saved()) failed(life, result);
+            ended(life, result.saved());
+        });
+    } catch (...) {
+        // The save could not be started (memory ran out).
+        failed(life_, {{}, failureCause()});
+        ended(life_, false);
+    }
 }
 
 void ViewController::tableDoubleClick(QObject*) {
