@@ -41,9 +41,14 @@ std::string keyProblem(const char* lead, const std::string& key) {
 }  // namespace
 
 // One source made current, and its work: the start, then the stop, on a global queue.
+// Whether a source's callbacks still reach the owner: made before the source, which
+// its callbacks hold.
+using Heard = std::shared_ptr<std::atomic<bool>>;
+
 struct Run {
-    explicit Run(std::shared_ptr<es::ESLogger> s) : source(std::move(s)) {}
+    Run(std::shared_ptr<es::ESLogger> s, Heard h) : source(std::move(s)), heard(std::move(h)) {}
     const std::shared_ptr<es::ESLogger> source;
+    const Heard heard;
     const DispatchGroup work;
     std::atomic<bool> stopped{false};
 };
@@ -68,25 +73,23 @@ struct SourceControl::State : std::enable_shared_from_this<State> {
 
     const Hooks hooks;
     HookGate gate;
-    // Callbacks of sources made before the latest stop are ignored.
-    std::atomic<std::uint64_t> generation{0};
     std::atomic<unsigned> decodeThreads{0};
 
     mutable std::mutex mutex;  // guards the fields below
     std::shared_ptr<Run> current;
     DroppedLines dropped;
 
-    es::ESLogger::EventCallback eventCallback() {
-        return [state = shared_from_this(), made = generation.load()](es::ESMessage&& message) {
+    es::ESLogger::EventCallback eventCallback(const Heard& heard) {
+        return [state = shared_from_this(), heard](es::ESMessage&& message) {
             state->gate.run([&] {
-                if (state->generation == made) state->hooks.event(std::move(message));
+                if (*heard) state->hooks.event(std::move(message));
             });
         };
     }
-    es::ESLogger::ErrorCallback errorCallback() {
-        return [state = shared_from_this(), made = generation.load()](const es::ESLogger::Error& error) {
+    es::ESLogger::ErrorCallback errorCallback(const Heard& heard) {
+        return [state = shared_from_this(), heard](const es::ESLogger::Error& error) {
             state->gate.run([&] {
-                if (state->generation == made) state->handleError(error);
+                if (*heard) state->handleError(error);
             });
         };
     }
@@ -117,19 +120,23 @@ struct SourceControl::State : std::enable_shared_from_this<State> {
             if (!current || (only && current != only)) return false;
             run = std::move(current);
             current.reset();
-            ++generation;
         }
         run->stopped = true;
         // A file source's stop only ends its reading, before the next line: at once, so
-        // that its start returns soon. A tail source's waits for its child: there, after
-        // the start.
-        if (auto* file = dynamic_cast<es::ESLoggerFile*>(run->source.get())) file->stop();
+        // that its start returns soon, and nothing it delivers from now on is heard. A
+        // tail source's waits for its child: there, after the start; what it delivers
+        // until then (the line its output ended in, judged at the child's end) is heard.
+        if (auto* file = dynamic_cast<es::ESLoggerFile*>(run->source.get())) {
+            *run->heard = false;
+            file->stop();
+        }
         sourceWork().enter();
         run->work.notify(DispatchQueue::global(QoS::normal), [state = shared_from_this(), run]() mutable {
             const LeaveSourceWork leave;
             const auto held = std::exchange(run, nullptr);
             const auto owner = std::exchange(state, nullptr);
             held->source->stop();
+            *held->heard = false;
             owner->tell(End::stopped);
         });
         return true;
@@ -246,11 +253,13 @@ std::shared_ptr<es::ESLogger> SourceControl::current() const {
 }
 
 void SourceControl::open(const std::filesystem::path& url) {
-    auto source = std::make_shared<es::ESLoggerFile>(url, state_->eventCallback(), state_->errorCallback(), sourceLogLevel);
+    auto heard = std::make_shared<std::atomic<bool>>(true);
+    auto source = std::make_shared<es::ESLoggerFile>(url, state_->eventCallback(heard), state_->errorCallback(heard),
+                                                     sourceLogLevel);
     source->setDecodeThreads(state_->decodeThreads);
     // Running from the moment it is current, not only once the global queue starts it.
     source->willStart();
-    auto run = std::make_shared<Run>(std::move(source));
+    auto run = std::make_shared<Run>(std::move(source), std::move(heard));
     state_->makeCurrent(run);
     state_->queue(run, [state = state_, run] {
         try {
@@ -274,8 +283,11 @@ void SourceControl::follow(const std::filesystem::path& url, bool followByName) 
     };
     std::shared_ptr<Run> run;
     try {
-        run = std::make_shared<Run>(std::make_shared<es::ESLoggerTail>(
-            url, state_->eventCallback(), state_->errorCallback(), sourceLogLevel, QoS::normal, followByName));
+        auto heard = std::make_shared<std::atomic<bool>>(true);
+        run = std::make_shared<Run>(std::make_shared<es::ESLoggerTail>(url, state_->eventCallback(heard),
+                                                                       state_->errorCallback(heard), sourceLogLevel,
+                                                                       QoS::normal, followByName),
+                                    heard);
     } catch (const std::exception& e) {
         return failed(e, nullptr);
     }

@@ -40,8 +40,9 @@ public:
     };
 
     struct Hooks {
-        // An event of the current source, on the source's thread; none of a source
-        // once it was stopped.
+        // An event of the current source, on the source's thread; none of a file source
+        // once it was stopped, none of a tail source once its stop has returned (until
+        // then it delivers the line its output ended in).
         std::function<void(es::ESMessage&& message)> event;
         // A global queue's thread, once the source's work has ended.
         std::function<void(End end)> ended;

@@ -103,6 +103,8 @@ ViewController::ViewController(Settings& settings, BackgroundEvents::MakeItem ma
                             if (end == SourceControl::End::loaded) {
                                 vc.flushBackgroundEvents();
                                 vc.reloadEvents();
+                            } else {
+                                vc.flushWaitingEvents();  // a stopped tail may have delivered the line it ended in
                             }
                             if (EventViewDelegate* delegate = vc.delegate()) delegate->eventsDidLoad();
                         });
@@ -433,7 +435,8 @@ void ViewController::startTail(const std::filesystem::path& url) {
 }
 
 void ViewController::stopEvents() {
-    // What the source delivered so far is shown; what it delivers from now on is not.
+    // What the source delivered so far is shown at once; what a tail delivers while it
+    // stops, when the stop ends.
     if (sources_.stop()) flushWaitingEvents();
 }
 

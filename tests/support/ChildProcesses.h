@@ -10,10 +10,10 @@
 
 namespace childprocs {
 
-// How many processes run program (the last part of their first argument) with file as
-// their last argument.
-inline int running(const std::string& program, const std::filesystem::path& file) {
-    int count = 0;
+// Calls each(process folder) for the processes that run program (the last part of their
+// first argument) with file as their last argument.
+template <class F>
+void forEachRunning(const std::string& program, const std::filesystem::path& file, F&& each) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         std::ifstream in(entry.path() / "cmdline", std::ios::binary);
@@ -25,9 +25,29 @@ inline int running(const std::string& program, const std::filesystem::path& file
             at = end == std::string::npos ? all.size() : end + 1;
         }
         if (args.size() >= 2 && std::filesystem::path(args.front()).filename() == program && args.back() == file.string())
-            ++count;
+            each(entry.path());
     }
+}
+
+// How many processes run program with file as their last argument.
+inline int running(const std::string& program, const std::filesystem::path& file) {
+    int count = 0;
+    forEachRunning(program, file, [&](const std::filesystem::path&) { ++count; });
     return count;
+}
+
+// The bytes that such processes have written, together (their write counts).
+inline std::size_t written(const std::string& program, const std::filesystem::path& file) {
+    std::size_t total = 0;
+    forEachRunning(program, file, [&](const std::filesystem::path& process) {
+        std::ifstream io(process / "io");
+        for (std::string key; io >> key;) {
+            std::size_t value = 0;
+            io >> value;
+            if (key == "wchar:") total += value;
+        }
+    });
+    return total;
 }
 
 }  // namespace childprocs
