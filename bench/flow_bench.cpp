@@ -7,13 +7,14 @@
 // line per protocol: flows made from 8 threads at once, the share reported, and whether
 // every unreported one is counted in flowspur's log. The load average is printed beside
 // the figures. Needs root.
-// Usage: flow_bench [flows per mode, at most 2,500] [idle processes] [burst flows, at most 30,000]
+// Usage: flow_bench [flows per mode, 1 to 2,500] [idle processes, 0 to 10,000] [burst flows, 0 to 30,000]
 
 #include "FlowspurHarness.h"
 
 #include <signal.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -21,6 +22,7 @@
 #include "BenchSupport.h"
 #include "Bundle.h"
 #include "FilterManager.h"
+#include "FlowQueue.h"
 #include "FlowTable.h"
 
 namespace {
@@ -42,13 +44,17 @@ bool saveFilter(const fs::path& path, bool enabled) {
 }
 
 // Whether a process of this network namespace listens on flowspur's packet queue.
-bool queueBound() {
-    std::ifstream in("/proc/net/netfilter/nfnetlink_queue");
-    for (unsigned number = 0; in >> number;) {
-        if (number == netext::kFlowQueueNumber) return true;
-        in.ignore(1 << 10, '\n');
-    }
-    return false;
+bool queueBound() { return netext::kernelQueueSequence(netext::kFlowQueueNumber).has_value(); }
+
+// The whole-number argument at index (fallback when absent); nothing when it is not a
+// number from low to high.
+std::optional<int> argument(int argc, char** argv, int index, int fallback, int low, int high) {
+    if (argc <= index) return fallback;
+    std::string_view text(argv[index]);
+    int value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) return std::nullopt;
+    return value;
 }
 
 // Idle processes, each holding a few sockets, as a desktop has them.
@@ -124,9 +130,15 @@ std::int64_t protocolOf(int type) { return type == SOCK_STREAM ? IPPROTO_TCP : I
 }  // namespace
 
 int main(int argc, char** argv) {
-    int perMode = std::clamp(argc > 1 ? std::atoi(argv[1]) : 400, 1, 2500);
-    int idle = argc > 2 ? std::atoi(argv[2]) : 1000;
-    int burstFlows = std::clamp(argc > 3 ? std::atoi(argv[3]) : 20000, 0, 30000);
+    auto perModeArg = argument(argc, argv, 1, 400, 1, 2500);
+    auto idleArg = argument(argc, argv, 2, 1000, 0, 10000);
+    auto burstArg = argument(argc, argv, 3, 20000, 0, 30000);
+    if (argc > 4 || !perModeArg || !idleArg || !burstArg) {
+        std::fprintf(stderr, "usage: flow_bench [flows per mode, 1 to 2500: 400] [idle processes, 0 to 10000: 1000] "
+                             "[burst flows, 0 to 30000: 20000]\n");
+        return 2;
+    }
+    const int perMode = *perModeArg, idle = *idleArg, burstFlows = *burstArg;
     constexpr int kPairs = 4;
     const int perRound = std::max(1, perMode / kPairs);
 

@@ -3,22 +3,11 @@
 #include <atomic>
 
 #include "IPCConnection.h"
-#include "ProcessFacts.h"
 
 namespace flowspur {
 
 namespace {
 std::atomic<std::int64_t> flowCounter{0};
-}
-
-const oslog::Logger& providerLog() {
-    static const oslog::Logger log(std::string(kExtensionBundleIdentifier), "FilterDataProvider");
-    return log;
-}
-
-const qm::DateFormatter& flowDateFormatter() {
-    static const qm::DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss.SSSZ");
-    return formatter;
 }
 
 std::int64_t nextFlowNumber() { return flowCounter.load(); }

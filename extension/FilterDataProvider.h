@@ -6,18 +6,12 @@
 #include <cstdint>
 #include <optional>
 
-#include "DateTime.h"
 #include "FlowMessage.h"
 #include "NetworkExtension.h"
-#include "OSLog.h"
+#include "ProcessFacts.h"
 
 namespace flowspur {
 
-// The provider's log (category "FilterDataProvider"), shared with the process facts.
-const oslog::Logger& providerLog();
-// "yyyy-MM-dd'T'HH:mm:ss.SSSZ" in the local time zone: message times and process
-// start times.
-const qm::DateFormatter& flowDateFormatter();
 // The number the next flow will get (0 at process start).
 std::int64_t nextFlowNumber();
 

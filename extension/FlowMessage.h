@@ -14,6 +14,10 @@
 
 namespace flowspur {
 
+// The extension's bundle identifier (set by the build, which also writes it into the
+// extension's Info.plist): the log subsystem of both deliverables.
+inline constexpr std::string_view kExtensionBundleIdentifier = FLOWSPUR_IDENTIFIER;
+
 // A key whose value is the same constant in every record.
 template <class T>
 struct FixedField {

@@ -16,10 +16,6 @@
 
 namespace flowspur {
 
-// The extension's bundle identifier (set by the build, which also writes it into the
-// extension's Info.plist): the log subsystem of both deliverables.
-inline constexpr std::string_view kExtensionBundleIdentifier = FLOWSPUR_IDENTIFIER;
-
 // Exported by Flowspur. Selector "register:"; the reply is called once.
 class ProviderCommunication {
 public:

@@ -1,11 +1,20 @@
 #include "ProcessFacts.h"
 
 #include "AuditToken.h"
-#include "FilterDataProvider.h"
 #include "ProcInfo.h"
 #include "TextForms.h"
 
 namespace flowspur {
+
+const oslog::Logger& providerLog() {
+    static const oslog::Logger log(std::string(kExtensionBundleIdentifier), "FilterDataProvider");
+    return log;
+}
+
+const qm::DateFormatter& flowDateFormatter() {
+    static const qm::DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss.SSSZ");
+    return formatter;
+}
 
 std::optional<NFAuditToken> auditToken(const std::optional<std::vector<std::uint8_t>>& bytes) {
     if (!bytes) return std::nullopt;

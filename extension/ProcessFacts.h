@@ -9,10 +9,19 @@
 #include <vector>
 
 #include "CodeSigning.h"
+#include "DateTime.h"
 #include "FlowMessage.h"
+#include "OSLog.h"
 #include "ProcInfo.h"
 
 namespace flowspur {
+
+// The filter provider's log (category "FilterDataProvider"), which the process facts
+// write to too.
+const oslog::Logger& providerLog();
+// "yyyy-MM-dd'T'HH:mm:ss.SSSZ" in the local time zone: message times and process
+// start times.
+const qm::DateFormatter& flowDateFormatter();
 
 inline constexpr std::int64_t kCodeSigningSigned = 536870912;  // CS_SIGNED
 

@@ -1,7 +1,7 @@
 #include "SocketOwner.h"
 
-#include "FlowQueue.h"
 #include "OwnerCapture.h"
+#include "PacketHeaders.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -324,6 +324,12 @@ std::optional<std::array<std::uint8_t, 16>> address16(int family, const std::str
     return a;
 }
 
+// Whether the process pid that started at startTicks still runs.
+bool stillRuns(pid_t pid, std::uint64_t startTicks) {
+    auto info = proc::proc_pidbsdinfo(pid);
+    return info && info->startTicks == startTicks;
+}
+
 // The kernel records a connected UDP socket's datagram just after it passed the output
 // hook: a miss of such a flow is asked again for this long.
 constexpr auto kSendRecordWait = std::chrono::milliseconds(2);
@@ -375,6 +381,10 @@ std::optional<FlowOwner> FlowOwners::recorded(const QueuedPacket& p) const {
         if ((found = capture_->find(ends))) break;
     }
     if (!found) return std::nullopt;
+    // A listening or bound socket outlives the process that made it when a child inherits
+    // it or another process is handed it: its record names that process only while it
+    // runs; else the socket's holder is found as for a socket without a record.
+    if (!p.outbound && !stillRuns(found->pid, found->startTicks)) return std::nullopt;
     FlowOwner owner;
     // In the kernel's order, as auditTokenForPid fills it.
     owner.token = proc::audit_token_t{{found->auid, found->euid, found->egid, found->uid, found->gid,

@@ -409,7 +409,7 @@ void Connection::readAvailable() {
             accountIn();
             if (overBudget()) {
                 logOverBudget(processIdentifier(), name_);
-                end(End::violation);
+                end(End::overBudget);
                 return;
             }
             continue;
@@ -439,7 +439,7 @@ void Connection::readAvailable() {
         // Calls wait on the queue while their handlers are slower than the input.
         if (overBudget()) {
             logOverBudget(processIdentifier(), name_);
-            end(End::violation);
+            end(End::overBudget);
             return;
         }
         if (closed) end(n == 0 ? End::peerClosed : End::broken);

@@ -184,7 +184,8 @@ private:
         ErrorHandler errorHandler;
     };
     enum class State { suspended, connecting, open, interrupted, invalidated };
-    enum class End { peerClosed, broken, violation, connectFailed, invalidated };
+    // overBudget: like violation, but its own line was written already.
+    enum class End { peerClosed, broken, violation, overBudget, connectFailed, invalidated };
 
     void setExported(Exported e);
     bool remoteProtocolIs(std::string_view name) const;

@@ -450,6 +450,108 @@ TEST_F(FlowspurEndToEnd, PingsAreNeitherQueuedNorLogged) {
     EXPECT_EQ(linesContaining(dir.path() / "flowspur.log", "skipping flow"), 0u);
 }
 
+// A process that hands on a listening socket and exits: the child that inherits it
+// (listen, fork, exit, as daemons start) or the process it was sent to (SCM_RIGHTS).
+// The holder waits until the write end of toHolder is closed; the listening port and
+// the holder's pid.
+struct HandedOnListener {
+    std::uint16_t port = 0;
+    pid_t holder = -1;
+};
+
+HandedOnListener handOnListener(bool sendIt, const int toHolder[2]) {
+    HandedOnListener result;
+    int fromChild[2], passing[2];
+    if (::pipe(fromChild) != 0 || ::socketpair(AF_UNIX, SOCK_STREAM, 0, passing) != 0) return result;
+    auto listenOnAnyPort = [] {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 || ::listen(fd, 16) != 0) return -1;
+        return fd;
+    };
+    auto report = [&](int listener) {
+        HandedOnListener r{looptest::localPort(listener), ::getpid()};
+        [[maybe_unused]] ssize_t n = ::write(fromChild[1], &r, sizeof r);
+    };
+    pid_t maker = ::fork();
+    if (maker == 0) {
+        ::close(toHolder[1]);
+        int listener = listenOnAnyPort();
+        if (listener < 0) ::_exit(1);
+        if (sendIt) {
+            char byte = 0;
+            iovec data{&byte, 1};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+            msghdr m{};
+            m.msg_iov = &data;
+            m.msg_iovlen = 1;
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            cmsghdr* c = CMSG_FIRSTHDR(&m);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &listener, sizeof listener);
+            ::_exit(::sendmsg(passing[0], &m, 0) == 1 ? 0 : 2);
+        }
+        if (::fork() == 0) {
+            report(listener);
+            char c;
+            [[maybe_unused]] ssize_t n = ::read(toHolder[0], &c, 1);
+            ::_exit(0);
+        }
+        ::_exit(0);
+    }
+    if (sendIt && ::fork() == 0) {
+        ::close(toHolder[1]);
+        char byte;
+        iovec data{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr m{};
+        m.msg_iov = &data;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        if (::recvmsg(passing[1], &m, 0) != 1 || !CMSG_FIRSTHDR(&m)) ::_exit(1);
+        int listener = -1;
+        std::memcpy(&listener, CMSG_DATA(CMSG_FIRSTHDR(&m)), sizeof listener);
+        report(listener);
+        char c;
+        [[maybe_unused]] ssize_t n = ::read(toHolder[0], &c, 1);
+        ::_exit(0);
+    }
+    ::close(fromChild[1]);
+    ::close(passing[0]);
+    ::close(passing[1]);
+    if (::read(fromChild[0], &result, sizeof result) != ssize_t(sizeof result)) result = {};
+    ::close(fromChild[0]);
+    ::waitpid(maker, nullptr, 0);  // the maker has exited: only the holder has the socket
+    return result;
+}
+
+// An inbound connection to a listener whose maker has exited names the process that
+// holds the listener now, not the one that made it.
+TEST_F(FlowspurEndToEnd, InboundFlowsToAHandedOnListenerNameItsHolder) {
+    startAndRegister();
+    for (bool sendIt : {false, true}) {
+        SCOPED_TRACE(sendIt ? "sent with SCM_RIGHTS" : "inherited by a child");
+        int toHolder[2];
+        ASSERT_EQ(::pipe(toHolder), 0);
+        HandedOnListener l = handOnListener(sendIt, toHolder);
+        ::close(toHolder[0]);
+        ASSERT_NE(l.port, 0);
+        ASSERT_TRUE(connectFromPeer(network, l.port)) << std::strerror(errno);
+        ASSERT_TRUE(receiver->waitForPorts({l.port}));
+        auto flows = receiver->flows(l.port);
+        ASSERT_EQ(flows.size(), 1u);
+        EXPECT_EQ(flows[0].message.event.get<es::ESEvent_networkflow>()->direction, "inbound");
+        EXPECT_EQ(flows[0].message.process.audit_token.pid, l.holder);
+        ::close(toHolder[1]);
+        if (sendIt) ::waitpid(l.holder, nullptr, 0);  // a child of ours; the inheritor is not
+    }
+}
+
 // Executables deep in folders are reported with their whole path: one within the
 // kernel's record, which outlives the process, and one too long for it, read while the
 // process runs.

@@ -483,6 +483,7 @@ TEST(XPCExit, RefusalsCountedBeforeMainReturnsAreWritten) {
 }
 
 TEST_F(XPCTest, BytesBufferedAreChargedToEachConnectionAlone) {
+    oslog::LogCapture logs;
     auto good = connect();
     proxy(good)->echo("before", [this](std::string s) { client.add(s); });
     ASSERT_TRUE(client.waitFor("re:before"));
@@ -533,6 +534,13 @@ TEST_F(XPCTest, BytesBufferedAreChargedToEachConnectionAlone) {
     auto seen = events.all();
     EXPECT_EQ(std::count(seen.begin(), seen.end(), "server invalidated"), 1) << "only the greedy peer was cut off";
     for (int fd : fds) ::close(fd);
+    // Each cut-off says why, once: over its budget, which breaks no protocol.
+    auto lines = logs.messages("XPC");
+    auto count = [&](const std::string& text) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_GE(count("buffers more than"), 1);
+    EXPECT_EQ(count("broke the protocol"), 0);
 }
 
 }  // namespace
