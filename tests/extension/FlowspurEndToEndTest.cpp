@@ -459,6 +459,21 @@ struct HandedOnListener {
     pid_t holder = -1;
 };
 
+// One byte with room for one file descriptor (SCM_RIGHTS), to send or receive.
+struct FdMessage {
+    FdMessage() {
+        m.msg_iov = &data;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+    }
+    FdMessage(const FdMessage&) = delete;
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+};
+
 HandedOnListener handOnListener(bool sendIt, const int toHolder[2]) {
     HandedOnListener result;
     int fromChild[2], passing[2];
@@ -480,20 +495,13 @@ HandedOnListener handOnListener(bool sendIt, const int toHolder[2]) {
         int listener = listenOnAnyPort();
         if (listener < 0) ::_exit(1);
         if (sendIt) {
-            char byte = 0;
-            iovec data{&byte, 1};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-            msghdr m{};
-            m.msg_iov = &data;
-            m.msg_iovlen = 1;
-            m.msg_control = control;
-            m.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&m);
+            FdMessage sent;
+            cmsghdr* c = CMSG_FIRSTHDR(&sent.m);
             c->cmsg_level = SOL_SOCKET;
             c->cmsg_type = SCM_RIGHTS;
             c->cmsg_len = CMSG_LEN(sizeof(int));
             std::memcpy(CMSG_DATA(c), &listener, sizeof listener);
-            ::_exit(::sendmsg(passing[0], &m, 0) == 1 ? 0 : 2);
+            ::_exit(::sendmsg(passing[0], &sent.m, 0) == 1 ? 0 : 2);
         }
         if (::fork() == 0) {
             report(listener);
@@ -505,17 +513,10 @@ HandedOnListener handOnListener(bool sendIt, const int toHolder[2]) {
     }
     if (sendIt && ::fork() == 0) {
         ::close(toHolder[1]);
-        char byte;
-        iovec data{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr m{};
-        m.msg_iov = &data;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        if (::recvmsg(passing[1], &m, 0) != 1 || !CMSG_FIRSTHDR(&m)) ::_exit(1);
+        FdMessage received;
+        if (::recvmsg(passing[1], &received.m, 0) != 1 || !CMSG_FIRSTHDR(&received.m)) ::_exit(1);
         int listener = -1;
-        std::memcpy(&listener, CMSG_DATA(CMSG_FIRSTHDR(&m)), sizeof listener);
+        std::memcpy(&listener, CMSG_DATA(CMSG_FIRSTHDR(&received.m)), sizeof listener);
         report(listener);
         char c;
         [[maybe_unused]] ssize_t n = ::read(toHolder[0], &c, 1);
