@@ -5,7 +5,6 @@
 
 #include "ESLoggerFile.h"
 #include "EventDetailsController.h"
-#include "FailingAllocation.h"
 #include "PreferencesWindow.h"
 #include "UiTestSupport.h"
 
@@ -130,28 +129,6 @@ TEST_F(SavingTest, ATargetThatCannotBeWrittenAlertsAndDoesNotComplete) {
     EXPECT_EQ(delegate.saves, 1);
     EXPECT_EQ(delegate.failedSaves, 2);
     EXPECT_EQ(alerts.alerts().size(), 2u);
-}
-
-// The save's write buffer cannot be had: one alert that names the cause, the earlier
-// file as it was, nothing left beside it, and the next save completes.
-TEST_F(SavingTest, ASaveThatRunsOutOfMemoryAlertsOnceAndLeavesNothingBehind) {
-    addAll(vc, threeEvents(), 3);
-    const auto target = dir / "saved.json";
-    std::ofstream(target, std::ios::binary) << "earlier";
-    {
-        const failalloc::FromSize noLargeBlocks(64 << 10);
-        vc.saveEvents(target);
-        ASSERT_TRUE(waitUntil([&] { return delegate.failedSaves == 1; }));
-    }
-    ASSERT_TRUE(waitUntil([&] { return alerts.alerts().size() == 1; }));
-    EXPECT_EQ(alerts.alerts()[0].messageText, "Save Error");
-    EXPECT_EQ(alerts.alerts()[0].informativeText, "Unable to save file: out of memory");
-    EXPECT_EQ(contents(target), "earlier");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
-    vc.saveEvents(target);
-    ASSERT_TRUE(waitUntil([&] { return delegate.saves == 1; }));
-    EXPECT_EQ(readBack(target).size(), 3u);
-    EXPECT_EQ(alerts.alerts().size(), 1u);
 }
 
 // A small filesystem of its own, unmounted at the end.
