@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "MainQueueHook.h"
 #include "ViewController.h"
 
 namespace qm {
@@ -115,7 +116,7 @@ void EventTypeViewController::countEventTypes(const std::vector<TypeCount>& coun
 }
 
 void EventTypeViewController::reloadTypes() {
-    QMetaObject::invokeMethod(this, &EventTypeViewController::redraw, Qt::QueuedConnection);
+    onMainQueue(this, [](EventTypeViewController& types) { types.redraw(); });
 }
 
 void EventTypeViewController::clearTypes() {

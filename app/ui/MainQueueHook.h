@@ -2,8 +2,12 @@
 // The main queue on the GUI thread's event loop.
 
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
+#include <utility>
+
+#include "Dispatch.h"
 
 namespace qm {
 
@@ -24,5 +28,15 @@ private:
     struct Waiting;
     std::shared_ptr<Waiting> waiting_;  // shared with the hook, which may outlive this
 };
+
+// Runs f(*object) on the main queue later, unless the object has gone by then. Any
+// thread, while the object lives. Work for the GUI thread goes this way rather than
+// through Qt's queued calls, whose hand-over a data-race checker cannot see.
+template <class T, class F>
+void onMainQueue(T* object, F f) {
+    dispatch::DispatchQueue::main().async([object = QPointer<T>(object), f = std::move(f)] {
+        if (object) f(*object);
+    });
+}
 
 }  // namespace qm

@@ -25,6 +25,7 @@
 #include "DefaultSettings.h"
 #include "EventFilters.h"
 #include "EventTypeViewController.h"
+#include "MainQueueHook.h"
 #include "ProgramViewItem.h"
 #include "Symbols.h"
 #include "ViewController.h"
@@ -537,34 +538,28 @@ void MainWindowController::setActivityAnimating(bool on) { activityAction_->setV
 
 void MainWindowController::eventsDidLoad() {
     if (typesViewController) typesViewController->reloadTypes();
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            // A stop followed by a new load (files dropped on a running source) leaves
-            // the indicator to the new source.
-            if (networkStatus() != Status::running && !sourceIsRunning(eventsViewController))
-                setActivityAnimating(false);
-            validateCommands();
-        },
-        Qt::QueuedConnection);
+    onMainQueue(this, [](MainWindowController& window) {
+        // A stop followed by a new load (files dropped on a running source) leaves
+        // the indicator to the new source.
+        if (window.networkStatus() != Status::running && !sourceIsRunning(window.eventsViewController))
+            window.setActivityAnimating(false);
+        window.validateCommands();
+    });
 }
 
 void MainWindowController::saveDidComplete() {
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            Alert alert;
-            alert.style = Alert::Style::informational;
-            alert.messageText = QStringLiteral("Save Completed.");
-            runAlert(alert);
-            saveDidEnd();
-        },
-        Qt::QueuedConnection);
+    onMainQueue(this, [](MainWindowController& window) {
+        Alert alert;
+        alert.style = Alert::Style::informational;
+        alert.messageText = QStringLiteral("Save Completed.");
+        runAlert(alert);
+        window.saveDidEnd();
+    });
 }
 
 // A failed save has shown its own alert; Save comes back all the same.
 void MainWindowController::saveDidFail() {
-    QMetaObject::invokeMethod(this, [this] { saveDidEnd(); }, Qt::QueuedConnection);
+    onMainQueue(this, [](MainWindowController& window) { window.saveDidEnd(); });
 }
 
 void MainWindowController::saveDidEnd() {
