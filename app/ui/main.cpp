@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QMenu>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -37,6 +39,12 @@ void reportNoDisplay(QtMsgType type, const QMessageLogContext& context, const QS
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The C library gives each new thread a memory arena of its own, up to eight per
+    // core, and each reserves 64 MiB of address space: the Qt pool's threads, the
+    // global queues and the file reader's would take most of a limited address space
+    // before any event is read, and the GUI could no longer start a thread or draw.
+    // Two arenas, shared by all threads, load a file as fast.
+    mallopt(M_ARENA_MAX, 2);
     qtDefaultHandler = qInstallMessageHandler(reportNoDisplay);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtDefaultHandler);
