@@ -40,11 +40,11 @@ std::string keyProblem(const char* lead, const std::string& key) {
 
 }  // namespace
 
-// One source made current, and its work: the start, then the stop, on a global queue.
 // Whether a source's callbacks still reach the owner: made before the source, which
 // its callbacks hold.
 using Heard = std::shared_ptr<std::atomic<bool>>;
 
+// One source made current, and its work: the start, then the stop, on a global queue.
 struct Run {
     Run(std::shared_ptr<es::ESLogger> s, Heard h) : source(std::move(s)), heard(std::move(h)) {}
     const std::shared_ptr<es::ESLogger> source;
