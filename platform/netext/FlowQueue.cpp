@@ -185,10 +185,6 @@ struct FlowQueue::State {
     }
 };
 
-namespace {
-
-}  // namespace
-
 std::optional<std::uint32_t> kernelQueueSequence(std::uint16_t queue) {
     std::ifstream in("/proc/net/netfilter/nfnetlink_queue");
     std::uint32_t number = 0, portId = 0, total = 0, copyMode = 0, copyRange = 0, dropped = 0, userDropped = 0,
