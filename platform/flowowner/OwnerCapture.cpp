@@ -140,6 +140,7 @@ std::unique_ptr<OwnerCapture> OwnerCapture::load(std::string& why) {
         {skel->progs.on_send, &skel->links.on_send, false},
         // Before the hooks that record bound sockets, so that none is left behind.
         {skel->progs.on_release, &skel->links.on_release, true},
+        {skel->progs.on_state, &skel->links.on_state, false},
         {skel->progs.on_sockops, &skel->links.on_sockops, true},
         {skel->progs.on_sendmsg4, &skel->links.on_sendmsg4, true},
         {skel->progs.on_sendmsg6, &skel->links.on_sendmsg6, true},

@@ -3,7 +3,7 @@
  * UDP datagram sent, a TCP listen or UDP bind (for inbound flows). The records of
  * connects and datagrams outlive the socket and the process, so a flow whose first
  * packet is looked at later still has its owner; those of listening and bound sockets
- * go when the socket is released, since no flow reaches them after. Executable paths
+ * go when the socket is released, or stops listening, since no flow reaches them after. Executable paths
  * are kept once per executable file, recorded at exec (and on first sight of a process
  * that was running before). Only flows of the network namespace named by target_netns
  * are recorded. */
@@ -320,15 +320,29 @@ int on_post_bind6(struct bpf_sock *sk) {
     return on_bind(sk, 1);
 }
 
-/* A listening or bound socket that goes takes its record along, unless another socket
- * has taken the key since. */
+/* Removes the record a listening or bound socket keeps, unless another socket has
+ * taken the key since. */
+static __always_inline void forget_bound(void *sk, __u64 socket) {
+    struct qm_flow_key *key = bpf_sk_storage_get(&bound, sk, 0, 0);
+    if (!key) return;
+    struct qm_owner *o = bpf_map_lookup_elem(&flows, key);
+    if (o && o->socket == socket) bpf_map_delete_elem(&flows, key);
+}
+
+/* A listening or bound socket that goes takes its record along. */
 SEC("cgroup/sock_release")
 int on_release(struct bpf_sock *sk) {
-    struct qm_flow_key *key = bpf_sk_storage_get(&bound, sk, 0, 0);
-    if (!key) return 1;
-    struct qm_owner *o = bpf_map_lookup_elem(&flows, key);
-    if (o && o->socket == bpf_get_socket_cookie(sk)) bpf_map_delete_elem(&flows, key);
+    forget_bound(sk, bpf_get_socket_cookie(sk));
     return 1;
+}
+
+/* So does a listener that stops listening (shut down, but still open): no flow reaches
+ * it after. Listening again records it again. */
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(on_state, struct sock *sk, int oldstate, int newstate) {
+    if (oldstate != TCP_LISTEN || newstate == TCP_LISTEN) return 0;
+    forget_bound(sk, bpf_get_socket_cookie(sk));
+    return 0;
 }
 
 /* Connected UDP: the datagram has already passed the output hook when this runs, so

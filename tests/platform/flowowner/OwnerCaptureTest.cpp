@@ -207,4 +207,20 @@ TEST_F(OwnerCaptureTest, ListenersAndBoundSocketsAreRecordedWhileTheyLast) {
     for (const FlowEnds& ends : {tcp, udp}) EXPECT_FALSE(capture->find(ends)) << "protocol " << ends.protocol;
 }
 
+// A listener shut down but still open is reached by no flow: its record goes at once,
+// and comes back when it listens again (on a new port: it was bound to port 0).
+TEST_F(OwnerCaptureTest, AListenerThatStopsListeningLosesItsRecord) {
+    FlowEnds ends;
+    ends.protocol = IPPROTO_TCP;
+    ends.localPort = port;
+    ASSERT_TRUE(capture->find(ends));
+    ASSERT_EQ(::shutdown(listener, SHUT_RDWR), 0);
+    EXPECT_FALSE(capture->find(ends));
+    ASSERT_EQ(::listen(listener, 64), 0);
+    ends.localPort = portOf(listener);
+    auto owner = capture->find(ends);
+    ASSERT_TRUE(owner);
+    EXPECT_EQ(owner->pid, ::getpid());
+}
+
 }  // namespace
