@@ -3,7 +3,9 @@
 // filter enabled, or disabled: no table and no kernel program) alternate in pairs, so
 // that a change of the machine's load meets both. For each kind of flow it prints the
 // share reported with the right pid and executable, and how long the connect (or send)
-// call takes with flowspur and how much of that flowspur adds (p50, p99). Then a burst
+// call takes with flowspur and how much of that flowspur adds (p50, p99), and for TCP
+// the SYNs sent again and how many of those found their SYN still held inside the
+// machine (a connect a retransmit timeout late names itself). Then a burst
 // line per protocol: flows made from 8 threads at once, the share reported, and whether
 // every unreported one is counted in flowspur's log. The load average is printed beside
 // the figures. Needs root.
@@ -18,6 +20,8 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <sstream>
+#include <string>
 
 #include "BenchSupport.h"
 #include "Bundle.h"
@@ -127,6 +131,27 @@ std::vector<Flow> run(const Mode& m, int count, std::uint16_t serverPort, Ports&
 
 std::int64_t protocolOf(int type) { return type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP; }
 
+// This network namespace's count of SYNs sent again, and of retransmits that found
+// their packet still inside the machine (held in a queue, or for a neighbour): a
+// connect that took a retransmit timeout longer says why.
+struct Retransmits {
+    std::uint64_t syn = 0, held = 0;
+};
+
+Retransmits retransmits() {
+    Retransmits r;
+    std::ifstream in("/proc/net/netstat");
+    for (std::string names, values; std::getline(in, names) && std::getline(in, values);) {
+        if (names.rfind("TcpExt:", 0) != 0) continue;
+        std::istringstream n(names), v(values);
+        for (std::string name, value; n >> name && v >> value;) {
+            if (name == "TCPSynRetrans") r.syn = std::stoull(value);
+            if (name == "TCPSpuriousRtxHostQueues") r.held = std::stoull(value);
+        }
+    }
+    return r;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,6 +246,7 @@ int main(int argc, char** argv) {
     struct Figures {
         std::vector<double> on, off;  // call times
         std::size_t attributed = 0, flows = 0;
+        Retransmits resent[2];  // off, on
     };
     std::vector<Figures> figures(std::size(modes));
     Ports udpPorts;
@@ -233,7 +259,11 @@ int main(int argc, char** argv) {
             for (std::size_t i = 0; i < std::size(modes); ++i) {
                 const Mode& m = modes[i];
                 const auto start = Clock::now();
+                const Retransmits before = retransmits();
                 std::vector<Flow> flows = run(m, perRound, port, udpPorts);
+                const Retransmits after = retransmits();
+                figures[i].resent[on].syn += after.syn - before.syn;
+                figures[i].resent[on].held += after.held - before.held;
                 for (const Flow& f : flows) (on ? figures[i].on : figures[i].off).push_back(f.callMs);
                 if (!on) continue;
                 receiver->waitForFlows(flows, protocolOf(m.type), start, 10s);
@@ -254,11 +284,20 @@ int main(int argc, char** argv) {
         const Figures& f = figures[i];
         double p50 = percentile(f.on, 0.5), p99 = percentile(f.on, 0.99);
         double b50 = percentile(f.off, 0.5), b99 = percentile(f.off, 0.99);
+        char resent[96] = "";
+        if (modes[i].type == SOCK_STREAM) {
+            std::snprintf(resent, sizeof resent, "  SYNs resent %llu/%llu on/off, still held %llu/%llu",
+                          static_cast<unsigned long long>(f.resent[1].syn),
+                          static_cast<unsigned long long>(f.resent[0].syn),
+                          static_cast<unsigned long long>(f.resent[1].held),
+                          static_cast<unsigned long long>(f.resent[0].held));
+        }
         std::printf("  %-46s attributed %4zu of %4zu (%5.1f%%)  call p50 %6.2f ms (%+6.2f)  p99 %6.2f ms (%+6.2f)"
-                    "%s%s  load %s\n",
+                    "%s%s%s  load %s\n",
                     modes[i].name, f.attributed, f.flows,
                     f.flows == 0 ? 0.0 : 100.0 * double(f.attributed) / double(f.flows), p50, p50 - b50, p99,
-                    p99 - b99, modes[i].goal ? "  " : "", modes[i].goal ? modes[i].goal : "", loadAverage().c_str());
+                    p99 - b99, modes[i].goal ? "  " : "", modes[i].goal ? modes[i].goal : "", resent,
+                    loadAverage().c_str());
     }
     std::fflush(stdout);
 

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -49,25 +50,45 @@ public:
     static constexpr const char* kPeer = "10.231.0.2";
     static constexpr const char* kLocal6 = "fd00:231::1";
     static constexpr const char* kPeer6 = "fd00:231::2";
+    static constexpr const char* kLocalLink = "02:00:0a:e7:00:01";
+    static constexpr const char* kPeerLink = "02:00:0a:e7:00:02";
 
     // An error text when the machine does not allow it (not root, no namespaces).
+    // The link is ready when it returns: both ends know each other's link address (no
+    // neighbour discovery or ARP delays a first packet) and no address is tentative.
     std::optional<std::string> setUp() {
         if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
         if (!looptest::loopbackUp()) return std::string("cannot bring up the loopback interface");
         peer_ = "qm-flow-" + std::to_string(::getpid());
+        const std::string there = "ip -n " + peer_ + " ";
         const std::string commands[] = {
             "ip netns add " + peer_,
-            "ip link add qmv0 type veth peer name qmv1 netns " + peer_,
+            "ip link add qmv0 address " + std::string(kLocalLink) + " type veth peer name qmv1 address " +
+                kPeerLink + " netns " + peer_,
+            // No link-local addresses, so nothing waits for their duplicate detection.
+            "ip link set qmv0 addrgenmode none",
+            there + "link set qmv1 addrgenmode none",
             "ip addr add " + std::string(kLocal) + "/24 dev qmv0",
             "ip addr add " + std::string(kLocal6) + "/64 dev qmv0 nodad",
+            "ip neigh replace " + std::string(kPeer) + " lladdr " + kPeerLink + " dev qmv0 nud permanent",
+            "ip neigh replace " + std::string(kPeer6) + " lladdr " + kPeerLink + " dev qmv0 nud permanent",
             "ip link set qmv0 up",
-            "ip -n " + peer_ + " addr add " + std::string(kPeer) + "/24 dev qmv1",
-            "ip -n " + peer_ + " addr add " + std::string(kPeer6) + "/64 dev qmv1 nodad",
-            "ip -n " + peer_ + " link set qmv1 up",
-            "ip -n " + peer_ + " link set lo up",
+            there + "addr add " + kPeer + "/24 dev qmv1",
+            there + "addr add " + kPeer6 + "/64 dev qmv1 nodad",
+            there + "neigh replace " + kLocal + " lladdr " + kLocalLink + " dev qmv1 nud permanent",
+            there + "neigh replace " + kLocal6 + " lladdr " + kLocalLink + " dev qmv1 nud permanent",
+            there + "link set qmv1 up",
+            there + "link set lo up",
         };
         for (const std::string& c : commands) {
             if (std::system((c + " 2>&1").c_str()) != 0) return "`" + c + "` failed";
+        }
+        // An address stays tentative until its link has come up, which the kernel
+        // notes in its own time.
+        for (int i = 0; !(output("ip -6 addr show tentative").empty() && output(there + "-6 addr show tentative").empty());
+             ++i) {
+            if (i == 3000) return std::string("an IPv6 address of the link stayed tentative");
+            std::this_thread::sleep_for(10ms);
         }
         return std::nullopt;
     }
@@ -124,6 +145,17 @@ public:
     }
 
 private:
+    // What command writes on its standard output.
+    static std::string output(const std::string& command) {
+        std::string text;
+        if (FILE* f = ::popen(command.c_str(), "r")) {
+            char buffer[256];
+            for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+            ::pclose(f);
+        }
+        return text;
+    }
+
     std::string peer_;
     int server_ = -1;
     std::thread acceptor_;
