@@ -413,7 +413,7 @@ void EventFilters::addEvents(EventBatch&& batch) {
     }
     if (const std::size_t paths = sortedProgramPaths.size() + newPaths.size(); paths > sortedProgramPaths.capacity())
         sortedProgramPaths.reserve(std::max(paths, 2 * sortedProgramPaths.capacity()));
-    allPrograms.reserve(allPrograms.size() + newPaths.size());
+    reserveToInsert(allPrograms, newPaths.size());
 
     appendEvents(allEvents, std::move(batch.events_));
     for (auto& [program, addition] : additions) program->add(std::move(addition));

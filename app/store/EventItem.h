@@ -106,6 +106,14 @@ void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& l
 // Takes the memory that appendEvents(list, later) needs (or throws, leaving list as it
 // was), so that the append then takes none and cannot fail.
 void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later);
+// Room in a hashed set or map for `more` further entries, so that inserting them neither
+// rehashes nor allocates buckets. Only grows: reserving what a table already holds would
+// rehash it to fewer buckets, once per call.
+template <typename Table>
+void reserveToInsert(Table& table, std::size_t more) {
+    if (double(table.size() + more) > double(table.bucket_count()) * double(table.max_load_factor()))
+        table.reserve(table.size() + more);
+}
 
 // Hashing and equality of shared items by item identity, for sets of items.
 struct EventItemIdentityHash {

@@ -70,8 +70,8 @@ ProgramItem::Addition ProgramItem::prepare(ProgramRun&& run) {
         if (!contents_.eventTypeCount.contains(type.name)) addition.newTypes.emplace(type.name, type.count);
     reserveToAppend(contents_.allEvents, run.events);
     // Room enough that the merges below neither rehash nor allocate.
-    contents_.processPIDs.reserve(contents_.processPIDs.size() + addition.processPIDs.size());
-    contents_.sessionIDs.reserve(contents_.sessionIDs.size() + addition.sessionIDs.size());
+    reserveToInsert(contents_.processPIDs, addition.processPIDs.size());
+    reserveToInsert(contents_.sessionIDs, addition.sessionIDs.size());
     addition.run = std::move(run);
     return addition;
 }
