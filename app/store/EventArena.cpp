@@ -131,4 +131,11 @@ void EventArena::deallocate(void* block) noexcept {
     release(reinterpret_cast<std::byte*>(address & ~(regionSize - 1)));
 }
 
+const dispatch::DispatchGroup& releaseWork() {
+    static const dispatch::DispatchGroup* group = new dispatch::DispatchGroup;  // never destroyed: outlives static teardown
+    return *group;
+}
+
+void waitForReleases() { releaseWork().wait(); }
+
 }  // namespace qm

@@ -75,17 +75,24 @@ struct ArenaAllocator {
     }
 };
 
+// The work of releaseLater, of every caller: what the end of the process waits for.
+const dispatch::DispatchGroup& releaseWork();
+
 // Lets go of value (items, or lists and maps of them) on a global queue: freeing the
 // items of a large capture takes the better part of a second. Where no work can be
 // queued (memory has run out), it goes here.
 template <class T>
 void releaseLater(T value) noexcept {
     try {
-        dispatch::DispatchQueue::global(dispatch::QoS::utility).async([held = std::move(value)]() mutable {
-            T gone = std::move(held);
-        });
+        releaseWork().async(dispatch::DispatchQueue::global(dispatch::QoS::utility),
+                            [held = std::move(value)]() mutable { T gone = std::move(held); });
     } catch (...) {
     }
 }
+
+// Blocks until every value handed to releaseLater so far has gone. For the end of the
+// process, after the windows and their sources: freeing runs on no longer while the
+// statics' destructors run.
+void waitForReleases();
 
 }  // namespace qm

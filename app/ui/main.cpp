@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "AppDelegate.h"
+#include "EventArena.h"
 #include "MainQueueHook.h"
 #include "MainWindowController.h"
 #include "QtSettings.h"
@@ -73,8 +74,10 @@ int main(int argc, char** argv) {
         if (arguments.size() > 1) window.openEventFile(std::filesystem::path(arguments[1].toStdString()));
         result = app.exec();
     }
-    // The window has stopped its sources without waiting for them; their work ends
-    // before the statics it uses do (a file source before its next block of lines).
+    // The window has stopped its sources and handed its items to be freed without
+    // waiting for either; that work ends before the statics it uses do (a file source
+    // before its next block of lines), sources first: their ends free items too.
     qm::SourceControl::waitForSourceWork();
+    qm::waitForReleases();
     return result;
 }

@@ -490,14 +490,19 @@ void DispatchGroup::notify(const DispatchQueue& queue, Work work) const {
 
 void DispatchGroup::async(const DispatchQueue& queue, Work work) const {
     enter();
-    queue.async([group = *this, work = std::move(work)] {
-        // Left also when work throws (the queue's worker then logs the exception).
-        struct Leave {
-            const DispatchGroup& group;
-            ~Leave() { group.leave(); }
-        } leave{group};
-        work();
-    });
+    try {
+        queue.async([group = *this, work = std::move(work)] {
+            // Left also when work throws (the queue's worker then logs the exception).
+            struct Leave {
+                const DispatchGroup& group;
+                ~Leave() { group.leave(); }
+            } leave{group};
+            work();
+        });
+    } catch (...) {  // not queued (memory ran out): the group does not wait for it
+        leave();
+        throw;
+    }
 }
 
 // ---- concurrentPerform -------------------------------------------------------------------

@@ -99,7 +99,8 @@ public:
     // until then.
     void notify(const DispatchQueue& queue, Work work) const;
 
-    // Enters, runs work on queue, then leaves.
+    // Enters, runs work on queue, then leaves. When the work cannot be queued (memory
+    // ran out), it leaves again and the exception comes back here.
     void async(const DispatchQueue& queue, Work work) const;
 
     struct State;

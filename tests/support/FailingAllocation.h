@@ -1,7 +1,8 @@
 #pragma once
 // Allocation failures on demand, for tests of what code does when memory runs out. A
-// test program that has FailingAllocation.cpp among its sources replaces the global
-// operator new and delete; allocations behave as usual until a test arms a failure.
+// test program that has FailingAllocation.cpp among its sources replaces every form of
+// the global operator new (the operators delete stay as they are); allocations behave
+// as usual until a test arms a failure, also under a sanitizer.
 
 #include <cstddef>
 

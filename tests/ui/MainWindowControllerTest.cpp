@@ -19,13 +19,33 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "EventTypeViewController.h"
+#include "FailingAllocation.h"
 #include "MainWindowController.h"
 #include "ProgramViewItem.h"
+#include "SaveEvents.h"
 #include "Symbols.h"
 #include "UiTestSupport.h"
 #include "ViewController.h"
+
+// The save's writer, wrapped when this program is linked: the wrapper runs on the
+// save's own thread, so memory runs out there and nowhere else (Qt's allocations are
+// untouched).
+std::atomic<long> savingFailsAt{-1};     // the save's allocation that fails; -1: none
+std::atomic<long> savingAllocations{0};  // the allocations the last save made
+qm::SaveResult realWriteEvents(const std::filesystem::path& url, const std::vector<qm::EventItemPtr>& events,
+                               const std::function<void()>& encodingFailed) __asm__("__real_" QM_WRITE_EVENTS);
+qm::SaveResult wrappedWriteEvents(const std::filesystem::path& url, const std::vector<qm::EventItemPtr>& events,
+                                  const std::function<void()>& encodingFailed) __asm__("__wrap_" QM_WRITE_EVENTS);
+qm::SaveResult wrappedWriteEvents(const std::filesystem::path& url, const std::vector<qm::EventItemPtr>& events,
+                                  const std::function<void()>& encodingFailed) {
+    const failalloc::OnThisThread allocations(savingFailsAt);
+    qm::SaveResult result = realWriteEvents(url, events, encodingFailed);
+    savingAllocations = allocations.made();
+    return result;
+}
 
 namespace {
 
@@ -150,6 +170,12 @@ protected:
         for (QAction* item : window->searchToolbar->searchMenuTemplate->actions())
             if (item->text() == title) return item;
         return nullptr;
+    }
+
+    std::set<std::string> dirNames() const {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path)) names.insert(entry.path().filename());
+        return names;
     }
 
     qm::InMemorySettings settings;
@@ -412,14 +438,48 @@ TEST_F(MainWindowTest, SaveIsEnabledForAShownListAndNotWhileSaving) {
     EXPECT_TRUE(save->isEnabled());
     EXPECT_EQ(uitest::readLines(target).size(), 3u);
 
-    // A failed save shows its error alone and gives Save back.
-    window->saveAnswers = {dir / "missing" / "out.json"};
+    // A failed save shows one alert that names the cause, leaves the earlier file as it
+    // was and nothing beside it, and gives Save back.
+    struct Failure {
+        const char* what;
+        std::filesystem::path target;
+        long failingAllocation;  // of the save's own, on its thread; -1: none
+        const char* message;
+        const char* cause;
+    };
+    // The save's last allocation comes after its file beside the target exists.
+    const long lastAllocation = savingAllocations - 1;
+    ASSERT_GE(lastAllocation, 0);
+    const Failure failures[] = {
+        {"no such folder", dir / "missing" / "out.json", -1, "File Access Error", "opening"},
+        {"out of memory", target, lastAllocation, "Save Error", "Unable to save file: out of memory"},
+    };
+    for (const Failure& failure : failures) {
+        SCOPED_TRACE(failure.what);
+        std::ofstream(target, std::ios::trunc) << "earlier\n";
+        const auto files = dirNames();
+        const std::size_t alerts = presenter->alerts.size();
+        savingFailsAt = failure.failingAllocation;
+        window->saveAnswers = {failure.target};
+        save->trigger();
+        EXPECT_FALSE(save->isEnabled());
+        ASSERT_TRUE(waitUntil([&] { return save->isEnabled(); }));
+        savingFailsAt = -1;
+        uitest::settle();
+        ASSERT_EQ(presenter->alerts.size(), alerts + 1);
+        EXPECT_EQ(presenter->alerts.back().messageText, failure.message);
+        EXPECT_EQ(presenter->alerts.back().informativeText, failure.cause);
+        EXPECT_TRUE(window->validateUserInterfaceItem(save));
+        EXPECT_EQ(uitest::readLines(target), std::vector<std::string>{"earlier"});
+        EXPECT_EQ(dirNames(), files);
+    }
+    // The next save completes.
+    window->saveAnswers = {target};
     save->trigger();
-    EXPECT_FALSE(save->isEnabled());
     ASSERT_TRUE(waitUntil([&] { return save->isEnabled(); }));
     uitest::settle();
-    EXPECT_EQ(presenter->messages(), std::vector<std::string>({"Save Completed.", "File Access Error"}));
-    EXPECT_TRUE(window->validateUserInterfaceItem(save));
+    EXPECT_EQ(presenter->messages().back(), "Save Completed.");
+    EXPECT_EQ(uitest::readLines(target).size(), 3u);
 
     // A cancelled panel saves nothing and leaves the item alone.
     save->trigger();

@@ -1,7 +1,8 @@
 // The events view closed while a file loads, in a process of its own that ends as the
-// application does: the window goes, main waits for the sources' work and returns, and
-// the statics' destructors run. Arguments: the file, the milliseconds before the close,
-// the threads the file source decodes with. Exit status 0 when all went well.
+// application does: the window goes, main waits for the sources' work and for the
+// freeing of items, returns, and the statics' destructors run. Arguments: the file, the
+// milliseconds before the close, the threads the file source decodes with. Exit status
+// 0 when all went well.
 
 #include <QApplication>
 #include <QTimer>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "DefaultSettings.h"
+#include "EventArena.h"
 #include "MainQueueHook.h"
 #include "SourceControl.h"
 #include "ViewController.h"
@@ -31,5 +33,6 @@ int main(int argc, char** argv) {
         app.exec();
     }
     qm::SourceControl::waitForSourceWork();
+    qm::waitForReleases();
     return 0;
 }
