@@ -306,6 +306,7 @@ TEST(BackgroundEvents, NoHookRunsOnceItIsGone) {
     probe->gone = true;
     ASSERT_TRUE(eventually([&] { return probe.use_count() == 1; }));
     EXPECT_EQ(probe->afterwards, 0);
+    qm::waitForReleases();  // the items it built go on a global queue, as at the application's exit
 }
 
 }  // namespace
