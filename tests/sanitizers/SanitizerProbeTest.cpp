@@ -3,9 +3,10 @@
 // functions, not every memory call Qt makes.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "CommandOutput.h"
 
 namespace {
 
@@ -16,12 +17,8 @@ TEST(ThreadSanitizer, ReportsQtCopyingOurBufferWhileWeWriteIt) {
     const char* options = std::getenv("TSAN_OPTIONS");
     ASSERT_NE(options, nullptr);
     ASSERT_NE(std::string(options).find("tsan.supp"), std::string::npos) << options;
-    std::FILE* probe = ::popen(QT_COPY_RACE_PROBE " 2>&1", "r");
-    ASSERT_NE(probe, nullptr);
-    std::string output;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, probe)) > 0;) output.append(chunk, n);
-    ::pclose(probe);
+    const auto [output, status] = commandout::run(QT_COPY_RACE_PROBE " 2>&1");
+    ASSERT_NE(status, -1);
     EXPECT_NE(output.find("WARNING: ThreadSanitizer: data race"), std::string::npos) << output;
     EXPECT_NE(output.find("QByteArray::QByteArray"), std::string::npos) << output;
 #endif

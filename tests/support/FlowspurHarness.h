@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommandOutput.h"
 #include "ESMessage.h"
 #include "IPCConnection.h"
 #include "LoopbackNetwork.h"
@@ -85,7 +85,8 @@ public:
         }
         // An address stays tentative until its link has come up, which the kernel
         // notes in its own time.
-        for (int i = 0; !(output("ip -6 addr show tentative").empty() && output(there + "-6 addr show tentative").empty());
+        for (int i = 0; !(commandout::run("ip -6 addr show tentative").output.empty() &&
+                         commandout::run(there + "-6 addr show tentative").output.empty());
              ++i) {
             if (i == 3000) return std::string("an IPv6 address of the link stayed tentative");
             std::this_thread::sleep_for(10ms);
@@ -145,17 +146,6 @@ public:
     }
 
 private:
-    // What command writes on its standard output.
-    static std::string output(const std::string& command) {
-        std::string text;
-        if (FILE* f = ::popen(command.c_str(), "r")) {
-            char buffer[256];
-            for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
-            ::pclose(f);
-        }
-        return text;
-    }
-
     std::string peer_;
     int server_ = -1;
     std::thread acceptor_;

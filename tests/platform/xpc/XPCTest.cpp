@@ -16,6 +16,7 @@
 #include <thread>
 #include <sys/stat.h>
 
+#include "CommandOutput.h"
 #include "OSLog.h"
 
 namespace {
@@ -468,12 +469,8 @@ TEST(XPCExit, RefusalsCountedBeforeMainReturnsAreWritten) {
         char tmpl[] = "/tmp/qm-xpc-exit-XXXXXX";
         std::string dir = ::mkdtemp(tmpl);
         std::string command = std::string(LISTENER_AT_EXIT) + " " + dir + " " + mode + " 2>&1";
-        FILE* out = ::popen(command.c_str(), "r");
-        ASSERT_NE(out, nullptr);
-        std::string text;
-        char buf[4096];
-        while (std::size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
-        int status = ::pclose(out);
+        const auto [text, status] = commandout::run(command);
+        ASSERT_NE(status, -1);
         std::filesystem::remove_all(dir);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << mode << ": " << status << "\n" << text;
         EXPECT_NE(text.find(": 1 refused since the last line about it"), std::string::npos) << mode << "\n" << text;
