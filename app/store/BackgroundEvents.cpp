@@ -360,16 +360,20 @@ void BackgroundEvents::flush() {
 
 void BackgroundEvents::deliveryFailed() noexcept {
     // The batch is lost: what follows it is dropped too, so the store keeps no gap.
+    // One step under both locks, so that no flush takes a stamp that is still current
+    // with events that the cut has not dropped yet. The chunks workers joined came
+    // after the lost batch, which a flush took before them.
     const std::string failure = failureText();
+    bool tell;
+    EventBatch after;
     {
         std::lock_guard lock(mutex_);
         ++losses_;
-    }
-    bool tell;
-    {
-        std::lock_guard lock(shared_->mutex);
+        std::lock_guard joining(shared_->mutex);
         tell = shared_->cut(shared_->epoch.load());
+        std::swap(after, shared_->joined);
     }
+    releaseLater(std::move(after));
     if (tell) shared_->report(failure);
 }
 
