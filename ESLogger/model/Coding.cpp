@@ -1,8 +1,12 @@
 #include "Coding.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <new>
+
+#include "PerThread.h"
 
 namespace es {
 
@@ -123,6 +127,11 @@ bool fastSingleIntRecord(FastValue v, std::string_view key, std::int64_t& out) {
     return have;
 }
 
+namespace {
+// A string or key of the text read by iterateText, unescaped into this thread's room.
+bool unescapeFast(simdjson::ondemand::raw_json_string raw, std::string_view& out);
+}  // namespace
+
 bool skipValue(FastValue v, int depth) {
     // Deeper values are rare; the full parse reads them without recursion.
     constexpr int maxDepth = 32;
@@ -136,7 +145,7 @@ bool skipValue(FastValue v, int depth) {
             for (auto member : obj) {
                 simdjson::ondemand::field f;
                 std::string_view key;
-                if (std::move(member).get(f) != simdjson::SUCCESS || f.unescaped_key().get(key) != simdjson::SUCCESS ||
+                if (std::move(member).get(f) != simdjson::SUCCESS || !unescapeFast(f.key(), key) ||
                     !skipValue(f.value(), depth + 1))
                     return false;
             }
@@ -157,7 +166,7 @@ bool skipValue(FastValue v, int depth) {
         }
         case Type::string: {
             std::string_view text;
-            return v.get_string().get(text) == simdjson::SUCCESS;
+            return fastString(v, text);
         }
         case Type::boolean: {
             bool b;
@@ -258,36 +267,76 @@ bool replaceUnheldNumbers(std::string& text) {
     return changed;
 }
 
-// This thread's copy of the text being decoded. The parsers read a little past
-// the end, so the copy is padded.
-std::string& paddedCopy(std::string_view text) {
-    thread_local std::string buffer;
-    buffer.reserve(text.size() + simdjson::SIMDJSON_PADDING);
-    buffer.assign(text);
-    return buffer;
-}
+// What a thread decodes with: the copy of the text being decoded (the parsers read a
+// little past the end, so the copy is padded), the parsers, which keep their memory
+// from line to line, and the room the fast read unescapes a string into. That room is
+// ours rather than the on-demand parser's, as the parser does not tell when it could
+// not get its own.
+struct Decoding {
+    std::string buffer;
+    std::string strings;
+    simdjson::ondemand::parser fastParser;
+    simdjson::ondemand::document fastDocument;
+    simdjson::dom::parser parser;
 
-thread_local simdjson::ondemand::parser fastParser;
-thread_local simdjson::ondemand::document fastDocument;
+    std::string& paddedCopy(std::string_view text) {
+        buffer.reserve(text.size() + simdjson::SIMDJSON_PADDING);
+        buffer.assign(text);
+        return buffer;
+    }
+
+    // A parser that could not get its buffers is left unfit for the next line (the
+    // tree parser forgets its depth limit and would then write past its stacks): both
+    // are made again, and memory running out is told as it is everywhere else.
+    void checkMemory(simdjson::error_code error) {
+        if (error != simdjson::MEMALLOC) [[likely]]
+            return;
+        fastDocument = {};
+        fastParser = simdjson::ondemand::parser();
+        parser = simdjson::dom::parser();
+        throw std::bad_alloc();
+    }
+};
+
+Decoding& decoding() { return qm::perThread<Decoding>(); }
+
+bool unescapeFast(simdjson::ondemand::raw_json_string raw, std::string_view& out) {
+    Decoding& d = decoding();
+    auto* room = reinterpret_cast<std::uint8_t*>(d.strings.data());
+    return d.fastParser.unescape(raw, room).get(out) == simdjson::SUCCESS;
+}
 
 }  // namespace
 
 bool iterateText(std::string_view text, FastValue& root) {
-    std::string& buffer = paddedCopy(text);
-    return fastParser.iterate(buffer.data(), buffer.size(), buffer.capacity()).get(fastDocument) == simdjson::SUCCESS &&
-           fastDocument.get_value().get(root) == simdjson::SUCCESS;
+    Decoding& d = decoding();
+    std::string& buffer = d.paddedCopy(text);
+    // A string unescapes to no more than it takes in the text; the unescaping writes
+    // whole blocks, up to a padding's length past the end.
+    if (const std::size_t room = text.size() + 2 * simdjson::SIMDJSON_PADDING; d.strings.size() < room)
+        d.strings.resize(std::max(room, 2 * d.strings.size()));
+    const simdjson::error_code error = d.fastParser.iterate(buffer.data(), buffer.size(), buffer.capacity()).get(d.fastDocument);
+    d.checkMemory(error);
+    return error == simdjson::SUCCESS && d.fastDocument.get_value().get(root) == simdjson::SUCCESS;
 }
 
-bool iteratedToEnd() { return fastDocument.current_location().error() == simdjson::OUT_OF_BOUNDS; }
+bool fastString(FastValue v, std::string_view& out) {
+    simdjson::ondemand::raw_json_string raw;
+    return v.get_raw_json_string().get(raw) == simdjson::SUCCESS && unescapeFast(raw, out);
+}
+
+bool iteratedToEnd() { return decoding().fastDocument.current_location().error() == simdjson::OUT_OF_BOUNDS; }
 
 bool parseText(std::string_view text, JSONValue& root, DecodeFailure& failure) {
-    thread_local simdjson::dom::parser parser;
-    std::string& buffer = paddedCopy(text);
+    Decoding& d = decoding();
+    simdjson::dom::parser& parser = d.parser;
+    std::string& buffer = d.paddedCopy(text);
     auto result = parser.parse(buffer.data(), buffer.size(), false);
     if (result.error() == simdjson::NUMBER_ERROR && replaceUnheldNumbers(buffer)) {
         buffer.reserve(buffer.size() + simdjson::SIMDJSON_PADDING);
         result = parser.parse(buffer.data(), buffer.size(), false);
     }
+    d.checkMemory(result.error());
     if (result.error()) {
         failure.kind = DecodeFailure::Kind::corruptedData;
         failure.path.clear();

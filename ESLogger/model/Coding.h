@@ -30,6 +30,8 @@ namespace es {
 using JSONValue = simdjson::dom::element;
 // A value read straight from the text, for the fast decode (see decodeJSON).
 using FastValue = simdjson::ondemand::value;
+// A string of the text read by iterateText, unescaped; valid until the next call.
+bool fastString(FastValue v, std::string_view& out);
 
 // The state of one decode. A decode first runs optimistically: members are decoded
 // in the order of the text, no path is kept and a failure only returns false. Only
@@ -114,7 +116,7 @@ struct TextCoding {
     }
     static ES_HOT bool fast(FastValue v, S& out) {
         std::string_view text;
-        if (v.get_string().get(text) != simdjson::SUCCESS) return false;
+        if (!fastString(v, text)) return false;
         out = text;
         return true;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ODErrorNames.h"
+#include "PerThread.h"
 #include "ProgramItem.h"
 #include "TextForms.h"
 #include "TextRules.h"
@@ -615,7 +616,7 @@ void summarize(const EventItem& item, EventSummary& into, bool searchTextOnly) {
 // The store's passes and the annotator run on several threads at once, and a buffer
 // that keeps its capacity makes no heap block per event once it has grown.
 const EventSummary& summaryInScratch(const EventItem& item, bool searchTextOnly) {
-    thread_local EventSummary scratch;
+    EventSummary& scratch = perThread<EventSummary>();
     summarize(item, scratch, searchTextOnly);
     return scratch;
 }

@@ -19,6 +19,8 @@
 #ifdef __SANITIZE_THREAD__
 #include <QThreadPool>
 
+#include <pthread.h>
+
 #include <latch>
 #include <memory>
 
@@ -27,39 +29,31 @@ extern "C" void __tsan_ignore_thread_end();
 
 namespace {
 
-void nothing() {}
-
-// Runs `before` and then `after` on every thread of Qt's global pool: as many tasks as
-// the pool has threads, each holding its thread until all have started and this thread
-// has arrived too. The latch orders this thread's starts before each task's `after`.
-// Both steps are constants, not captures: `before` runs before the task reads anything,
-// as Qt's hand-over of the task is one the sanitizer cannot see.
-template <void (*before)(), void (*after)()>
-void onEveryPooledThread() {
+// Qt's global thread pool (Qt's Gui converts and scales images on it) hands its tasks
+// and their buffers between its threads under futex locks that ThreadSanitizer cannot
+// see, in functions with no symbols to suppress by name. Every pooled thread is started
+// at once, kept, and left out of the race check for the rest of its life; none of our
+// code runs there. The check resumes only as the thread ends, in a destructor of a
+// thread key made after Qt's own, so after all of Qt's code on that thread (the
+// sanitizer requires it to resume before the thread is gone).
+void leaveQtThreadPoolUnchecked() {
+    static pthread_key_t resumeAtExit;
+    if (::pthread_key_create(&resumeAtExit, [](void*) { __tsan_ignore_thread_end(); }) != 0) return;
     QThreadPool& pool = *QThreadPool::globalInstance();
+    pool.setExpiryTimeout(-1);
     const int threads = pool.maxThreadCount();
+    // Each task holds its thread until all have started, so that every thread runs one.
+    // The key is a constant, not a capture: the check stops before the task reads
+    // anything, as Qt's hand-over of the task is one the sanitizer cannot see.
     auto started = std::make_shared<std::latch>(threads + 1);
     for (int i = 0; i < threads; ++i)
         pool.start([started] {
-            before();
+            __tsan_ignore_thread_begin();
+            ::pthread_setspecific(resumeAtExit, &resumeAtExit);
             started->arrive_and_wait();
-            after();
         });
     started->arrive_and_wait();
 }
-
-// Qt's global thread pool (Qt's Gui converts and scales images on it) hands its tasks
-// and their buffers between its threads under futex locks that ThreadSanitizer cannot
-// see, in functions with no symbols to suppress by name. While this lives, every pooled
-// thread is started, kept and left out of the race check; none of our code runs there.
-// The check resumes before the threads end, which the sanitizer requires.
-struct QtThreadPoolUnchecked {
-    QtThreadPoolUnchecked() {
-        QThreadPool::globalInstance()->setExpiryTimeout(-1);
-        onEveryPooledThread<__tsan_ignore_thread_begin, nothing>();
-    }
-    ~QtThreadPoolUnchecked() { onEveryPooledThread<nothing, __tsan_ignore_thread_end>(); }
-};
 
 }  // namespace
 #endif
@@ -95,8 +89,7 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         ::testing::InitGoogleTest(&argc, argv);
 #ifdef __SANITIZE_THREAD__
-        std::optional<QtThreadPoolUnchecked> pool;
-        if (!GTEST_FLAG_GET(list_tests)) pool.emplace();
+        if (!GTEST_FLAG_GET(list_tests)) leaveQtThreadPoolUnchecked();
 #endif
         result = RUN_ALL_TESTS();
     }
