@@ -298,16 +298,22 @@ TEST(Subprocess, NoticeRunsAfterEveryHandleIsGone) {
 }
 
 TEST(Subprocess, SuspendAndResume) {
-    auto process = shell("read x; echo $x");
+    // The child runs until the test lets it end, so that it is still there to suspend.
+    const std::filesystem::path go =
+        std::filesystem::temp_directory_path() / ("qm-go-" + std::to_string(getpid()));
+    std::filesystem::remove(go);
+    auto process = shell("while [ ! -e '" + go.string() + "' ]; do sleep 0.01; done; read x; echo \"[$x]\"");
     std::promise<Bytes> result;
     process.launchCollecting(
         std::nullopt, [&](Subprocess&, const Bytes& out, const Bytes&) { result.set_value(out); });
     EXPECT_TRUE(process.suspend());
     EXPECT_TRUE(process.resume());
+    std::ofstream{go};
     auto future = result.get_future();
     ASSERT_EQ(future.wait_for(hangGuard), std::future_status::ready);
-    EXPECT_EQ(future.get(), "\n");  // /dev/null as input
+    EXPECT_EQ(future.get(), "[]\n");  // /dev/null as input
     process.waitForTermination();
+    std::filesystem::remove(go);
     EXPECT_FALSE(process.suspend());
 }
 
