@@ -392,7 +392,15 @@ void EventFilters::removeAll() {
     clearAll();
 }
 
-void EventFilters::addEvent(const EventItemPtr& event) { addEvents(EventBatch({event})); }
+void EventFilters::addEvent(const EventItemPtr& event) {
+    // An event of a known program takes no batch: its program adds it whole or not at
+    // all, and the store's list has room for it first.
+    const auto program = allPrograms.find(event->theProcess().executable.path);
+    if (program == allPrograms.end()) return addEvents(EventBatch({event}));
+    reserveToAppendOne(allEvents);
+    program->second->addEvent(event);
+    allEvents.push_back(event);
+}
 
 void EventFilters::addEvents(EventBatch&& batch) {
     // All the memory the batch takes is taken first: when it runs out, the store is

@@ -161,6 +161,10 @@ void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventIte
     list.reserve(std::max(list.size() + later.size(), 2 * list.capacity()));
 }
 
+void reserveToAppendOne(std::vector<EventItemPtr>& list) {
+    if (list.size() == list.capacity()) list.reserve(std::max<std::size_t>(1, 2 * list.capacity()));
+}
+
 void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later) {
     if (appendsInFront(list, later)) {
         later.insert(later.begin(), std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()));

@@ -106,12 +106,18 @@ void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& l
 // Takes the memory that appendEvents(list, later) needs (or throws, leaving list as it
 // was), so that the append then takes none and cannot fail.
 void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later);
+// The same for one item appended with push_back.
+void reserveToAppendOne(std::vector<EventItemPtr>& list);
 // Room in a hashed set or map for `more` further entries, so that inserting them neither
 // rehashes nor allocates buckets. Only grows: reserving what a table already holds would
-// rehash it to fewer buckets, once per call.
+// rehash it to fewer buckets, once per call. A table that has never been given buckets
+// (new, or moved from) has one built in and allocates at its first insert whatever its
+// load.
 template <typename Table>
 void reserveToInsert(Table& table, std::size_t more) {
-    if (double(table.size() + more) > double(table.bucket_count()) * double(table.max_load_factor()))
+    if (more == 0) return;
+    if (table.bucket_count() == 1 ||
+        double(table.size() + more) > double(table.bucket_count()) * double(table.max_load_factor()))
         table.reserve(table.size() + more);
 }
 

@@ -52,7 +52,21 @@ ProgramItem::ProgramItem(ProgramRun&& run, const ProgramIconProvider& icons) : p
 }
 
 void ProgramItem::addEvent(const EventItemPtr& event) {
-    if (event->theProcess().executable.path != programPath_) return;
+    const es::ESProcess& process = event->theProcess();
+    if (process.executable.path != programPath_) return;
+    {
+        // An event of a process, session and type the program has already: one count
+        // and the list, whose room is taken before anything changes.
+        std::lock_guard lock(updateLock_);
+        const auto type = contents_.eventTypeCount.find(shortTypeName(event->theEvent().event_type));
+        if (type != contents_.eventTypeCount.end() && contents_.processPIDs.contains(process.audit_token.pid) &&
+            contents_.sessionIDs.contains(process.session_id)) {
+            reserveToAppendOne(contents_.allEvents);
+            ++type->second;
+            contents_.allEvents.push_back(event);
+            return;
+        }
+    }
     addEvents(ProgramRun({event}));
 }
 

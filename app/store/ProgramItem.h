@@ -66,6 +66,7 @@ public:
     const std::shared_ptr<const ProgramIcon>& icon() const { return icon_; }
 
     // Adds an event of this program's path; an event of another path changes nothing.
+    // When memory runs out, the program is left as it was.
     void addEvent(const EventItemPtr& event);
     // Adds a run of events in one update; a run of another path changes nothing. When
     // memory runs out, the program is left as it was.

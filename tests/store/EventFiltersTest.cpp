@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 
 #include "DateTime.h"
 #include "DefaultSettings.h"
 #include "EventFilters.h"
+#include "FailingAllocation.h"
 #include "StoreTestSupport.h"
 
 using namespace storetest;
@@ -520,4 +522,52 @@ TEST(FilingABatch, MemoryRunningOutLeavesTheStoreAsItWasAndTheSameBatchFilesLate
     const StoreState after = stateOf(store);
     EXPECT_EQ(after.events, (std::vector<std::int64_t>{1, 2, 10, 11, 12}));
     EXPECT_EQ(after.programs, (decltype(after.programs){{"/bin/a", 2, 1, 1}, {"/bin/b", 2, 2, 1}, {"/bin/new", 1, 1, 1}}));
+}
+
+// One event at a time: memory running out at any allocation of the add leaves the
+// store as it was, and the same event then files whole.
+TEST(FilingOneEvent, MemoryRunningOutAtAnyPointLeavesTheStoreAsItWas) {
+    Ids newProcess, newSession;
+    newProcess.pid = 200;
+    newSession.session = 8;
+    struct Case {
+        const char* what;
+        es::ESMessage message;
+    };
+    const Case cases[] = {
+        {"a program, process, session and type the store has", message(openOf("/tmp/a2"), process("/bin/a"), 10)},
+        {"a new process", message(openOf("/tmp/a2"), process("/bin/a", newProcess), 10)},
+        {"a new session", message(openOf("/tmp/a2"), process("/bin/a", newSession), 10)},
+        {"a new type", message(openOf("/tmp/a2"), process("/bin/a"), 10, "2024-01-01T00:00:01.000Z",
+                               es::EventType::ES_EVENT_TYPE_NOTIFY_CLOSE)},
+        {"a new program", message(openOf("/tmp/n"), process("/bin/new"), 10)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool failed = true;
+        for (long at = 0; failed; ++at) {
+            qm::EventFilters store;
+            store.addEvent(item(message(openOf("/tmp/a"), process("/bin/a"), 1)));
+            store.allEvents.shrink_to_fit();  // the list's room must grow too
+            const StoreState before = stateOf(store);
+            const qm::EventItemPtr event = item(c.message);
+            {
+                const failalloc::OnThisThread failing(at);
+                try {
+                    store.addEvent(event);
+                } catch (const std::bad_alloc&) {
+                }
+                failed = failing.failed();
+            }
+            if (failed) {
+                ASSERT_EQ(stateOf(store), before) << "allocation " << at;
+                store.addEvent(event);
+            }
+            const StoreState after = stateOf(store);
+            ASSERT_EQ(after.events, (std::vector<std::int64_t>{1, 10})) << "allocation " << at;
+            std::size_t filed = 0;
+            for (const auto& program : after.programs) filed += std::get<1>(program);
+            ASSERT_EQ(filed, 2u) << "allocation " << at;
+        }
+    }
 }

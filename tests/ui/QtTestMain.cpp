@@ -12,6 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "EventArena.h"
+#include "SourceControl.h"
+
 #ifdef QM_WINDOW_MANAGER
 #include "WindowManagerDisplay.h"
 #endif
@@ -93,6 +96,10 @@ int main(int argc, char** argv) {
 #endif
         result = RUN_ALL_TESTS();
     }
+    // As the application does at its end: the sources' work and the freeing of the items
+    // handed to be freed end before the statics do (and before the leak check looks).
+    qm::SourceControl::waitForSourceWork();
+    qm::waitForReleases();
     std::error_code ec;
     std::filesystem::remove_all(network, ec);
     return result;
