@@ -16,8 +16,13 @@ template <class F>
 void forEachRunning(const std::string& program, const std::filesystem::path& file, F&& each) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-        const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string all;
+        try {
+            std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+            all.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure&) {  // the process ended as it was read
+            continue;
+        }
         std::vector<std::string> args;
         for (std::size_t at = 0; at < all.size();) {
             const std::size_t end = all.find('\0', at);
