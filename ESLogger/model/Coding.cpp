@@ -128,8 +128,47 @@ bool fastSingleIntRecord(FastValue v, std::string_view key, std::int64_t& out) {
 }
 
 namespace {
+
+// What a thread decodes with: the copy of the text being decoded (the parsers read a
+// little past the end, so the copy is padded), the parsers, which keep their memory
+// from line to line, and the room the fast read unescapes a string into. That room is
+// ours rather than the on-demand parser's, as the parser does not tell when it could
+// not get its own.
+struct Decoding {
+    std::string buffer;
+    std::string strings;
+    simdjson::ondemand::parser fastParser;
+    simdjson::ondemand::document fastDocument;
+    simdjson::dom::parser parser;
+
+    std::string& paddedCopy(std::string_view text) {
+        buffer.reserve(text.size() + simdjson::SIMDJSON_PADDING);
+        buffer.assign(text);
+        return buffer;
+    }
+
+    // A parser that could not get its buffers is left unfit for the next line (the
+    // tree parser forgets its depth limit and would then write past its stacks): both
+    // are made again, and memory running out is told as it is everywhere else.
+    void checkMemory(simdjson::error_code error) {
+        if (error != simdjson::MEMALLOC) [[likely]]
+            return;
+        fastDocument = {};
+        fastParser = simdjson::ondemand::parser();
+        parser = simdjson::dom::parser();
+        throw std::bad_alloc();
+    }
+};
+
+Decoding& decoding() { return qm::perThread<Decoding>(); }
+
 // A string or key of the text read by iterateText, unescaped into this thread's room.
-bool unescapeFast(simdjson::ondemand::raw_json_string raw, std::string_view& out);
+bool unescapeFast(simdjson::ondemand::raw_json_string raw, std::string_view& out) {
+    Decoding& d = decoding();
+    auto* room = reinterpret_cast<std::uint8_t*>(d.strings.data());
+    return d.fastParser.unescape(raw, room).get(out) == simdjson::SUCCESS;
+}
+
 }  // namespace
 
 bool skipValue(FastValue v, int depth) {
@@ -265,45 +304,6 @@ bool replaceUnheldNumbers(std::string& text) {
     }
     if (changed) text = std::move(out);
     return changed;
-}
-
-// What a thread decodes with: the copy of the text being decoded (the parsers read a
-// little past the end, so the copy is padded), the parsers, which keep their memory
-// from line to line, and the room the fast read unescapes a string into. That room is
-// ours rather than the on-demand parser's, as the parser does not tell when it could
-// not get its own.
-struct Decoding {
-    std::string buffer;
-    std::string strings;
-    simdjson::ondemand::parser fastParser;
-    simdjson::ondemand::document fastDocument;
-    simdjson::dom::parser parser;
-
-    std::string& paddedCopy(std::string_view text) {
-        buffer.reserve(text.size() + simdjson::SIMDJSON_PADDING);
-        buffer.assign(text);
-        return buffer;
-    }
-
-    // A parser that could not get its buffers is left unfit for the next line (the
-    // tree parser forgets its depth limit and would then write past its stacks): both
-    // are made again, and memory running out is told as it is everywhere else.
-    void checkMemory(simdjson::error_code error) {
-        if (error != simdjson::MEMALLOC) [[likely]]
-            return;
-        fastDocument = {};
-        fastParser = simdjson::ondemand::parser();
-        parser = simdjson::dom::parser();
-        throw std::bad_alloc();
-    }
-};
-
-Decoding& decoding() { return qm::perThread<Decoding>(); }
-
-bool unescapeFast(simdjson::ondemand::raw_json_string raw, std::string_view& out) {
-    Decoding& d = decoding();
-    auto* room = reinterpret_cast<std::uint8_t*>(d.strings.data());
-    return d.fastParser.unescape(raw, room).get(out) == simdjson::SUCCESS;
 }
 
 }  // namespace

@@ -154,16 +154,19 @@ bool appendsInFront(const std::vector<EventItemPtr>& list, const std::vector<Eve
     return later.size() > list.size() && later.capacity() - later.size() >= list.size();
 }
 
+// Room for `more` further items, growing by doubling so that appends stay linear.
+void reserveMore(std::vector<EventItemPtr>& list, std::size_t more) {
+    if (list.capacity() - list.size() >= more) return;
+    list.reserve(std::max(list.size() + more, 2 * list.capacity()));
+}
+
 }  // namespace
 
 void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later) {
-    if (appendsInFront(list, later) || list.capacity() - list.size() >= later.size()) return;
-    list.reserve(std::max(list.size() + later.size(), 2 * list.capacity()));
+    if (!appendsInFront(list, later)) reserveMore(list, later.size());
 }
 
-void reserveToAppendOne(std::vector<EventItemPtr>& list) {
-    if (list.size() == list.capacity()) list.reserve(std::max<std::size_t>(1, 2 * list.capacity()));
-}
+void reserveToAppendOne(std::vector<EventItemPtr>& list) { reserveMore(list, 1); }
 
 void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later) {
     if (appendsInFront(list, later)) {
