@@ -301,6 +301,20 @@ flowharness::ShortFlow resetConnectionOfNewProcess(std::uint16_t localPort, std:
     return f;
 }
 
+// What connection tracking holds of the tuples from localPort, and how many packets
+// the kernel has queued: which tells a flow that was never queued (a SYN that tracking
+// took for the old connection) from one that flowspur lost.
+std::string trackedConnections(std::uint16_t localPort) {
+    std::ifstream table("/proc/net/nf_conntrack");
+    std::string text = "packets the kernel queued: " + std::to_string(netext::kernelQueueSequence().value_or(0)) +
+                       "\ntracked connections of port " + std::to_string(localPort) + ":\n";
+    const std::string key = "sport=" + std::to_string(localPort) + " ";
+    for (std::string line; std::getline(table, line);) {
+        if (line.find(key) != std::string::npos) text += line + "\n";
+    }
+    return text;
+}
+
 // TCP has no time-wait after a reset: the same tuple may be connected again by another
 // process at once, and each connection is its own process's.
 TEST_F(FlowspurEndToEnd, ATCPTupleConnectedAgainByAnotherProcessNamesEachProcess) {
@@ -318,7 +332,8 @@ TEST_F(FlowspurEndToEnd, ATCPTupleConnectedAgainByAnotherProcessNamesEachProcess
     flowharness::ShortFlow second = resetConnectionOfNewProcess(first.port, port);
     ASSERT_EQ(second.port, first.port) << std::strerror(errno);
     auto secondFlows = receiver->flowsOf(second.pid);
-    ASSERT_EQ(secondFlows.size(), 1u) << "the second connection was not reported as its own process's";
+    ASSERT_EQ(secondFlows.size(), 1u) << "the second connection was not reported as its own process's\n"
+                                      << trackedConnections(first.port);
     EXPECT_EQ(secondFlows[0].message.event.get<es::ESEvent_networkflow>()->local_port, std::to_string(first.port));
     EXPECT_EQ(receiver->flows(first.port).size(), 2u);
 }
