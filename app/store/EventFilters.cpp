@@ -397,7 +397,7 @@ void EventFilters::addEvent(const EventItemPtr& event) {
     // all, and the store's list has room for it first.
     const auto program = allPrograms.find(event->theProcess().executable.path);
     if (program == allPrograms.end()) return addEvents(EventBatch({event}));
-    reserveToAppendOne(allEvents);
+    reserveMore(allEvents, 1);
     program->second->addEvent(event);
     allEvents.push_back(event);
 }
@@ -419,8 +419,7 @@ void EventFilters::addEvents(EventBatch&& batch) {
         auto program = std::make_shared<ProgramItem>(std::move(run), iconProvider);
         newPrograms.emplace(newPaths.back(), std::move(program));
     }
-    if (const std::size_t paths = sortedProgramPaths.size() + newPaths.size(); paths > sortedProgramPaths.capacity())
-        sortedProgramPaths.reserve(std::max(paths, 2 * sortedProgramPaths.capacity()));
+    reserveMore(sortedProgramPaths, newPaths.size());
     reserveToInsert(allPrograms, newPaths.size());
 
     appendEvents(allEvents, std::move(batch.events_));

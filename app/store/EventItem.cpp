@@ -154,19 +154,11 @@ bool appendsInFront(const std::vector<EventItemPtr>& list, const std::vector<Eve
     return later.size() > list.size() && later.capacity() - later.size() >= list.size();
 }
 
-// Room for `more` further items, growing by doubling so that appends stay linear.
-void reserveMore(std::vector<EventItemPtr>& list, std::size_t more) {
-    if (list.capacity() - list.size() >= more) return;
-    list.reserve(std::max(list.size() + more, 2 * list.capacity()));
-}
-
 }  // namespace
 
 void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later) {
     if (!appendsInFront(list, later)) reserveMore(list, later.size());
 }
-
-void reserveToAppendOne(std::vector<EventItemPtr>& list) { reserveMore(list, 1); }
 
 void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& later) {
     if (appendsInFront(list, later)) {

@@ -3,6 +3,7 @@
 // the event time in whole seconds and the row's annotation set. Items are shared
 // by the store's lists, the programs and the views. Also TypeCounter (events per type).
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -106,8 +107,13 @@ void appendEvents(std::vector<EventItemPtr>& list, std::vector<EventItemPtr>&& l
 // Takes the memory that appendEvents(list, later) needs (or throws, leaving list as it
 // was), so that the append then takes none and cannot fail.
 void reserveToAppend(std::vector<EventItemPtr>& list, const std::vector<EventItemPtr>& later);
-// The same for one item appended with push_back.
-void reserveToAppendOne(std::vector<EventItemPtr>& list);
+// Room in a list for `more` further items (or throws, leaving it as it was), growing by
+// doubling so that appends stay linear.
+template <typename T>
+void reserveMore(std::vector<T>& list, std::size_t more) {
+    if (list.capacity() - list.size() >= more) return;
+    list.reserve(std::max(list.size() + more, 2 * list.capacity()));
+}
 // Room in a hashed set or map for `more` further entries, so that inserting them neither
 // rehashes nor allocates buckets. Only grows: reserving what a table already holds would
 // rehash it to fewer buckets, once per call. A table that has never been given buckets

@@ -61,7 +61,7 @@ void ProgramItem::addEvent(const EventItemPtr& event) {
         const auto type = contents_.eventTypeCount.find(shortTypeName(event->theEvent().event_type));
         if (type != contents_.eventTypeCount.end() && contents_.processPIDs.contains(process.audit_token.pid) &&
             contents_.sessionIDs.contains(process.session_id)) {
-            reserveToAppendOne(contents_.allEvents);
+            reserveMore(contents_.allEvents, 1);
             ++type->second;
             contents_.allEvents.push_back(event);
             return;
